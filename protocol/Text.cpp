@@ -1,0 +1,23 @@
+#include "Text.h"
+
+#include "OperationHost.h"
+
+namespace qv {
+
+QString hexText(uint32_t value, int width) {
+    QString digits = QString::number(value, 16).toUpper();
+    if (digits.size() < width) {
+        digits.prepend(QString(width - digits.size(), QLatin1Char('0')));
+    }
+    return QStringLiteral("0x") + digits;
+}
+
+QString timestampText(const QTime& time) {
+    return QStringLiteral("Timer:%1:%2:%3").arg(time.hour()).arg(time.minute()).arg(time.second());
+}
+
+void logTimestamp(OperationHost& host) { host.appendLog(timestampText(QTime::currentTime())); }
+
+QString lowerHex(uint32_t value) { return QString::number(value, 16); }
+
+}  // namespace qv

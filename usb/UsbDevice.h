@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace qv {
+
+// One way of reaching a programmer: WinUSB, libusb or the virtual programmer link.
+// A transport is created closed; UsbDevice picks one by the device path.
+class UsbTransport {
+public:
+    virtual ~UsbTransport() = default;
+    // Blocks until the device is open or the attempt failed. True only when both pipes are usable.
+    virtual bool open(const QString& path) = 0;
+    // Releases everything the transport holds. Called at most once per successful open, under
+    // UsbDevice's close guard.
+    virtual void close() = 0;
+    // One transfer of exactly length bytes. True when the transfer succeeded.
+    virtual bool write(const uint8_t* buffer, uint32_t length) = 0;
+    // One transfer of at most 512 bytes into buffer. Returns the byte count (0..512), -1 on
+    // failure, or UsbDevice::kReadAbandoned when *abandon became non-zero while nothing had
+    // arrived yet (the device then stays open).
+    virtual int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) = 0;
+};
+
+// The programmer as an open device. Exactly one exists for the program's lifetime.
+//
+// Threads: open/isOpen/findDevices run on the GUI thread; write/read on the transfer worker;
+// close on either (the worker after a failed transfer, the GUI thread when the open programmer
+// is unplugged). close is safe when both threads call it at once: each handle is released once.
+class UsbDevice {
+public:
+    static constexpr int32_t kReadAbandoned = -2;
+    static constexpr uint32_t kReadSize = 512;
+
+    UsbDevice();
+    ~UsbDevice();
+    UsbDevice(const UsbDevice&) = delete;
+    UsbDevice& operator=(const UsbDevice&) = delete;
+
+    // Opens the device at path (a path from findDevices). Must be called only while closed.
+    // Blocks until done; false leaves the device closed.
+    bool open(const QString& path);
+    // True exactly while the device is open (both handles valid).
+    bool isOpen() const;
+    // Releases the device; always true. Harmless on a closed device.
+    bool close();
+    // One bulk OUT transfer. 1 on success; on failure the device is closed and -1 returned.
+    // On a closed device returns -1 at once.
+    int32_t write(const uint8_t* buffer, uint32_t length);
+    // One bulk IN transfer into buffer (room for at least 512 bytes). Waits, without time-out,
+    // until the programmer sends something: returns the byte count (0..512). On failure the
+    // device is closed and -1 returned. When abandon is given and becomes non-zero while the
+    // read waits, the read gives up and returns kReadAbandoned with the device still open;
+    // this is how the worker stops at exit.
+    int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon = nullptr);
+    // Every attached programmer: real ones first, then virtual ones ("virtual:" + socket path).
+    // Uses none of the device's own state.
+    QStringList findDevices() const;
+    // The path of the device last opened successfully.
+    QString devicePath() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<UsbTransport> transport_;
+    std::atomic<bool> open_{false};
+    QString devicePath_;
+};
+
+// Creates the transport for a device path: "virtual:" paths get the virtual programmer link,
+// everything else the platform's USB backend.
+std::unique_ptr<UsbTransport> makeTransportFor(const QString& path);
+
+}  // namespace qv
