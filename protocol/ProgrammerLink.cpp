@@ -1,0 +1,236 @@
+#include "ProgrammerLink.h"
+
+#include "FlashCatalogue.h"
+#include "Frames.h"
+#include "OperationHost.h"
+#include "Text.h"
+#include "usb/UsbBurnCtrl.h"
+#include "usb/UsbDevice.h"
+
+namespace qv {
+
+namespace {
+
+// Budgets of the transactions, in flag checks.
+constexpr int kSlowSendBudget = 1000;
+constexpr int kFirmwareChunkReplyBudget = 2000;
+constexpr int kFirmwareCheckReplyBudget = 10000;
+constexpr int kFinishReplyBudget = 10000;
+constexpr int kDataChunkSendBudget = 200000;
+constexpr int kDataChunkReplyBudget = 400000;
+constexpr int kDataCheckReplyBudget = 25000;
+constexpr int kConnectReplyBudget = 1000;
+
+QString crcPair(const frame::ReplyCheck& check) {
+    return hexText(check.computedCrc, 8) + QLatin1Char(',') + hexText(check.receivedCrc, 8);
+}
+
+}  // namespace
+
+ProgrammerLink::ProgrammerLink(USB_BURN_CTRL& worker, UsbDevice& device, OperationHost& host,
+                               Pacing pacing)
+    : worker_(worker), device_(device), host_(host), pacing_(pacing) {
+    if (!pacing_.slowPause || !pacing_.fastPause) {
+        const Pacing standard = Pacing::standard();
+        if (!pacing_.slowPause) pacing_.slowPause = standard.slowPause;
+        if (!pacing_.fastPause) pacing_.fastPause = standard.fastPause;
+    }
+    if (!worker_.device) worker_.device = &device_;
+}
+
+int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget,
+                                  Polling polling) {
+    void (*pause)() = polling == Polling::Fast ? pacing_.fastPause : pacing_.slowPause;
+
+    worker_.txDone.store(0, std::memory_order_release);
+    worker_.rxDone.store(0, std::memory_order_release);
+    worker_.txLength = txLength;
+    // Raising txPending publishes txBuffer and txLength to the worker.
+    worker_.txPending.store(1, std::memory_order_release);
+    pause();
+
+    for (int left = sendBudget;;) {
+        if (worker_.txDone.load(std::memory_order_acquire) == 1) break;
+        host_.processEvents();
+        pause();
+        if (--left <= 0) return -1;
+    }
+
+    worker_.txDone.store(0, std::memory_order_release);
+    worker_.rxPending.store(1, std::memory_order_release);
+    pause();
+
+    // Only 1 means a reply is in rxBuffer. A failed read (2) is waited out to the budget's end.
+    for (int left = replyBudget;;) {
+        if (worker_.rxDone.load(std::memory_order_acquire) == 1) break;
+        host_.processEvents();
+        pause();
+        if (--left <= 0) return -2;
+    }
+    return 0;
+}
+
+namespace {
+
+// What a short reply's check turns into, with the line logged on a CRC mismatch (none if empty).
+int judgeShortReply(USB_BURN_CTRL& worker, OperationHost& host, uint8_t request,
+                    const QString& crcLabel) {
+    const frame::ReplyCheck check =
+        frame::checkShortReply(worker.rxBuffer, worker.rxLength, frame::replyLetter(request));
+    if (check.verdict == frame::ReplyVerdict::WrongShape) return -3;
+    if (check.verdict == frame::ReplyVerdict::BadCrc) {
+        if (!crcLabel.isEmpty()) host.appendLog(crcLabel + crcPair(check));
+        return -4;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ProgrammerLink::writeFirmwareChunk(const uint8_t* data, uint32_t offset, uint32_t length) {
+    if (length > frame::kMaxPayload) return -1;  // would not fit txBuffer; nothing is sent
+    const uint32_t n =
+        frame::buildDataFrame(worker_.txBuffer, frame::kWriteFirmware, offset, data, length);
+    const int r = exchangeFrame(n, kSlowSendBudget, kFirmwareChunkReplyBudget, Polling::Slow);
+    if (r != 0) return r;
+    return judgeShortReply(worker_, host_, frame::kWriteFirmware, QString());
+}
+
+int ProgrammerLink::checkFirmwareCrc(uint32_t expectedCrc, uint32_t offset, uint32_t length) {
+    const uint32_t n = frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckFirmware, offset,
+                                                 length, expectedCrc);
+    const int r = exchangeFrame(n, kSlowSendBudget, kFirmwareCheckReplyBudget, Polling::Slow);
+    if (r != 0) return r;
+    const int judged =
+        judgeShortReply(worker_, host_, frame::kCheckFirmware, QStringLiteral("CRC error:"));
+    if (judged != 0) return judged;
+    host_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));
+    return worker_.rxBuffer[8];
+}
+
+int ProgrammerLink::finishFirmwareUpdate(uint8_t flag) {
+    const uint32_t n = frame::buildFinishFrame(worker_.txBuffer, flag);
+    const int r = exchangeFrame(n, kSlowSendBudget, kFinishReplyBudget, Polling::Slow);
+    if (r != 0) return r;
+    return judgeShortReply(worker_, host_, frame::kFinishFirmware, QStringLiteral("REQ CRC:"));
+}
+
+int ProgrammerLink::writeDataChunk(const uint8_t* data, uint32_t address, uint32_t length) {
+    if (length > frame::kMaxPayload) return -1;  // would not fit txBuffer; nothing is sent
+    const uint32_t n =
+        frame::buildDataFrame(worker_.txBuffer, frame::kWriteData, address, data, length);
+    const int r = exchangeFrame(n, kDataChunkSendBudget, kDataChunkReplyBudget, Polling::Fast);
+    if (r != 0) return r;
+    return judgeShortReply(worker_, host_, frame::kWriteData, QString());
+}
+
+int ProgrammerLink::checkDataCrc(uint32_t expectedCrc, uint32_t address, uint32_t length) {
+    const uint32_t n = frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckData, address,
+                                                 length, expectedCrc);
+    const int r = exchangeFrame(n, kSlowSendBudget, kDataCheckReplyBudget, Polling::Slow);
+    if (r != 0) return r;
+    const int judged =
+        judgeShortReply(worker_, host_, frame::kCheckData, QStringLiteral("CRC error:"));
+    if (judged != 0) return judged;
+    host_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));
+    return worker_.rxBuffer[8];
+}
+
+void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
+    OperationGuard guard(*this);
+    if (!guard.acquired()) return;
+
+    const QString path = index >= 0 && index < devicePaths.size() ? devicePaths.at(index) : QString();
+    if (path.isEmpty()) return;
+    if (device_.isOpen()) {
+        host_.showCriticalMessage(QStringLiteral("The programmer have opened!"));
+        return;
+    }
+    if (!device_.open(path)) {
+        host_.showCriticalMessage(QStringLiteral("Open fail"));
+        return;
+    }
+    host_.appendLog(QStringLiteral("Open the programmer ok..."));
+    worker_.start();
+
+    if (connectProgrammer() != 0) {
+        host_.appendLog(QStringLiteral("Fail to connect the programmer..."));
+        return;
+    }
+    host_.appendLog(QStringLiteral("Connect the programmer successful"));
+    if (connectionMode == UpdateMcuCode) {
+        host_.setButtonEnabled(Button::UpdateApp, true);
+    } else {
+        host_.setButtonsEnabled(true);
+    }
+}
+
+int ProgrammerLink::connectProgrammer() {
+    const uint32_t n = frame::buildConnectFrame(worker_.txBuffer);
+    const int r = exchangeFrame(n, kSlowSendBudget, kConnectReplyBudget, Polling::Slow);
+    if (r != 0) return r;
+
+    const uint8_t* rx = worker_.rxBuffer;
+    const frame::ReplyCheck check = frame::checkConnectionReply(rx, worker_.rxLength);
+    if (check.verdict == frame::ReplyVerdict::WrongShape) return -3;
+    if (check.verdict == frame::ReplyVerdict::BadCrc) {
+        host_.appendLog(QStringLiteral("CRC error:") + crcPair(check));
+        return -4;
+    }
+
+    switch (rx[2]) {
+    case frame::kModeUpdateMcuCode:
+        connectionMode = UpdateMcuCode;
+        host_.appendLog(QStringLiteral("Connection for update mcu code"));
+        break;
+    case frame::kModeNormalWork:
+        connectionMode = NormalWork;
+        host_.appendLog(QStringLiteral("Connection for normal work"));
+        break;
+    case frame::kModeUpdateBoot:
+        connectionMode = UpdateBoot;
+        host_.appendLog(QStringLiteral("Connection for update boot"));
+        break;
+    default:
+        host_.appendLog(QStringLiteral("Illegal connection..."));
+        return -5;
+    }
+
+    if (connectionMode == NormalWork) host_.setButtonEnabled(Button::UpdateBoot, upbootEnabled != 0);
+
+    // Bytes 3-5 carry the version of the firmware that runs, bytes 18-20 the other one.
+    const uint32_t running = 0x20000000u | frame::getBe24(rx + 3);
+    const uint32_t other = 0x20000000u | frame::getBe24(rx + 18);
+    if (connectionMode == NormalWork) {
+        appVersion = running;
+        bootVersion = other;
+    } else {
+        bootVersion = running;
+        appVersion = other;
+    }
+
+    boardMcu = frame::getBe32(rx + 14);
+    boardId = frame::getBe32(rx + 22);
+    host_.setText(TextField::BoardId, hexText(boardId, 8));
+    host_.appendLog(QStringLiteral("The Board MCU&ID: ") + hexText(boardMcu, 8) + QLatin1Char(',') +
+                    hexText(boardId, 8));
+    host_.appendLog(QStringLiteral("Boot_Version: ") + hexText(bootVersion, 6));
+    host_.appendLog(QStringLiteral("App_Version:  ") + hexText(appVersion, 6));
+
+    boardFlashId = frame::getBe24(rx + 7);
+    if (lookupFlash(FlashChip::Board, boardFlashId) == 1) {
+        host_.appendLog(QStringLiteral("FlashID:  ") + hexText(boardFlashId, 6));
+    }
+    return 0;
+}
+
+OperationGuard::OperationGuard(ProgrammerLink& link)
+    : link_(link), acquired_(!link.operationRunning_) {
+    if (acquired_) link_.operationRunning_ = true;
+}
+
+OperationGuard::~OperationGuard() {
+    if (acquired_) link_.operationRunning_ = false;
+}
+
+}  // namespace qv
