@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+namespace qv {
+
+class ProgrammerLink;
+
+// The target's code: attaching to and starting the target over SWD, choosing and summarising
+// code images, writing an image block by block, and the program and verify buttons of the boot
+// and MCU code. MainWindow owns one and calls the slot bodies from its button slots; everything
+// runs on the GUI thread and reaches the window only through the link's OperationHost.
+class TargetOperations {
+public:
+    explicit TargetOperations(ProgrammerLink& link);
+
+    // The target control exchange ('A' -> 'Q'). run 0: SWD init, which reports the target type
+    // (and, for a QV310, its SPI flash id); otherwise target run from runAddress with the
+    // power-off choice. 0 when the exchange completed (also when the target reported a run
+    // failure); -1/-2 budgets exhausted; -3 wrong letter; -4 reply CRC mismatch.
+    int targetControl(int run, uint32_t runAddress);
+
+    // Writes length bytes of imageData to the target from start, writes the boot index page for
+    // an application placed above the boot area, has the programmer check the CRC of the range
+    // and starts the target. 0 success; -1 nothing to write; -3 a full block or the boot index
+    // failed; -4 programmer lost during the blocks; -5 the last partial block failed; -6
+    // programmer lost after the writes; -7 CRC check failed; 10 SWD init or target run failed.
+    // Works on its own copy of imageData, imageLength and imageCrc taken on entry.
+    int programTarget(int32_t length, uint32_t start);
+
+    void inputMcuCode();
+    void inputBootCode();
+    void programMcuCode();
+    void programBootCode();
+    void verifyMcuCode();
+    void verifyBootCode();
+
+    // Where the MCU and boot code dialogs open (the last files chosen; saved in config.ini).
+    QString mcuCodePath = QStringLiteral("./");
+    QString bootCodePath;
+    // Length and CRC-32/0 of the MCU code last read, or of the image a program slot is writing.
+    int32_t imageLength = 0;
+    uint32_t imageCrc = 0;
+    // Length and CRC-32/0 of the boot code last read for input or boot verification.
+    int32_t bootCodeLength = 0;
+    uint32_t bootCodeCrc = 0;
+    // The bytes a program or verify slot is working on; empty between presses.
+    QByteArray imageData;
+
+private:
+    enum class Kind { Mcu, Boot };
+    void inputCode(Kind kind);
+    void programCode(Kind kind);
+    void verifyCode(Kind kind);
+    // Reads the file named in the kind's path field into imageData and summarises it. False
+    // (after telling the user) when the field is empty or the file cannot be opened.
+    bool readImage(Kind kind, const QString& emptyMessage, const QString& openMessage);
+    bool reportIfDisconnected();
+    void setNoSleep(bool on);
+
+    ProgrammerLink& link_;
+};
+
+}  // namespace qv
