@@ -3,6 +3,8 @@
 #include "protocol/Crc32.h"
 #include "uiflash/UiFormats.h"
 
+#include "TestImages.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,68 +15,7 @@
 
 using namespace qv;
 
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-void putLe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
-
-void putBe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i));
-}
-
-Bytes pattern(size_t n, uint32_t seed) {
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& v : b) {
-        x = x * 1103515245u + 12345u;
-        v = uint8_t(x >> 16);
-    }
-    return b;
-}
-
-// An image whose header is valid: length word, flashCrc over the flash form, complement.
-Bytes imageWithHeader(size_t n, uint32_t seed) {
-    Bytes b = pattern(n, seed);
-    Bytes flash = b;
-    std::fill(flash.begin() + 372, flash.begin() + 384, uint8_t(0xFF));
-    const uint32_t flashCrc = crc32zero(flash.data(), flash.size());
-    putLe32(b, 372, uint32_t(n));
-    putLe32(b, 376, flashCrc);
-    putLe32(b, 380, ~flashCrc);
-    return b;
-}
-
-// A difference file from raw records, with both header CRCs made right.
-struct Record {
-    uint32_t addr;
-    uint32_t len;        // the blk_len word
-    size_t dataBytes;    // bytes actually present after the head
-};
-
-Bytes diffFrom(const std::vector<Record>& records, size_t trailingBytes = 0,
-               uint32_t dblkNumber = 1) {
-    Bytes f(kDiffHeaderSize, 0);
-    for (const Record& r : records) {
-        Bytes head(16, 0);
-        Bytes data = pattern(r.dataBytes, r.addr);
-        putBe32(head, 0, r.addr);
-        putBe32(head, 4, r.len);
-        putBe32(head, 8, crc32zero(data.data(), data.size()));
-        f.insert(f.end(), head.begin(), head.end());
-        f.insert(f.end(), data.begin(), data.end());
-    }
-    f.insert(f.end(), trailingBytes, 0xA5);
-    putBe32(f, 4, uint32_t(f.size() - 32));
-    putBe32(f, 8, crc32zero(f.data() + 32, f.size() - 32));
-    putBe32(f, 12, dblkNumber);
-    putBe32(f, 28, crc32zero(f.data(), 28));
-    return f;
-}
-
-}  // namespace
+using namespace uitest;
 
 TEST(UiImageHeader, ValidityFollowsLengthWordAndComplement) {
     const Bytes valid = imageWithHeader(1000, 1);
