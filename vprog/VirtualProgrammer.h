@@ -64,6 +64,9 @@ public:
     struct Response {
         Outcome outcome = Outcome::Reply;
         std::vector<uint8_t> reply;
+        // How long the real box would take for this exchange (wire time of request and reply,
+        // flash programming time of a write). The server waits this long before it answers.
+        uint64_t delayMicros = 0;
     };
     // Handles one request; counts it for fault injection. Restart: the reply is to be sent, then
     // the programmer restarts (a finished firmware update).
@@ -78,26 +81,47 @@ public:
     // Every request received, in order (for tests that compare frames on the wire).
     const std::vector<std::vector<uint8_t>>& requestLog() const { return log_; }
 
+    // What the last target control requests asked for (empty until one arrived): the SWD speed
+    // byte of any 'A' request, the run address and the power byte ('P' or 'U') of a target run.
+    std::optional<uint8_t> lastSwdSpeed() const { return lastSpeed_; }
+    std::optional<uint32_t> lastRunAddress() const { return lastRunAddress_; }
+    std::optional<uint8_t> lastPowerByte() const { return lastPower_; }
+    uint32_t targetRunCount() const { return targetRuns_; }
+    // True once the injected fault has happened (it happens at most once).
+    bool faultFired() const { return faultFired_; }
+
 private:
+    std::vector<uint8_t> answer(const uint8_t* request, size_t length, bool& restart);
+    std::vector<uint8_t> connectionReply() const;
+    bool faultAppliesTo(const uint8_t* request, size_t length) const;
+
     Options options_;
     std::vector<uint8_t> code_;
     std::vector<uint8_t> spi_;
     std::vector<uint8_t> firmware_;
     uint32_t requests_ = 0;
     std::vector<std::vector<uint8_t>> log_;
+    std::optional<uint8_t> lastSpeed_;
+    std::optional<uint32_t> lastRunAddress_;
+    std::optional<uint8_t> lastPower_;
+    uint32_t targetRuns_ = 0;
+    bool faultFired_ = false;
 };
 
 // A virtual programmer served over the link, on a thread of its own.
 class VirtualProgrammer {
 public:
+    // Starts the server thread and plugs in at once (check plugged(); plug() again is harmless).
     explicit VirtualProgrammer(Options options);
-    ~VirtualProgrammer();  // unplugs
+    ~VirtualProgrammer();  // unplugs, then saves the memories named in the options
     VirtualProgrammer(const VirtualProgrammer&) = delete;
     VirtualProgrammer& operator=(const VirtualProgrammer&) = delete;
 
-    // Plugs in: creates the directory (0700) and the listening socket. False on failure.
+    // Plugs in: creates the directory (0700) and the listening socket. False on failure, for
+    // example when a live programmer of the same name already serves that socket. True at once
+    // when already plugged. Do not call plug or unplug from inside withModel.
     bool plug();
-    // Unplugs: closes any connection and removes the socket file.
+    // Unplugs: closes any connection and removes the socket file. Returns once both are done.
     void unplug();
     bool plugged() const;
 
@@ -106,6 +130,7 @@ public:
     std::string socketPath() const;
 
     // Runs fn with the model under the server's lock (memory checks, option changes, faults).
+    // Option changes that shape replies (versions, mode, faults) apply to the next request.
     void withModel(const std::function<void(DeviceModel&)>& fn);
 
     // Blocks until the programmer is plugged in again after a restart (or the timeout passes).

@@ -1,0 +1,49 @@
+// qv310-vprog: serves one virtual programmer until SIGINT or SIGTERM.
+#include "vprog/CommandLine.h"
+#include "vprog/VirtualProgrammer.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    vprog::CommandLine commandLine;
+    std::string error;
+    if (!vprog::parseCommandLine(args, commandLine, error)) {
+        std::fprintf(stderr, "qv310-vprog: %s\n(qv310-vprog --help lists the options)\n", error.c_str());
+        return 2;
+    }
+    if (commandLine.help) {
+        std::fputs(vprog::usageText().c_str(), stdout);
+        return 0;
+    }
+
+    // The signals are taken by sigwait below, never by a handler: the server thread must not be
+    // interrupted, and the programmer unplugs and saves its memories on the main thread.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    int signal = 0;
+    {
+        vprog::VirtualProgrammer programmer(commandLine.options);
+        if (!programmer.plugged()) {
+            std::fprintf(stderr, "qv310-vprog: could not plug in at %s\n", programmer.socketPath().c_str());
+            return 1;
+        }
+        std::printf("VIRTUAL programmer \"%s\" plugged in (not a real programmer box).\n"
+                    "Device path: %s\n"
+                    "Stop with Ctrl+C.\n",
+                    commandLine.options.name.c_str(), programmer.devicePath().c_str());
+        std::fflush(stdout);
+        sigwait(&stopSignals, &signal);
+    }
+    std::printf("VIRTUAL programmer \"%s\" unplugged.\n", commandLine.options.name.c_str());
+    return 0;
+}
