@@ -1,0 +1,115 @@
+#include "DeviceWatcher.h"
+
+#include "DeviceSearch.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QMetaObject>
+
+#ifndef _WIN32
+#include "LibusbContext.h"
+
+#include <libusb.h>
+#endif
+
+namespace qv {
+
+DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent) {
+    fileWatcher = new QFileSystemWatcher(this);
+    connect(fileWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        watchVirtualDirectory();
+        rescanVirtualProgrammers();
+    });
+    for (const QString& path : findVirtualProgrammers()) virtualSockets.insert(path);
+    watchVirtualDirectory();
+    startUsbHotplug();
+}
+
+DeviceWatcher::~DeviceWatcher() { stopUsbHotplug(); }
+
+// Watches the directory itself when it exists, otherwise its parent, so that a directory created
+// by the first virtual programmer after the tool started is still noticed.
+void DeviceWatcher::watchVirtualDirectory() {
+    const QString directory = virtualProgrammerDirectory();
+    if (directory.isEmpty()) return;
+    const QString parent = QFileInfo(directory).absolutePath();
+    if (!fileWatcher->directories().contains(parent) && QFileInfo::exists(parent)) fileWatcher->addPath(parent);
+    if (!fileWatcher->directories().contains(directory) && QFileInfo::exists(directory)) {
+        fileWatcher->addPath(directory);
+    }
+}
+
+void DeviceWatcher::rescanVirtualProgrammers() {
+    QSet<QString> now;
+    for (const QString& path : findVirtualProgrammers()) now.insert(path);
+    for (const QString& path : virtualSockets) {
+        if (!now.contains(path)) emit deviceRemoved(path);
+    }
+    for (const QString& path : now) {
+        if (!virtualSockets.contains(path)) emit deviceArrived(path);
+    }
+    virtualSockets = now;
+}
+
+#ifndef _WIN32
+
+namespace {
+
+int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* userData) {
+    auto* watcher = static_cast<DeviceWatcher*>(userData);
+    const QString path = usbPortPath(device);
+    const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
+    // Runs on the libusb event thread: hand the event to the watcher's own thread.
+    QMetaObject::invokeMethod(
+        watcher,
+        [watcher, path, arrived] {
+            if (arrived) {
+                emit watcher->deviceArrived(path);
+            } else {
+                emit watcher->deviceRemoved(path);
+            }
+        },
+        Qt::QueuedConnection);
+    return 0;
+}
+
+}  // namespace
+
+void DeviceWatcher::startUsbHotplug() {
+    libusb_context* context = LibusbContext::get();
+    if (!context || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return;
+    libusb_hotplug_callback_handle handle = 0;
+    const int rc = libusb_hotplug_register_callback(
+        context,
+        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+        LIBUSB_HOTPLUG_NO_FLAGS, kProgrammerVendorId, kProgrammerProductId, LIBUSB_HOTPLUG_MATCH_ANY, onHotplug,
+        this, &handle);
+    if (rc != LIBUSB_SUCCESS) return;
+    hotplugHandle = handle;
+    hotplugRegistered = true;
+    eventThread = std::thread([this, context] {
+        while (!stopEvents.load(std::memory_order_acquire)) {
+            timeval slice{0, 100000};
+            libusb_handle_events_timeout_completed(context, &slice, nullptr);
+        }
+    });
+}
+
+void DeviceWatcher::stopUsbHotplug() {
+    if (!hotplugRegistered) return;
+    // Deregistering wakes the event thread's wait, which then sees the stop flag.
+    stopEvents.store(true, std::memory_order_release);
+    libusb_hotplug_deregister_callback(LibusbContext::get(), hotplugHandle);
+    if (eventThread.joinable()) eventThread.join();
+    hotplugRegistered = false;
+}
+
+#else
+
+void DeviceWatcher::startUsbHotplug() {}
+void DeviceWatcher::stopUsbHotplug() {}
+
+#endif
+
+}  // namespace qv

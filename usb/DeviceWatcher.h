@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class QFileSystemWatcher;
+
+namespace qv {
+
+// Tells the window when a programmer is plugged in or out, as the same two signals from every
+// source: libusb hot-plug for real programmers (Linux, macOS) and a watch on the virtual
+// programmer directory. Signals are emitted on the thread that owns the watcher (the GUI thread),
+// within about a second of the change. On Windows the window's native device notifications do
+// this instead and the watcher only follows virtual programmers, of which there are none there.
+class DeviceWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit DeviceWatcher(QObject* parent = nullptr);
+    ~DeviceWatcher() override;
+
+signals:
+    void deviceArrived(const QString& path);
+    void deviceRemoved(const QString& path);
+
+private:
+    void rescanVirtualProgrammers();
+    void watchVirtualDirectory();
+    void startUsbHotplug();
+    void stopUsbHotplug();
+
+    QFileSystemWatcher* fileWatcher = nullptr;
+    QSet<QString> virtualSockets;
+    std::atomic<bool> stopEvents{false};
+    std::thread eventThread;
+    int hotplugHandle = 0;
+    bool hotplugRegistered = false;
+};
+
+}  // namespace qv

@@ -1,0 +1,56 @@
+#include "UsbBurnCtrl.h"
+
+#include "UsbDevice.h"
+
+namespace {
+constexpr auto acquire = std::memory_order_acquire;
+constexpr auto release = std::memory_order_release;
+}  // namespace
+
+USB_BURN_CTRL::USB_BURN_CTRL(QObject* parent) : QThread(parent) {}
+
+USB_BURN_CTRL::~USB_BURN_CTRL() { stopAndWait(); }
+
+void USB_BURN_CTRL::stopAndWait() {
+    while (isRunning()) {
+        stopRequested.store(1, release);
+        wait(10);
+    }
+}
+
+void USB_BURN_CTRL::run() {
+    stopRequested.store(0, release);
+    noSleep.store(0, release);
+    for (;;) {
+        if (stopRequested.load(acquire) == 1) {
+            stopRequested.store(0, release);
+            return;
+        }
+        bool readNow = false;
+        if (txPending.load(acquire) == 1) {
+            txPending.store(0, release);
+            if (device->write(txBuffer, txLength) == -1) stopRequested.store(1, release);
+            txDone.store(1, release);
+            readNow = rxPending.load(acquire) == 1;
+        } else {
+            readNow = rxPending.load(acquire) == 1;
+        }
+        if (readNow) {
+            rxPending.store(0, release);
+            const int32_t received = device->read(rxBuffer, &stopRequested);
+            if (received == qv::UsbDevice::kReadAbandoned) {
+                // Told to stop while the programmer was silent: end without a reply.
+                continue;
+            }
+            if (received == -1) {
+                rxDone.store(2, release);
+                stopRequested.store(1, release);
+            } else {
+                rxLength = static_cast<uint32_t>(received);
+                rxDone.store(1, release);  // publishes rxBuffer and rxLength
+                if (noSleep.load(acquire) != 0) continue;
+            }
+        }
+        if (noSleep.load(acquire) == 0) QThread::usleep(50);
+    }
+}

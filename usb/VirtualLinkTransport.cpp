@@ -1,0 +1,108 @@
+// The virtual programmer link: one AF_UNIX SOCK_SEQPACKET connection per open device.
+// A write is one message of exactly n bytes; a read is one message of at most 512 bytes.
+// No time-outs: a read waits until a reply arrives or the programmer goes away. It polls only so
+// that it can give up when the worker is told to stop.
+#include "DeviceSearch.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace qv {
+
+namespace {
+
+constexpr int kAbandonCheckMs = 50;
+
+class VirtualLinkTransport : public UsbTransport {
+public:
+    // The descriptor is released here, once, when no thread uses the transport any more.
+    ~VirtualLinkTransport() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool open(const QString& path) override {
+        const QByteArray socketPath = path.mid(int(std::strlen(kVirtualPathPrefix))).toLocal8Bit();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (socketPath.isEmpty() || size_t(socketPath.size()) >= sizeof(address.sun_path)) return false;
+        std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            return false;
+        }
+        fd_ = fd;
+        return true;
+    }
+
+    // Ends the connection: a read waiting on the other thread wakes and fails, later transfers
+    // fail at once. The descriptor itself stays valid until the destructor, so it can never be
+    // reused under a transfer that is still running.
+    void close() override {
+        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    }
+
+    bool write(const uint8_t* buffer, uint32_t length) override {
+        if (fd_ < 0) return false;
+        ssize_t sent;
+        do {
+            sent = ::send(fd_, buffer, length, MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        return sent >= 0 && uint32_t(sent) == length;
+    }
+
+    int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
+        if (fd_ < 0) return -1;
+        for (;;) {
+            if (abandon && abandon->load(std::memory_order_acquire) != 0) return UsbDevice::kReadAbandoned;
+            pollfd waiting{fd_, POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, abandon ? kAbandonCheckMs : -1);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return -1;
+            }
+            if (ready == 0) continue;
+            const ssize_t received = ::recv(fd_, buffer, UsbDevice::kReadSize, 0);
+            if (received < 0 && errno == EINTR) continue;
+            // 0 means the programmer went away.
+            if (received <= 0) return -1;
+            return int32_t(received);
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<UsbTransport> makeVirtualLinkTransport() { return std::make_unique<VirtualLinkTransport>(); }
+
+QString virtualProgrammerDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime) return QString::fromLocal8Bit(runtime) + QStringLiteral("/qv310-isp");
+    return QStringLiteral("/tmp/qv310-isp-%1").arg(::getuid());
+}
+
+QStringList findVirtualProgrammers() {
+    QStringList paths;
+    const QDir directory(virtualProgrammerDirectory());
+    const QFileInfoList sockets =
+        directory.entryInfoList({QStringLiteral("*.sock")}, QDir::System | QDir::Files, QDir::Name);
+    for (const QFileInfo& socket : sockets) {
+        paths << QLatin1String(kVirtualPathPrefix) + socket.absoluteFilePath();
+    }
+    return paths;
+}
+
+}  // namespace qv

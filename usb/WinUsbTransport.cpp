@@ -1,0 +1,179 @@
+// The programmer through WinUSB and the device set-up API (Windows only).
+#include "DeviceSearch.h"
+#include "WinUsbGuid.h"
+
+#include <windows.h>
+#include <setupapi.h>
+#include <winusb.h>
+
+#include <atomic>
+#include <vector>
+
+namespace qv {
+
+namespace {
+
+class WinUsbTransport : public UsbTransport {
+public:
+    ~WinUsbTransport() override { release(); }
+
+    bool open(const QString& path) override {
+        const std::wstring widePath = path.toStdWString();  // zero-terminated wide copy
+        fileHandle_ = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        if (fileHandle_ == INVALID_HANDLE_VALUE) return false;
+        WINUSB_INTERFACE_HANDLE handle = INVALID_HANDLE_VALUE;
+        if (!WinUsb_Initialize(fileHandle_, &handle) || handle == INVALID_HANDLE_VALUE) return fail();
+        winusbHandle_ = handle;
+        ULONG length = 1;
+        if (!WinUsb_QueryDeviceInformation(winusbHandle_, DEVICE_SPEED, &length, &deviceSpeed_)) return fail();
+        if (!findPipes()) return fail();
+        return true;
+    }
+
+    // WinUsb_AbortPipe ends a transfer that the worker may be blocked in; the handles themselves
+    // are released by the destructor, when no transfer uses them any more.
+    void close() override {
+        closed_.store(true, std::memory_order_release);
+        if (winusbHandle_ != INVALID_HANDLE_VALUE) {
+            WinUsb_AbortPipe(winusbHandle_, inPipe_);
+            WinUsb_AbortPipe(winusbHandle_, outPipe_);
+        }
+    }
+
+    bool write(const uint8_t* buffer, uint32_t length) override {
+        if (closed_.load(std::memory_order_acquire)) return false;
+        ULONG transferred = 0;
+        return WinUsb_WritePipe(winusbHandle_, outPipe_, const_cast<PUCHAR>(buffer), length, &transferred,
+                                nullptr) != FALSE;
+    }
+
+    int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
+        if (closed_.load(std::memory_order_acquire)) return -1;
+        // A stop request while waiting is turned into an abort of the IN pipe by a watcher below.
+        std::atomic<bool> finished{false};
+        HANDLE watcher = nullptr;
+        struct Watch {
+            WinUsbTransport* self;
+            const std::atomic<uint8_t>* abandon;
+            std::atomic<bool>* finished;
+            std::atomic<bool> aborted{false};
+        } watch{this, abandon, &finished};
+        if (abandon) {
+            watcher = CreateThread(
+                nullptr, 0,
+                [](LPVOID parameter) -> DWORD {
+                    auto* w = static_cast<Watch*>(parameter);
+                    while (!w->finished->load(std::memory_order_acquire)) {
+                        if (w->abandon->load(std::memory_order_acquire) != 0) {
+                            w->aborted.store(true, std::memory_order_release);
+                            WinUsb_AbortPipe(w->self->winusbHandle_, w->self->inPipe_);
+                            break;
+                        }
+                        Sleep(20);
+                    }
+                    return 0;
+                },
+                &watch, 0, nullptr);
+        }
+        ULONG transferred = 0;
+        const BOOL ok = WinUsb_ReadPipe(winusbHandle_, inPipe_, buffer, UsbDevice::kReadSize, &transferred, nullptr);
+        finished.store(true, std::memory_order_release);
+        if (watcher) {
+            WaitForSingleObject(watcher, INFINITE);
+            CloseHandle(watcher);
+        }
+        if (ok) return int32_t(transferred);
+        if (watch.aborted.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
+            return UsbDevice::kReadAbandoned;
+        }
+        return -1;
+    }
+
+private:
+    bool fail() {
+        release();
+        return false;
+    }
+
+    void release() {
+        if (fileHandle_ != INVALID_HANDLE_VALUE) CloseHandle(fileHandle_);
+        if (winusbHandle_ != INVALID_HANDLE_VALUE) WinUsb_Free(winusbHandle_);
+        fileHandle_ = INVALID_HANDLE_VALUE;
+        winusbHandle_ = INVALID_HANDLE_VALUE;
+    }
+
+    // Bulk pipes of alternate setting 0. The search succeeds when the query for the last endpoint
+    // index succeeded; a failed query for an earlier index is skipped.
+    bool findPipes() {
+        USB_INTERFACE_DESCRIPTOR descriptor{};
+        if (!WinUsb_QueryInterfaceSettings(winusbHandle_, 0, &descriptor)) return false;
+        if (descriptor.bNumEndpoints == 0) return true;
+        BOOL lastQuery = FALSE;
+        for (UCHAR i = 0; i < descriptor.bNumEndpoints; ++i) {
+            WINUSB_PIPE_INFORMATION info{};
+            lastQuery = WinUsb_QueryPipe(winusbHandle_, 0, i, &info);
+            if (lastQuery && info.PipeType == UsbdPipeTypeBulk) {
+                if (info.PipeId & 0x80) {
+                    inPipe_ = info.PipeId;
+                } else {
+                    outPipe_ = info.PipeId;
+                }
+            }
+        }
+        return lastQuery != FALSE;
+    }
+
+    HANDLE fileHandle_ = INVALID_HANDLE_VALUE;
+    WINUSB_INTERFACE_HANDLE winusbHandle_ = INVALID_HANDLE_VALUE;
+    UCHAR deviceSpeed_ = 2;
+    UCHAR inPipe_ = 0x81;
+    UCHAR outPipe_ = 0x01;
+    std::atomic<bool> closed_{false};
+};
+
+}  // namespace
+
+std::unique_ptr<UsbTransport> makeUsbTransport() { return std::make_unique<WinUsbTransport>(); }
+
+QStringList findRealProgrammers() {
+    QStringList paths;
+    HDEVINFO infoSet = SetupDiGetClassDevsW(&kProgrammerInterfaceClass, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (infoSet == INVALID_HANDLE_VALUE) return paths;
+    std::vector<BYTE> detailBuffer(1024, 0);
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(detailBuffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    for (DWORD index = 0;; ++index) {
+        SP_DEVINFO_DATA deviceInfo{};
+        deviceInfo.cbSize = sizeof(SP_DEVINFO_DATA);
+        if (!SetupDiEnumDeviceInfo(infoSet, index, &deviceInfo)) break;
+        wchar_t name[260] = {};  // 520 bytes
+        if (!SetupDiGetDeviceRegistryPropertyW(infoSet, &deviceInfo, SPDRP_FRIENDLYNAME, nullptr,
+                                               reinterpret_cast<PBYTE>(name), sizeof(name), nullptr) &&
+            !SetupDiGetDeviceRegistryPropertyW(infoSet, &deviceInfo, SPDRP_DEVICEDESC, nullptr,
+                                               reinterpret_cast<PBYTE>(name), sizeof(name), nullptr)) {
+            name[0] = 0;
+        }
+        name[259] = 0;
+        if (std::wstring(name) == L"xxx") continue;
+        SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+        if (!SetupDiEnumDeviceInterfaces(infoSet, nullptr, &kProgrammerInterfaceClass, index, &interfaceData)) break;
+        if (!SetupDiGetDeviceInterfaceDetailW(infoSet, &interfaceData, detail, 1024, nullptr, nullptr)) break;
+        const std::wstring devicePath(detail->DevicePath);
+        if (devicePath.find(kHardwareIdFilter) != std::wstring::npos) {
+            paths << QString::fromStdWString(devicePath);
+        }
+    }
+    SetupDiDestroyDeviceInfoList(infoSet);
+    return paths;
+}
+
+// Virtual programmers are served over AF_UNIX sockets, which this build does not use.
+QStringList findVirtualProgrammers() { return {}; }
+QString virtualProgrammerDirectory() { return QString(); }
+std::unique_ptr<UsbTransport> makeVirtualLinkTransport() { return nullptr; }
+
+}  // namespace qv
