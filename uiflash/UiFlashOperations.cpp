@@ -107,7 +107,7 @@ void UiFlashOperations::selectUiFile() {
     }
 
     uint8_t header[kDiffHeaderSize] = {};
-    std::memcpy(header, bytes.data(), std::min(bytes.size(), kDiffHeaderSize));
+    if (!bytes.empty()) std::memcpy(header, bytes.data(), std::min(bytes.size(), kDiffHeaderSize));
     const FileDiffInfo info = decodeDiffInfo(header);
     host.appendLog(QStringLiteral("file_diff_info.diff_index :") + hexText(info.diff_index, 8));
     host.appendLog(QStringLiteral("file_diff_info.dblk_lenght:") + QString::number(info.dblk_lenght));

@@ -110,7 +110,7 @@ DiffLayout walkDiffBlocks(const uint8_t* data, size_t length) {
 DiffCheck checkDiffFile(const uint8_t* data, size_t length) {
     DiffCheck check;
     uint8_t header[kDiffHeaderSize] = {};
-    std::memcpy(header, data, std::min(length, kDiffHeaderSize));
+    if (length > 0) std::memcpy(header, data, std::min(length, kDiffHeaderSize));
     check.info = decodeDiffInfo(header);
     check.par_tCRC = crc32zero(data, std::min(length, kDiffParaCrcSpan));
     check.blk_tCRC =
