@@ -1,0 +1,219 @@
+#include "RawPeer.h"
+#include "protocol/Frames.h"
+#include "usb/DeviceSearch.h"
+#include "usb/DeviceWatcher.h"
+#include "usb/UsbBurnCtrl.h"
+#include "usb/UsbDevice.h"
+#include "vprog/VirtualProgrammer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using qvtest::RawPeer;
+constexpr auto acquire = std::memory_order_acquire;
+constexpr auto release = std::memory_order_release;
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents();
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+vprog::Options quietProgrammer(const char* name) {
+    vprog::Options options;
+    options.name = name;
+    return options;
+}
+
+// The worker and the device it transfers on, as the window owns them.
+struct Link {
+    qv::UsbDevice device;
+    USB_BURN_CTRL worker;
+    Link() { worker.device = &device; }
+    ~Link() { worker.stopAndWait(); }
+    void sendConnectRequest(bool alsoRead) {
+        worker.txLength = qv::frame::buildConnectFrame(worker.txBuffer);
+        worker.txDone.store(0, release);
+        worker.rxDone.store(0, release);
+        if (alsoRead) worker.rxPending.store(1, release);
+        worker.txPending.store(1, release);
+    }
+};
+
+TEST(TransferWorker, WriteAndReadRaisedTogetherAreServedInOnePass) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("together"));
+    Link link;
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.sendConnectRequest(/*alsoRead=*/true);
+    link.worker.start();
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    EXPECT_EQ(link.worker.txDone.load(acquire), 1);
+    EXPECT_EQ(link.worker.rxLength, 36u);
+    EXPECT_EQ(link.worker.rxBuffer[2], ';');
+    EXPECT_EQ(link.worker.txPending.load(acquire), 0);
+    EXPECT_EQ(link.worker.rxPending.load(acquire), 0);
+    EXPECT_TRUE(link.worker.isRunning());
+}
+
+TEST(TransferWorker, AFailedWriteStillReportsTheWriteAndEndsTheThread) {
+    RawPeer peer("write-fails", RawPeer::Behaviour::Silent);
+    Link link;
+    ASSERT_TRUE(link.device.open(peer.devicePath()));
+    peer.hangUp();
+    QThread::msleep(100);
+    link.worker.start();
+    link.sendConnectRequest(false);
+    ASSERT_TRUE(waitFor([&] { return link.worker.isFinished(); }));
+    EXPECT_EQ(link.worker.txDone.load(acquire), 1);
+    EXPECT_FALSE(link.device.isOpen());
+    EXPECT_EQ(link.worker.stopRequested.load(acquire), 0) << "the run clears its stop flag when it ends";
+}
+
+TEST(TransferWorker, AFailedReadReportsTwoClosesTheDeviceAndEndsTheThread) {
+    RawPeer peer("read-fails", RawPeer::Behaviour::CloseOnRequest);
+    Link link;
+    ASSERT_TRUE(link.device.open(peer.devicePath()));
+    link.worker.start();
+    link.sendConnectRequest(true);
+    ASSERT_TRUE(waitFor([&] { return link.worker.isFinished(); }));
+    EXPECT_EQ(link.worker.txDone.load(acquire), 1);
+    EXPECT_EQ(link.worker.rxDone.load(acquire), 2);
+    EXPECT_FALSE(link.device.isOpen());
+    // A write after the failure fails at once, without reaching the link.
+    const uint8_t byte = 0;
+    EXPECT_EQ(link.device.write(&byte, 1), -1);
+}
+
+TEST(TransferWorker, ANewStartBeginsWithTheStopFlagCleared) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("restart"));
+    Link link;
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.stopRequested.store(1, release);  // left over from an earlier run
+    link.worker.start();
+    link.sendConnectRequest(true);
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    EXPECT_TRUE(link.worker.isRunning());
+}
+
+TEST(TransferWorker, StoppingWhileAReadWaitsEndsTheThreadAndKeepsTheDeviceOpen) {
+    RawPeer peer("silent", RawPeer::Behaviour::Silent);
+    Link link;
+    ASSERT_TRUE(link.device.open(peer.devicePath()));
+    link.worker.start();
+    link.sendConnectRequest(true);
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxPending.load(acquire) == 0 && peer.requestsSeen() == 1; }));
+    QThread::msleep(50);  // the worker now waits in the read
+    EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
+    QElapsedTimer timer;
+    timer.start();
+    link.worker.stopAndWait();
+    EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_TRUE(link.worker.isFinished());
+    EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
+    EXPECT_TRUE(link.device.isOpen());
+}
+
+TEST(VirtualLink, APeerGoneDuringAReadFailsTheReadAndClosesTheDevice) {
+    RawPeer peer("gone", RawPeer::Behaviour::Silent);
+    qv::UsbDevice device;
+    ASSERT_TRUE(device.open(peer.devicePath()));
+    std::thread hangUp([&] {
+        QThread::msleep(100);
+        peer.hangUp();
+    });
+    uint8_t buffer[512];
+    EXPECT_EQ(device.read(buffer), -1);
+    hangUp.join();
+    EXPECT_FALSE(device.isOpen());
+    const uint8_t byte = 0;
+    EXPECT_EQ(device.write(&byte, 1), -1);
+}
+
+TEST(VirtualLink, EachWriteIsOneMessageAndEachReadOneReply) {
+    RawPeer peer("echo", RawPeer::Behaviour::Echo);
+    qv::UsbDevice device;
+    ASSERT_TRUE(device.open(peer.devicePath()));
+    const uint8_t message[5] = {1, 2, 3, 4, 5};
+    ASSERT_EQ(device.write(message, 5), 1);
+    uint8_t buffer[512];
+    EXPECT_EQ(device.read(buffer), 5);
+    EXPECT_EQ(0, std::memcmp(buffer, message, 5));
+    std::vector<uint8_t> large(600, 0x5A);  // a reply longer than one read gets cut to 512 bytes
+    ASSERT_EQ(device.write(large.data(), uint32_t(large.size())), 1);
+    EXPECT_EQ(device.read(buffer), 512);
+}
+
+TEST(VirtualLink, OpeningAMissingOrMalformedPathFails) {
+    qv::UsbDevice device;
+    EXPECT_FALSE(device.open(QStringLiteral("virtual:") + qv::virtualProgrammerDirectory() + "/nobody.sock"));
+    EXPECT_FALSE(device.open(QStringLiteral("virtual:")));
+    EXPECT_FALSE(device.open(QStringLiteral("virtual:/") + QString(200, QLatin1Char('x'))));
+    EXPECT_FALSE(device.isOpen());
+}
+
+// The worker's failed transfer and the removal handler may close the device at the same moment.
+TEST(UsbDeviceClose, ClosingFromTwoThreadsAtOnceIsSafe) {
+    RawPeer peer("double-close", RawPeer::Behaviour::Echo);
+    for (int round = 0; round < 200; ++round) {
+        qv::UsbDevice device;
+        ASSERT_TRUE(device.open(peer.devicePath()));
+        std::thread other([&] { device.close(); });
+        device.close();
+        other.join();
+        EXPECT_FALSE(device.isOpen());
+    }
+}
+
+TEST(DeviceSearch, VirtualProgrammersFollowInNameOrderAndOtherFilesAreIgnored) {
+    vprog::VirtualProgrammer b(quietProgrammer("b-second"));
+    vprog::VirtualProgrammer a(quietProgrammer("a-first"));
+    QFile stray(qv::virtualProgrammerDirectory() + "/notes.txt");
+    ASSERT_TRUE(stray.open(QIODevice::WriteOnly));
+    stray.close();
+    qv::UsbDevice device;
+    const QStringList paths = device.findDevices();
+    const QStringList virtuals = qv::findVirtualProgrammers();
+    ASSERT_EQ(virtuals.size(), 2);
+    EXPECT_EQ(virtuals[0], QString::fromStdString(a.devicePath()));
+    EXPECT_EQ(virtuals[1], QString::fromStdString(b.devicePath()));
+    // Real programmers, if any, come first.
+    ASSERT_GE(paths.size(), 2);
+    EXPECT_EQ(paths.mid(paths.size() - 2), virtuals);
+    stray.remove();
+}
+
+TEST(DeviceWatcher, ReportsVirtualProgrammersComingAndGoingEvenWhenTheirDirectoryIsNew) {
+    QDir(qv::virtualProgrammerDirectory()).removeRecursively();
+    qv::DeviceWatcher watcher;
+    QStringList arrived, removed;
+    QObject::connect(&watcher, &qv::DeviceWatcher::deviceArrived, [&](const QString& p) { arrived << p; });
+    QObject::connect(&watcher, &qv::DeviceWatcher::deviceRemoved, [&](const QString& p) { removed << p; });
+    QString path;
+    {
+        vprog::VirtualProgrammer programmer(quietProgrammer("watched"));
+        path = QString::fromStdString(programmer.devicePath());
+        ASSERT_TRUE(waitFor([&] { return !arrived.isEmpty(); }, 2000));
+        EXPECT_EQ(arrived, QStringList{path});
+        EXPECT_TRUE(removed.isEmpty());
+    }
+    ASSERT_TRUE(waitFor([&] { return !removed.isEmpty(); }, 2000));
+    EXPECT_EQ(removed, QStringList{path});
+}
+
+}  // namespace
