@@ -28,9 +28,11 @@ const QString kDisconnected = QStringLiteral("The programmer is disconnected!");
 bool readWholeFile(const QString& path, std::vector<uint8_t>& out) {
     out.clear();
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return false;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
     const qint64 size = file.size();
-    if (size < 0 || size > std::numeric_limits<int32_t>::max()) return false;
+    if (size < 0 || size > std::numeric_limits<int32_t>::max())
+        return false;
     out.resize(size_t(size));
     const qint64 got = size > 0 ? file.read(reinterpret_cast<char*>(out.data()), size) : 0;
     // A file that shrank under us is taken as far as it could be read.
@@ -64,12 +66,12 @@ QString UiFlashOperations::inspectUiImage(const uint8_t* data, int32_t length) {
     uiHeaderCrc = info.headerCrc;
     uiHasHeader = info.hasHeader ? 1 : 0;
     QString summary = flashCodeText(uiImageCrc);
-    if (uiHasHeader) summary += QStringLiteral("  FlashCRC = ") + hexText(uiHeaderCrc, 8);
+    if (uiHasHeader)
+        summary += QStringLiteral("  FlashCRC = ") + hexText(uiHeaderCrc, 8);
     return summary + QStringLiteral("  Len = ") + QString::number(uiImageLength);
 }
 
-UiFlashOperations::DiffInspection UiFlashOperations::inspectDiffFile(const uint8_t* data,
-                                                                      int32_t length) {
+UiFlashOperations::DiffInspection UiFlashOperations::inspectDiffFile(const uint8_t* data, int32_t length) {
     const size_t n = length > 0 ? size_t(length) : 0;
     const DiffCheck check = checkDiffFile(data, n);
     uiImageCrc = crc32zero(data, n);
@@ -90,7 +92,8 @@ void UiFlashOperations::selectUiFile() {
     const QString path = host.openFileName(QStringLiteral("Select Flash Code"), uiImagePath,
                                            QStringLiteral("file(*.bin *.diff)"));
     const bool diff = isDiffPath(path);
-    if (!diff && path.isEmpty()) return;
+    if (!diff && path.isEmpty())
+        return;
     uiImagePath = path;
     host.setText(TextField::UiPath, path);
 
@@ -107,18 +110,17 @@ void UiFlashOperations::selectUiFile() {
     }
 
     uint8_t header[kDiffHeaderSize] = {};
-    if (!bytes.empty()) std::memcpy(header, bytes.data(), std::min(bytes.size(), kDiffHeaderSize));
+    if (!bytes.empty())
+        std::memcpy(header, bytes.data(), std::min(bytes.size(), kDiffHeaderSize));
     const FileDiffInfo info = decodeDiffInfo(header);
     host.appendLog(QStringLiteral("file_diff_info.diff_index :") + hexText(info.diff_index, 8));
     host.appendLog(QStringLiteral("file_diff_info.dblk_lenght:") + QString::number(info.dblk_lenght));
     host.appendLog(QStringLiteral("file_diff_info.dblk_crc   :") + hexText(info.dblk_crc, 8));
     host.appendLog(QStringLiteral("file_diff_info.dblk_number:") + hexText(info.dblk_number, 8));
-    host.appendLog(QStringLiteral("file_diff_info.nFile_lenght:") +
-                   QString::number(info.nFile_lenght));
+    host.appendLog(QStringLiteral("file_diff_info.nFile_lenght:") + QString::number(info.nFile_lenght));
     host.appendLog(QStringLiteral("file_diff_info.nFile_crc  :") + hexText(info.nFile_crc, 8));
     host.appendLog(QStringLiteral("file_diff_info.nFile_ui_crc:") + hexText(info.nFile_ui_crc, 8));
-    host.appendLog(QStringLiteral("file_diff_info.diff_para_crc:") +
-                   hexText(info.diff_para_crc, 8));
+    host.appendLog(QStringLiteral("file_diff_info.diff_para_crc:") + hexText(info.diff_para_crc, 8));
 
     const DiffInspection inspection = inspectDiffFile(bytes.data(), length);
     if (inspection.accepted) {
@@ -130,7 +132,8 @@ void UiFlashOperations::selectUiFile() {
 
 void UiFlashOperations::updateUi() {
     OperationGuard guard(link_);
-    if (!guard.acquired()) return;
+    if (!guard.acquired())
+        return;
     const QString path = link_.host().text(TextField::UiPath);
     if (path.isEmpty()) {
         link_.host().showCriticalMessage(kNoPath);
@@ -154,8 +157,7 @@ void UiFlashOperations::updateFromImage(const QString& path) {
     const QString summary = inspectUiImage(uiImageData.data(), length);
     // A valid header (which needs at least 384 bytes) never reaches the flash.
     if (uiHasHeader) {
-        std::fill(uiImageData.begin() + kUiHeaderOffset, uiImageData.begin() + kUiHeaderEnd,
-                  uint8_t(0xFF));
+        std::fill(uiImageData.begin() + kUiHeaderOffset, uiImageData.begin() + kUiHeaderEnd, uint8_t(0xFF));
     }
     host.setText(TextField::UiCrcLabel, summary);
     host.clearLog();
@@ -209,11 +211,13 @@ int UiFlashOperations::programUiImage(int32_t length) {
         return -1;
     }
     // Never send bytes that are not in the buffer, whatever length the caller passes.
-    if (length < 0 || size_t(length) > uiImageData.size()) return -1;
+    if (length < 0 || size_t(length) > uiImageData.size())
+        return -1;
 
     host.clearLog();
     host.setProgress(0);
-    if (target_.targetControl(0, 0) != 0) return 10;
+    if (target_.targetControl(0, 0) != 0)
+        return 10;
     host.appendLog(QStringLiteral("Init ready..."));
     logTimestamp(host);
     host.appendLog(QStringLiteral("Start to program ..."));
@@ -290,17 +294,16 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
     }
 
     logTimestamp(host);
-    if (target_.targetControl(0, 0) != 0) return 10;
+    if (target_.targetControl(0, 0) != 0)
+        return 10;
     host.appendLog(QStringLiteral("Init ready..."));
 
     uint8_t piece[kUiPieceSize];
     for (const DiffBlock& block : layout.blocks) {
-        host.appendLog(QStringLiteral("Write block:") + hexText(block.blk_addr, 8) +
-                       QLatin1Char(',') + QString::number(block.blk_len) + QLatin1Char(',') +
-                       hexText(block.blk_crc, 8));
+        host.appendLog(QStringLiteral("Write block:") + hexText(block.blk_addr, 8) + QLatin1Char(',') +
+                       QString::number(block.blk_len) + QLatin1Char(',') + hexText(block.blk_crc, 8));
         const uint8_t* data = uiImageData.data() + block.dataOffset();
-        host.appendLog(QStringLiteral("Write block data crc:") +
-                       hexText(crc32zero(data, block.blk_len), 8));
+        host.appendLog(QStringLiteral("Write block data crc:") + hexText(crc32zero(data, block.blk_len), 8));
 
         const uint32_t wholePieces = block.blk_len / kUiPieceSize;
         for (uint32_t k = 0; k < wholePieces; ++k) {
@@ -312,7 +315,8 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
                 return -3;
             }
             host.processEvents();
-            if (link_.exitRequested) return -3;
+            if (link_.exitRequested)
+                return -3;
         }
         const uint32_t rest = block.blk_len % kUiPieceSize;
         if (rest > 0) {
@@ -325,10 +329,12 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
                 return -5;
             }
             host.processEvents();
-            if (link_.exitRequested) return -3;
+            if (link_.exitRequested)
+                return -3;
         }
 
-        if (link_.checkDataCrc(block.blk_crc, block.flashAddress(), block.blk_len) != 0) return -3;
+        if (link_.checkDataCrc(block.blk_crc, block.flashAddress(), block.blk_len) != 0)
+            return -3;
         host.setProgress(int(uint64_t(block.nextOffset()) * 100 / n));
         host.appendLog(QString());
     }
@@ -341,7 +347,8 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
 
 void UiFlashOperations::checkUi() {
     OperationGuard guard(link_);
-    if (!guard.acquired()) return;
+    if (!guard.acquired())
+        return;
     OperationHost& host = link_.host();
     if (!link_.device().isOpen()) {
         host.appendLog(kDisconnected);
@@ -370,8 +377,7 @@ void UiFlashOperations::checkUi() {
         host.appendLog(path);
         return;
     }
-    host.setText(TextField::UiCrcLabel,
-                 inspectUiImage(uiImageData.data(), int32_t(uiImageData.size())));
+    host.setText(TextField::UiCrcLabel, inspectUiImage(uiImageData.data(), int32_t(uiImageData.size())));
     host.clearLog();
     release(uiImageData);
 
@@ -381,7 +387,8 @@ void UiFlashOperations::checkUi() {
     host.appendLog(link_.checkDataCrc(expectedUiCrc(), kUiFlashBase, uint32_t(uiImageLength)) != 0
                        ? QStringLiteral("Check EFlash NG!")
                        : QStringLiteral("Check EFlash OK!"));
-    if (target_.targetControl(1, 0) == 0) host.appendLog(QStringLiteral("Target run..."));
+    if (target_.targetControl(1, 0) == 0)
+        host.appendLog(QStringLiteral("Target run..."));
 }
 
 uint32_t UiFlashOperations::expectedUiCrc() const {
@@ -389,8 +396,7 @@ uint32_t UiFlashOperations::expectedUiCrc() const {
 }
 
 void UiFlashOperations::logPieceFailure(uint32_t address, int result) {
-    link_.host().appendLog(QStringLiteral("NG, Addr : 0x") + lowerHex(address) +
-                           QString::number(result));
+    link_.host().appendLog(QStringLiteral("NG, Addr : 0x") + lowerHex(address) + QString::number(result));
 }
 
 void UiFlashOperations::setNoSleep(bool on) {

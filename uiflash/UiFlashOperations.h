@@ -26,7 +26,7 @@ class TargetOperations;
 // -3 a whole piece or a block's CRC check failed, Exit was pressed, or the records do not fit
 // the file; -5 the last partial piece of a block failed; 10 SWD init failed.
 class UiFlashOperations {
-public:
+  public:
     UiFlashOperations(ProgrammerLink& link, TargetOperations& target);
 
     // "Input UI bin": choose a file, read it and show its summary. Needs no programmer.
@@ -66,7 +66,7 @@ public:
     // The file being written or checked; empty between presses.
     std::vector<uint8_t> uiImageData;
 
-private:
+  private:
     void updateFromImage(const QString& path);
     void updateFromDiff(const QString& path);
     void setNoSleep(bool on);

@@ -29,7 +29,8 @@ void writeBe32(uint8_t* p, uint32_t v) {
 UiImageInfo readUiImage(const uint8_t* data, size_t length) {
     UiImageInfo info;
     info.fileCrc = crc32zero(data, length);
-    if (length < kUiHeaderEnd) return info;
+    if (length < kUiHeaderEnd)
+        return info;
     const uint32_t lengthWord = readLe32(data + kUiHeaderOffset);
     info.headerCrc = readLe32(data + kUiHeaderOffset + 4);
     const uint32_t complement = readLe32(data + kUiHeaderOffset + 8);
@@ -87,13 +88,15 @@ DiffLayout walkDiffBlocks(const uint8_t* data, size_t length) {
             return layout;
         };
         // Every comparison is made against the bytes left, so no offset sum can overflow.
-        if (length - p < kDiffRecordHeadSize) return fail(DiffLayoutFault::TruncatedHead);
+        if (length - p < kDiffRecordHeadSize)
+            return fail(DiffLayoutFault::TruncatedHead);
         DiffBlock block;
         block.headOffset = p;
         block.blk_addr = readBe32(data + p);
         block.blk_len = readBe32(data + p + 4);
         block.blk_crc = readBe32(data + p + 8);
-        if (block.blk_len >= kDiffMaxBlockLength) return fail(DiffLayoutFault::LengthTooLarge);
+        if (block.blk_len >= kDiffMaxBlockLength)
+            return fail(DiffLayoutFault::LengthTooLarge);
         if (length - p - kDiffRecordHeadSize < block.blk_len) {
             return fail(DiffLayoutFault::TruncatedData);
         }
@@ -110,7 +113,8 @@ DiffLayout walkDiffBlocks(const uint8_t* data, size_t length) {
 DiffCheck checkDiffFile(const uint8_t* data, size_t length) {
     DiffCheck check;
     uint8_t header[kDiffHeaderSize] = {};
-    if (length > 0) std::memcpy(header, data, std::min(length, kDiffHeaderSize));
+    if (length > 0)
+        std::memcpy(header, data, std::min(length, kDiffHeaderSize));
     check.info = decodeDiffInfo(header);
     check.par_tCRC = crc32zero(data, std::min(length, kDiffParaCrcSpan));
     check.blk_tCRC =
@@ -120,24 +124,22 @@ DiffCheck checkDiffFile(const uint8_t* data, size_t length) {
     if (check.crcsMatch) {
         check.layout = walkDiffBlocks(data, length);
     } else {
-        check.layout.fault = length < kDiffHeaderSize ? DiffLayoutFault::ShortHeader
-                                                      : DiffLayoutFault::None;
+        check.layout.fault = length < kDiffHeaderSize ? DiffLayoutFault::ShortHeader : DiffLayoutFault::None;
     }
     return check;
 }
 
-std::vector<uint8_t> makeDiffFile(const std::vector<uint8_t>& oldImage,
-                                  const std::vector<uint8_t>& newImage, uint32_t diffIndex,
-                                  DiffMakerSummary* summary) {
+std::vector<uint8_t> makeDiffFile(const std::vector<uint8_t>& oldImage, const std::vector<uint8_t>& newImage,
+                                  uint32_t diffIndex, DiffMakerSummary* summary) {
     const std::vector<uint8_t> oldFlash = uiFlashForm(oldImage.data(), oldImage.size());
     const std::vector<uint8_t> newFlash = uiFlashForm(newImage.data(), newImage.size());
     const size_t n = newFlash.size();
 
     auto sectorChanged = [&](size_t begin) {
         const size_t end = std::min(n, begin + kUiPieceSize);
-        if (end > oldFlash.size()) return true;
-        return !std::equal(newFlash.begin() + begin, newFlash.begin() + end,
-                           oldFlash.begin() + begin);
+        if (end > oldFlash.size())
+            return true;
+        return !std::equal(newFlash.begin() + begin, newFlash.begin() + end, oldFlash.begin() + begin);
     };
 
     std::vector<uint8_t> out(kDiffHeaderSize, 0);
@@ -149,7 +151,8 @@ std::vector<uint8_t> makeDiffFile(const std::vector<uint8_t>& oldImage,
             continue;
         }
         size_t end = sector + kUiPieceSize;
-        while (end < n && sectorChanged(end)) end += kUiPieceSize;
+        while (end < n && sectorChanged(end))
+            end += kUiPieceSize;
         end = std::min(end, n);
         const uint32_t len = uint32_t(end - sector);
         uint8_t head[kDiffRecordHeadSize] = {};
@@ -185,12 +188,13 @@ std::vector<uint8_t> makeDiffFile(const std::vector<uint8_t>& oldImage,
 
 bool applyDiffFile(const uint8_t* diff, size_t length, std::vector<uint8_t>& area) {
     const DiffCheck check = checkDiffFile(diff, length);
-    if (!check.accepted()) return false;
+    if (!check.accepted())
+        return false;
     for (const DiffBlock& block : check.layout.blocks) {
         const size_t end = size_t(block.blk_addr) + block.blk_len;
-        if (area.size() < end) area.resize(end, 0xFF);
-        std::copy(diff + block.dataOffset(), diff + block.nextOffset(),
-                  area.begin() + block.blk_addr);
+        if (area.size() < end)
+            area.resize(end, 0xFF);
+        std::copy(diff + block.dataOffset(), diff + block.nextOffset(), area.begin() + block.blk_addr);
     }
     return true;
 }

@@ -23,9 +23,9 @@ constexpr size_t kUiHeaderSize = 12;
 constexpr size_t kUiHeaderEnd = kUiHeaderOffset + kUiHeaderSize;  // 384
 
 struct UiImageInfo {
-    uint32_t fileCrc = 0;     // CRC-32/0 of every byte of the file
-    uint32_t headerCrc = 0;   // the flashCrc word at 376, valid header or not (0 when too short)
-    bool hasHeader = false;   // length word equals the file length, flashCrc = ~complement
+    uint32_t fileCrc = 0;    // CRC-32/0 of every byte of the file
+    uint32_t headerCrc = 0;  // the flashCrc word at 376, valid header or not (0 when too short)
+    bool hasHeader = false;  // length word equals the file length, flashCrc = ~complement
 };
 
 // Reads the header words of an image of length bytes. An image shorter than 384 bytes cannot
@@ -86,9 +86,9 @@ enum class DiffLayoutFault {
 };
 
 struct DiffLayout {
-    std::vector<DiffBlock> blocks;      // every record, in file order (complete only when ok())
+    std::vector<DiffBlock> blocks;  // every record, in file order (complete only when ok())
     DiffLayoutFault fault = DiffLayoutFault::None;
-    size_t faultOffset = 0;             // head offset of the broken record
+    size_t faultOffset = 0;  // head offset of the broken record
     bool ok() const { return fault == DiffLayoutFault::None; }
 };
 
@@ -132,9 +132,8 @@ struct DiffMakerSummary {
 // nFile_lenght and nFile_crc are the new image's length and CRC-32/0, nFile_ui_crc its expected
 // flash CRC (uiExpectedCrc), diff_para_crc the CRC of header bytes 0-27. blk_reserved is 0.
 // The new image must be shorter than 0x80000000 - 0x80000 bytes so that every address fits.
-std::vector<uint8_t> makeDiffFile(const std::vector<uint8_t>& oldImage,
-                                  const std::vector<uint8_t>& newImage, uint32_t diffIndex,
-                                  DiffMakerSummary* summary = nullptr);
+std::vector<uint8_t> makeDiffFile(const std::vector<uint8_t>& oldImage, const std::vector<uint8_t>& newImage,
+                                  uint32_t diffIndex, DiffMakerSummary* summary = nullptr);
 
 // Applies every block of an accepted difference file to a copy of a UI area (offset 0 = the UI
 // base), growing it where a block ends beyond it. Returns false, leaving area untouched, when the

@@ -82,11 +82,10 @@ TEST(MkdiffTool, WritesWhatTheLibraryMakesAndSummarisesIt) {
     newImage[100] ^= 1;
     newImage[9000] ^= 1;
     const QString out = dir.filePath(QStringLiteral("out.diff"));
-    const ToolRun r = mkdiff({put(dir, "old.bin", oldImage), put(dir, "new.bin", newImage), out,
-                          "--index", "0x2A"});
+    const ToolRun r =
+        mkdiff({put(dir, "old.bin", oldImage), put(dir, "new.bin", newImage), out, "--index", "0x2A"});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_TRUE(r.out.contains(QStringLiteral("2 blocks, 8192 bytes of block data")))
-        << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("2 blocks, 8192 bytes of block data"))) << r.out.toStdString();
     QFile f(out);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray written = f.readAll();

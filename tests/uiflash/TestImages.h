@@ -13,11 +13,13 @@ namespace uitest {
 using Bytes = std::vector<uint8_t>;
 
 inline void putLe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (8 * i));
 }
 
 inline void putBe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (24 - 8 * i));
 }
 
 inline uint32_t getBe32(const uint8_t* p) {
@@ -63,8 +65,7 @@ struct Record {
 // A difference file made of raw records (data from pattern(dataBytes, addr), blk_crc its CRC)
 // and trailing filler bytes, with dblk_lenght, dblk_crc and diff_para_crc made right, so that
 // only the records themselves can be wrong.
-inline Bytes diffFrom(const std::vector<Record>& records, size_t trailingBytes = 0,
-                      uint32_t dblkNumber = 1) {
+inline Bytes diffFrom(const std::vector<Record>& records, size_t trailingBytes = 0, uint32_t dblkNumber = 1) {
     Bytes f(32, 0);
     for (const Record& r : records) {
         Bytes head(16, 0);

@@ -19,8 +19,8 @@ using namespace uitest;
 
 TEST(UiImageHeader, ValidityFollowsLengthWordAndComplement) {
     const Bytes valid = imageWithHeader(1000, 1);
-    const uint32_t x = uint32_t(valid[376]) | uint32_t(valid[377]) << 8 |
-                       uint32_t(valid[378]) << 16 | uint32_t(valid[379]) << 24;
+    const uint32_t x = uint32_t(valid[376]) | uint32_t(valid[377]) << 8 | uint32_t(valid[378]) << 16 |
+                       uint32_t(valid[379]) << 24;
 
     Bytes flippedComplement = valid;
     flippedComplement[381] ^= 0x10;
@@ -53,8 +53,8 @@ TEST(UiImageHeader, ValidityFollowsLengthWordAndComplement) {
         const Bytes flash = uiFlashForm(c.image->data(), c.image->size());
         ASSERT_EQ(flash.size(), c.image->size());
         if (c.hasHeader) {
-            EXPECT_TRUE(std::all_of(flash.begin() + 372, flash.begin() + 384,
-                                    [](uint8_t v) { return v == 0xFF; }));
+            EXPECT_TRUE(
+                std::all_of(flash.begin() + 372, flash.begin() + 384, [](uint8_t v) { return v == 0xFF; }));
         } else {
             EXPECT_EQ(flash, *c.image);
         }
@@ -76,7 +76,8 @@ TEST(UiImageHeader, ImagesTooShortForTheHeaderAreNeverReadPastTheirEnd) {
 
 TEST(DiffHeader, DecodesEightBigEndianWordsInOrder) {
     Bytes h(32);
-    for (size_t i = 0; i < 32; ++i) h[i] = uint8_t(i + 1);
+    for (size_t i = 0; i < 32; ++i)
+        h[i] = uint8_t(i + 1);
     const FileDiffInfo info = decodeDiffInfo(h.data());
     EXPECT_EQ(info.diff_index, 0x01020304u);
     EXPECT_EQ(info.dblk_lenght, 0x05060708u);
@@ -127,8 +128,7 @@ TEST(DiffAcceptance, BothCrcsAndTheWholeHeaderAreRequired) {
         const DiffCheck check = checkDiffFile(exact.data(), exact.size());
         EXPECT_EQ(check.accepted(), c.accepted);
         EXPECT_EQ(check.par_tCRC, crc32zero(exact.data(), std::min<size_t>(exact.size(), 28)));
-        EXPECT_EQ(check.blk_tCRC,
-                  exact.size() > 32 ? crc32zero(exact.data() + 32, exact.size() - 32) : 0u);
+        EXPECT_EQ(check.blk_tCRC, exact.size() > 32 ? crc32zero(exact.data() + 32, exact.size() - 32) : 0u);
     }
 }
 
@@ -140,21 +140,19 @@ TEST(DiffRecords, EveryRecordMustLieInsideTheFileAndTheAddressSpace) {
         size_t blocks;  // records found when the walk succeeds
     } cases[] = {
         {"two good records", diffFrom({{0, 4096, 4096}, {0x5000, 10, 10}}), DiffLayoutFault::None, 2},
-        {"blk_len 0: the next record starts 16 bytes later",
-         diffFrom({{0x2000, 0, 0}, {0x3000, 8, 8}}), DiffLayoutFault::None, 2},
+        {"blk_len 0: the next record starts 16 bytes later", diffFrom({{0x2000, 0, 0}, {0x3000, 8, 8}}),
+         DiffLayoutFault::None, 2},
         {"no records at all", diffFrom({}), DiffLayoutFault::None, 0},
-        {"truncated head after a good record", diffFrom({{0, 64, 64}}, 15),
-         DiffLayoutFault::TruncatedHead, 0},
+        {"truncated head after a good record", diffFrom({{0, 64, 64}}, 15), DiffLayoutFault::TruncatedHead,
+         0},
         {"data one byte short", diffFrom({{0, 4097, 4096}}), DiffLayoutFault::TruncatedData, 0},
         {"data short in the second record", diffFrom({{0, 8, 8}, {0x100, 100, 10}}),
          DiffLayoutFault::TruncatedData, 0},
         {"blk_len 0x80000000", diffFrom({{0, 0x80000000u, 0}}), DiffLayoutFault::LengthTooLarge, 0},
         {"blk_len 0xFFFFFFFF", diffFrom({{0, 0xFFFFFFFFu, 0}}), DiffLayoutFault::LengthTooLarge, 0},
         {"address itself wraps", diffFrom({{0xFFF80000u, 0, 0}}), DiffLayoutFault::AddressWraps, 0},
-        {"block ends past 2^32", diffFrom({{0xFFF7F000u, 0x1001, 0x1001}}),
-         DiffLayoutFault::AddressWraps, 0},
-        {"block ends exactly at 2^32", diffFrom({{0xFFF7F000u, 0x1000, 0x1000}}),
-         DiffLayoutFault::None, 1},
+        {"block ends past 2^32", diffFrom({{0xFFF7F000u, 0x1001, 0x1001}}), DiffLayoutFault::AddressWraps, 0},
+        {"block ends exactly at 2^32", diffFrom({{0xFFF7F000u, 0x1000, 0x1000}}), DiffLayoutFault::None, 1},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -180,7 +178,8 @@ TEST(DiffMaker, AppliedToTheOldImageItGivesTheNewOne) {
     auto changed = [&](std::initializer_list<size_t> offsets, size_t size = 20000) {
         Bytes b = base;
         b.resize(size, 0x5A);
-        for (size_t o : offsets) b[o] ^= 0xFF;
+        for (size_t o : offsets)
+            b[o] ^= 0xFF;
         return b;
     };
     struct Case {
@@ -194,8 +193,7 @@ TEST(DiffMaker, AppliedToTheOldImageItGivesTheNewOne) {
         {"adjacent sectors merge", base, changed({4095, 4096}), 1, 8192},
         {"separate sectors stay apart", base, changed({10, 12300}), 2, 8192},
         {"change in the short last sector", base, changed({19999}), 1, 20000 - 16384},
-        {"longer new image: the extra counts as changed", base, changed({}, 30000), 1,
-         30000 - 16384},
+        {"longer new image: the extra counts as changed", base, changed({}, 30000), 1, 30000 - 16384},
         {"shorter new image: the old tail is not described", base, changed({100}, 9000), 1, 4096},
         {"empty old image", Bytes(), base, 1, 20000},
         {"new image with a valid header", base, imageWithHeader(20000, 7), 1, 4096},
@@ -232,8 +230,8 @@ TEST(DiffMaker, AppliedToTheOldImageItGivesTheNewOne) {
         EXPECT_TRUE(std::equal(wanted.begin(), wanted.end(), area.begin()));
         EXPECT_EQ(crc32zero(area.data(), wanted.size()), uiExpectedCrc(newInfo));
         if (before.size() > wanted.size()) {
-            EXPECT_TRUE(std::equal(before.begin() + wanted.size(), before.end(),
-                                   area.begin() + wanted.size()));
+            EXPECT_TRUE(
+                std::equal(before.begin() + wanted.size(), before.end(), area.begin() + wanted.size()));
         }
     }
 }

@@ -41,25 +41,29 @@ int usageError(const std::string& message) {
 }
 
 bool parseIndex(const std::string& text, uint32_t& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
     errno = 0;
     char* end = nullptr;
     const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > 0xFFFFFFFFull) return false;
+    if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > 0xFFFFFFFFull)
+        return false;
     value = uint32_t(parsed);
     return true;
 }
 
 bool readFile(const std::string& path, std::vector<uint8_t>& out) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
 }
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+    if (!out)
+        return false;
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     out.close();
     return bool(out);
@@ -77,7 +81,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--index") {
-            if (i + 1 >= argc) return usageError("--index needs a value");
+            if (i + 1 >= argc)
+                return usageError("--index needs a value");
             if (!parseIndex(argv[++i], index)) {
                 return usageError(std::string("not a 32-bit number: ") + argv[i]);
             }
@@ -91,18 +96,17 @@ int main(int argc, char** argv) {
             files.push_back(arg);
         }
     }
-    if (files.size() != 3) return usageError("expected OLD.bin NEW.bin OUT.diff");
+    if (files.size() != 3)
+        return usageError("expected OLD.bin NEW.bin OUT.diff");
 
     std::vector<uint8_t> oldImage;
     std::vector<uint8_t> newImage;
     if (!readFile(files[0], oldImage)) {
-        std::cerr << "qv310-mkdiff: cannot read " << files[0] << ": " << std::strerror(errno)
-                  << "\n";
+        std::cerr << "qv310-mkdiff: cannot read " << files[0] << ": " << std::strerror(errno) << "\n";
         return kIoError;
     }
     if (!readFile(files[1], newImage)) {
-        std::cerr << "qv310-mkdiff: cannot read " << files[1] << ": " << std::strerror(errno)
-                  << "\n";
+        std::cerr << "qv310-mkdiff: cannot read " << files[1] << ": " << std::strerror(errno) << "\n";
         return kIoError;
     }
     // Every block must end inside the 32-bit flash address space above the UI base.
@@ -114,12 +118,10 @@ int main(int argc, char** argv) {
     qv::DiffMakerSummary summary;
     const std::vector<uint8_t> diff = qv::makeDiffFile(oldImage, newImage, index, &summary);
     if (!writeFile(files[2], diff)) {
-        std::cerr << "qv310-mkdiff: cannot write " << files[2] << ": " << std::strerror(errno)
-                  << "\n";
+        std::cerr << "qv310-mkdiff: cannot write " << files[2] << ": " << std::strerror(errno) << "\n";
         return kIoError;
     }
-    std::cout << files[2] << ": " << summary.blocks << " block" << (summary.blocks == 1 ? "" : "s")
-              << ", " << summary.blockBytes << " bytes of block data, " << summary.fileBytes
-              << " bytes in all\n";
+    std::cout << files[2] << ": " << summary.blocks << " block" << (summary.blocks == 1 ? "" : "s") << ", "
+              << summary.blockBytes << " bytes of block data, " << summary.fileBytes << " bytes in all\n";
     return 0;
 }

@@ -17,7 +17,8 @@
 namespace {
 
 void require(bool condition) {
-    if (!condition) std::abort();
+    if (!condition)
+        std::abort();
 }
 
 }  // namespace
@@ -25,7 +26,8 @@ void require(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An exact-size copy, so that any read past the end is caught.
     std::unique_ptr<uint8_t[]> copy(new uint8_t[size ? size : 1]);
-    if (size) std::memcpy(copy.get(), data, size);
+    if (size)
+        std::memcpy(copy.get(), data, size);
     const uint8_t* bytes = copy.get();
 
     const qv::DiffCheck check = qv::checkDiffFile(bytes, size);
@@ -39,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         require(p == size);
     }
-    if (check.accepted()) require(layout.ok());
+    if (check.accepted())
+        require(layout.ok());
 
     const qv::UiImageInfo info = qv::readUiImage(bytes, size);
     require(!info.hasHeader || size >= qv::kUiHeaderEnd);
