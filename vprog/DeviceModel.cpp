@@ -111,10 +111,14 @@ std::vector<uint8_t> DeviceModel::connectionReply() const {
     return r;
 }
 
+bool DeviceModel::faultFired() const {
+    return faultFired_ && firedFault_ == options_.fault && firedAt_ == options_.faultAtRequest;
+}
+
 // Status and run faults wait for the first request they can show on: a drill that says "status
 // mismatch at request 5" still works when request 5 happens to be a write.
 bool DeviceModel::faultAppliesTo(const uint8_t* request, size_t length) const {
-    if (options_.fault == Fault::None || faultFired_ || requests_ < options_.faultAtRequest) return false;
+    if (options_.fault == Fault::None || faultFired() || requests_ < options_.faultAtRequest) return false;
     const uint8_t letter = length >= 3 ? request[2] : 0;
     switch (options_.fault) {
         case Fault::CrcStatusMismatch:
@@ -133,7 +137,11 @@ DeviceModel::Response DeviceModel::handle(const uint8_t* request, size_t length)
 
     Response response;
     const bool fault = faultAppliesTo(request, length);
-    if (fault) faultFired_ = true;
+    if (fault) {
+        faultFired_ = true;
+        firedFault_ = options_.fault;
+        firedAt_ = options_.faultAtRequest;
+    }
     const Fault kind = fault ? options_.fault : Fault::None;
 
     // A request that is never answered is never carried out either: the box went quiet or away

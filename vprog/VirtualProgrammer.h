@@ -87,8 +87,9 @@ public:
     std::optional<uint32_t> lastRunAddress() const { return lastRunAddress_; }
     std::optional<uint8_t> lastPowerByte() const { return lastPower_; }
     uint32_t targetRunCount() const { return targetRuns_; }
-    // True once the injected fault has happened (it happens at most once).
-    bool faultFired() const { return faultFired_; }
+    // True once the injected fault has happened (it happens at most once). Setting another
+    // fault or another request number through mutableOptions arms a new one.
+    bool faultFired() const;
 
 private:
     std::vector<uint8_t> answer(const uint8_t* request, size_t length, bool& restart);
@@ -106,6 +107,8 @@ private:
     std::optional<uint8_t> lastPower_;
     uint32_t targetRuns_ = 0;
     bool faultFired_ = false;
+    Fault firedFault_ = Fault::None;  // the fault and request number that fired
+    uint32_t firedAt_ = 0;
 };
 
 // A virtual programmer served over the link, on a thread of its own.

@@ -455,6 +455,28 @@ TEST(DeviceModel, statusFaultsWaitForACheckAndRunFaultsForATargetRun) {
     EXPECT_EQ(send(runs, targetFrame('1', 0, 0, 'U')).reply[7], 0);
 }
 
+// A test that injects faults one after another while the programmer runs gets each of them.
+TEST(DeviceModel, aNewFaultCanBeArmedAfterOneFired) {
+    DeviceModel model{Options{}};
+    const Bytes request = connectFrame();
+    model.mutableOptions().fault = Fault::WrongLength;
+    model.mutableOptions().faultAtRequest = 2;
+    EXPECT_EQ(send(model, request).reply.size(), 36u);
+    EXPECT_EQ(send(model, request).reply.size(), 37u);
+    EXPECT_TRUE(model.faultFired());
+
+    model.mutableOptions().fault = Fault::NoReply;
+    model.mutableOptions().faultAtRequest = model.requestCount() + 1;
+    EXPECT_FALSE(model.faultFired());
+    EXPECT_EQ(send(model, request).outcome, Outcome::NoReply);
+    EXPECT_EQ(send(model, request).reply.size(), 36u);
+
+    // Arming a request already passed never fires.
+    model.mutableOptions().fault = Fault::BadCrc;
+    model.mutableOptions().faultAtRequest = 1;
+    EXPECT_TRUE(crcHolds(send(model, request).reply, 32));
+}
+
 TEST(DeviceModel, anUnansweredWriteIsNotCarriedOut) {
     Options options;
     options.fault = Fault::NoReply;

@@ -316,6 +316,16 @@ TEST_F(Link, unplugIsPromptEvenWhileASlowWireIsBusy) {
     EXPECT_TRUE(reply->empty());
 }
 
+TEST_F(Link, theReplyWaitsForTheModelledWireTime) {
+    Options o = options("modelled");
+    o.wireBytesPerSecond = 400;  // 36 + 36 bytes: 180 ms
+    VirtualProgrammer programmer(o);
+    Client client(programmer.socketPath());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(client.exchange(connectFrame())->size(), 36u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(170));
+}
+
 TEST_F(Link, traceShowsEveryRequestAndReplyInHex) {
     Options o = options("traced");
     o.trace = true;
