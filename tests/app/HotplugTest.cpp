@@ -1,0 +1,159 @@
+#include "app/MainWindow.h"
+#include "protocol/ProgrammerLink.h"
+#include "usb/UsbBurnCtrl.h"
+#include "usb/UsbDevice.h"
+#include "vprog/VirtualProgrammer.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QThread>
+
+#include <functional>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 4000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+vprog::Options named(const char* name) {
+    vprog::Options options;
+    options.name = name;
+    return options;
+}
+
+// The real window against virtual programmers plugged in and out around it.
+class HotplugTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(work.path()));
+        window = std::make_unique<MainWindow>();
+        window->setMessageHook([this](const QString&, const QString& text) { messages << text; });
+    }
+    void TearDown() override {
+        window.reset();
+        QDir::setCurrent(previous);
+    }
+    QComboBox* deviceBox() { return window->findChild<QComboBox*>("comboBox_Device"); }
+    QStringList rows() {
+        QStringList r;
+        for (int i = 0; i < deviceBox()->count(); ++i) r << deviceBox()->itemText(i);
+        return r;
+    }
+    QString log() { return window->findChild<QTextEdit*>("textEdit")->toPlainText(); }
+    QPushButton* button(const char* name) { return window->findChild<QPushButton*>(name); }
+    bool groupEnabled() {
+        for (const char* name : {"pushButton_wrBootCode", "pushButton_VerifyBoot", "pushButton_UpdateTarget",
+                                 "pushButton_VerifyTarget", "pushButton_CheckUI", "pushButton_UpdateUI"}) {
+            if (!button(name)->isEnabled()) return false;
+        }
+        return true;
+    }
+    void openRow(int row) {
+        deviceBox()->setCurrentIndex(row);
+        button("pushButton_OpenDevice")->click();
+    }
+
+    QTemporaryDir work;
+    QString previous;
+    std::unique_ptr<MainWindow> window;
+    QStringList messages;
+};
+
+TEST_F(HotplugTest, FirstSearchRunsAfterOneSecondAndListsTheProgrammer) {
+    // Plugged in before the window exists: no event, so the search waits for the first second.
+    window.reset();
+    vprog::VirtualProgrammer programmer(named("first"));
+    QElapsedTimer timer;
+    timer.start();
+    window = std::make_unique<MainWindow>();
+    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1; }));
+    EXPECT_GE(timer.elapsed(), 900);
+    EXPECT_EQ(rows(), QStringList{QString::fromStdString(programmer.devicePath())});
+    EXPECT_EQ(deviceBox()->currentIndex(), 0);
+    EXPECT_FALSE(window->searchTimer().isActive()) << "each search stops the timer";
+}
+
+TEST_F(HotplugTest, PluggingInLogsTheUpperCasedPathAndListsItSoonAfter) {
+    ASSERT_TRUE(pumpUntil([&] { return !window->searchTimer().isActive(); }));  // first search done
+    vprog::VirtualProgrammer programmer(named("arriving"));
+    const QString path = QString::fromStdString(programmer.devicePath());
+    ASSERT_TRUE(pumpUntil([&] { return log().contains("device insert:"); }));
+    EXPECT_TRUE(log().contains(QStringLiteral("device insert:") + path.toUpper()));
+    EXPECT_TRUE(window->searchTimer().isActive());
+    EXPECT_EQ(window->searchTimer().interval(), 100);
+    ASSERT_TRUE(pumpUntil([&] { return rows() == QStringList{path}; }, 1000));
+}
+
+TEST_F(HotplugTest, UnpluggingTheOpenProgrammerClosesItStopsTheWorkerAndDisablesTheButtons) {
+    auto programmer = std::make_unique<vprog::VirtualProgrammer>(named("open-one"));
+    const QString path = QString::fromStdString(programmer->devicePath());
+    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1; }));
+    openRow(0);
+    ASSERT_TRUE(log().contains("Connect the programmer successful")) << log().toStdString();
+    ASSERT_TRUE(groupEnabled());
+    ASSERT_TRUE(window->transferWorker().isRunning());
+
+    programmer.reset();  // unplugged while idle
+    ASSERT_TRUE(pumpUntil([&] { return log().contains("device remove:"); }));
+    EXPECT_TRUE(log().contains(QStringLiteral("device remove:") + path.toUpper()));
+    EXPECT_FALSE(window->usbDevice().isOpen());
+    EXPECT_FALSE(window->transferWorker().isRunning());
+    EXPECT_FALSE(groupEnabled());
+    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 0; }, 1000));
+}
+
+TEST_F(HotplugTest, UnpluggingAnotherProgrammerLeavesTheOpenOneOpen) {
+    vprog::VirtualProgrammer kept(named("a-kept"));
+    auto other = std::make_unique<vprog::VirtualProgrammer>(named("b-other"));
+    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 2; }));
+    openRow(0);
+    ASSERT_TRUE(log().contains("Connect the programmer successful"));
+    other.reset();
+    ASSERT_TRUE(pumpUntil([&] { return log().contains("device remove:"); }));
+    EXPECT_TRUE(window->usbDevice().isOpen());
+    EXPECT_TRUE(window->transferWorker().isRunning());
+    EXPECT_TRUE(groupEnabled());
+    ASSERT_TRUE(pumpUntil([&] { return rows() == QStringList{QString::fromStdString(kept.devicePath())}; }, 1000));
+}
+
+TEST_F(HotplugTest, OpeningAgainAfterTheProgrammerRestartedConnectsAndShowsTheNewState) {
+    vprog::Options options = named("restarting");
+    vprog::VirtualProgrammer programmer(options);
+    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1; }));
+    openRow(0);
+    ASSERT_TRUE(log().contains("Connect the programmer successful"));
+    button("pushButton_OpenDevice")->click();
+    EXPECT_EQ(messages, QStringList{"The programmer have opened!"});
+
+    // The programmer drops off the bus and comes back (as after a firmware update).
+    programmer.unplug();
+    ASSERT_TRUE(pumpUntil([&] { return !window->usbDevice().isOpen(); }));
+    programmer.withModel([](vprog::DeviceModel& model) { model.mutableOptions().appVersion = 0x200101; });
+    ASSERT_TRUE(programmer.plug());
+    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1 && !window->searchTimer().isActive(); }));
+    window->findChild<QTextEdit*>("textEdit")->clear();
+    openRow(0);
+    EXPECT_TRUE(log().contains("Connect the programmer successful")) << log().toStdString();
+    EXPECT_TRUE(log().contains("App_Version:  0x20200101")) << log().toStdString();
+    EXPECT_EQ(messages.size(), 1);
+}
+
+}  // namespace
