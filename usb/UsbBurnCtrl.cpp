@@ -16,14 +16,20 @@ void USB_BURN_CTRL::stopAndWait() {
         stopRequested.store(1, release);
         wait(10);
     }
+    // Joins the thread even when it had already ended: it may still be finishing inside Qt, and
+    // the object must not be destroyed or restarted before that is complete.
+    wait();
+    (void)runReturned.load(acquire);
 }
 
 void USB_BURN_CTRL::run() {
+    runReturned.store(false, release);
     stopRequested.store(0, release);
     noSleep.store(0, release);
     for (;;) {
         if (stopRequested.load(acquire) == 1) {
             stopRequested.store(0, release);
+            runReturned.store(true, release);
             return;
         }
         bool readNow = false;

@@ -43,4 +43,10 @@ public:
 
 protected:
     void run() override;
+
+private:
+    // Raised (release) as the last thing run() does and read (acquire) after joining, so that the
+    // end of the thread is ordered before whatever the joining side does next, also for tools
+    // that cannot see inside Qt's thread join.
+    std::atomic<bool> runReturned{false};
 };
