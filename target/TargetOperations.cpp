@@ -44,7 +44,8 @@ constexpr uint32_t kTargetTypeRows[] = {
 
 int rowForTargetType(uint32_t code) {
     for (size_t row = 0; row < sizeof kTargetTypeRows / sizeof kTargetTypeRows[0]; ++row) {
-        if (kTargetTypeRows[row] == code) return int(row);
+        if (kTargetTypeRows[row] == code)
+            return int(row);
     }
     return 0;
 }
@@ -75,25 +76,26 @@ int TargetOperations::targetControl(int run, uint32_t runAddress) {
 
     const uint8_t speed = uint8_t(std::clamp(host.swdSpeedIndex(), 0, 2));
     const bool targetRun = run != 0;
-    const uint32_t length = frame::buildTargetControlFrame(
-        worker.txBuffer, targetRun, runAddress, speed, targetRun && host.powerOffChecked());
-    const int sent = link_.exchangeFrame(length, kTargetSendBudget, kTargetReplyBudget,
-                                         ProgrammerLink::Polling::Slow);
-    if (sent != 0) return sent;
+    const uint32_t length = frame::buildTargetControlFrame(worker.txBuffer, targetRun, runAddress, speed,
+                                                           targetRun && host.powerOffChecked());
+    const int sent =
+        link_.exchangeFrame(length, kTargetSendBudget, kTargetReplyBudget, ProgrammerLink::Polling::Slow);
+    if (sent != 0)
+        return sent;
 
     const uint8_t* rx = worker.rxBuffer;
     const uint32_t received = std::min<uint32_t>(worker.rxLength, USB_BURN_CTRL::kRxBufferSize);
     const frame::ReplyCheck check = frame::checkTargetControlReply(rx, received);
-    if (check.verdict == frame::ReplyVerdict::WrongShape) return -3;
+    if (check.verdict == frame::ReplyVerdict::WrongShape)
+        return -3;
     if (check.verdict == frame::ReplyVerdict::BadCrc) {
-        host.appendLog(QStringLiteral("SWD init CRC:") + hexText(check.computedCrc, 8) +
-                       QStringLiteral(",") + hexText(check.receivedCrc, 8));
+        host.appendLog(QStringLiteral("SWD init CRC:") + hexText(check.computedCrc, 8) + QStringLiteral(",") +
+                       hexText(check.receivedCrc, 8));
         return -4;
     }
 
     if (targetRun) {
-        host.appendLog(rx[7] == 0 ? QStringLiteral("Target run...")
-                                  : QStringLiteral("Target run fail..."));
+        host.appendLog(rx[7] == 0 ? QStringLiteral("Target run...") : QStringLiteral("Target run fail..."));
         return 0;
     }
 
@@ -105,7 +107,8 @@ int TargetOperations::targetControl(int run, uint32_t runAddress) {
         // as zero rather than whatever an earlier reply left in the buffer.
         uint8_t id[4] = {0, 0, 0, 0};
         for (uint32_t i = 0; i < 4; ++i) {
-            if (13 + i < received) id[i] = rx[13 + i];
+            if (13 + i < received)
+                id[i] = rx[13 + i];
         }
         link_.targetFlashId = frame::getBe32(id);
         if (link_.lookupFlash(FlashChip::Target, link_.targetFlashId) >= 1) {
@@ -134,7 +137,8 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
     host.clearLog();
     host.setProgress(0);
 
-    if (targetControl(0, 0) != 0) return 10;
+    if (targetControl(0, 0) != 0)
+        return 10;
 
     host.appendLog(QStringLiteral("Init ready..."));
     logTimestamp(host);
@@ -207,22 +211,34 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
 }
 
 // "Input MCU Code" (pushButton_InputMCUCode).
-void TargetOperations::inputMcuCode() { inputCode(Kind::Mcu); }
+void TargetOperations::inputMcuCode() {
+    inputCode(Kind::Mcu);
+}
 
 // "Input Boot" (pushButton_InputBoot).
-void TargetOperations::inputBootCode() { inputCode(Kind::Boot); }
+void TargetOperations::inputBootCode() {
+    inputCode(Kind::Boot);
+}
 
 // "Program 310 McuCode" (pushButton_UpdateTarget).
-void TargetOperations::programMcuCode() { programCode(Kind::Mcu); }
+void TargetOperations::programMcuCode() {
+    programCode(Kind::Mcu);
+}
 
 // "Program 310 Boot" (pushButton_wrBootCode).
-void TargetOperations::programBootCode() { programCode(Kind::Boot); }
+void TargetOperations::programBootCode() {
+    programCode(Kind::Boot);
+}
 
 // "Verify McuCode" (pushButton_VerifyTarget).
-void TargetOperations::verifyMcuCode() { verifyCode(Kind::Mcu); }
+void TargetOperations::verifyMcuCode() {
+    verifyCode(Kind::Mcu);
+}
 
 // "Verify Boot" (pushButton_VerifyBoot).
-void TargetOperations::verifyBootCode() { verifyCode(Kind::Boot); }
+void TargetOperations::verifyBootCode() {
+    verifyCode(Kind::Boot);
+}
 
 void TargetOperations::inputCode(Kind kind) {
     OperationHost& host = link_.host();
@@ -230,9 +246,10 @@ void TargetOperations::inputCode(Kind kind) {
     QString& lastPath = mcu ? mcuCodePath : bootCodePath;
 
     // Both kinds share the dialog caption.
-    const QString path = host.openFileName(QStringLiteral("Select Mcu Code"), lastPath,
-                                           QStringLiteral("file(*.bin)"));
-    if (path.isEmpty()) return;
+    const QString path =
+        host.openFileName(QStringLiteral("Select Mcu Code"), lastPath, QStringLiteral("file(*.bin)"));
+    if (path.isEmpty())
+        return;
 
     lastPath = path;
     host.clearLog();
@@ -264,13 +281,13 @@ void TargetOperations::inputCode(Kind kind) {
     }
     host.appendLog(QStringLiteral("enter_Addr:") + hexText(runningAddress(bytes, size), 8));
     host.setText(mcu ? TextField::McuCrcLabel : TextField::BootCrcLabel,
-                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ")
-                                  : QStringLiteral("Boot code, CRC = "),
+                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ") : QStringLiteral("Boot code, CRC = "),
                               crc, length));
 }
 
 bool TargetOperations::reportIfDisconnected() {
-    if (link_.device().isOpen()) return false;
+    if (link_.device().isOpen())
+        return false;
     link_.host().appendLog(kDisconnected);
     link_.host().setButtonsEnabled(false);
     return true;
@@ -280,8 +297,7 @@ void TargetOperations::setNoSleep(bool on) {
     link_.worker().noSleep.store(on ? 1 : 0, std::memory_order_release);
 }
 
-bool TargetOperations::readImage(Kind kind, const QString& emptyMessage,
-                                 const QString& openMessage) {
+bool TargetOperations::readImage(Kind kind, const QString& emptyMessage, const QString& openMessage) {
     OperationHost& host = link_.host();
     const QString path = host.text(kind == Kind::Mcu ? TextField::McuPath : TextField::BootPath);
     if (path.isEmpty()) {
@@ -301,8 +317,10 @@ bool TargetOperations::readImage(Kind kind, const QString& emptyMessage,
 
 void TargetOperations::programCode(Kind kind) {
     OperationGuard guard(link_);
-    if (!guard.acquired()) return;
-    if (reportIfDisconnected()) return;
+    if (!guard.acquired())
+        return;
+    if (reportIfDisconnected())
+        return;
 
     OperationHost& host = link_.host();
     const bool mcu = kind == Kind::Mcu;
@@ -319,8 +337,7 @@ void TargetOperations::programCode(Kind kind) {
     imageCrc = crc32zero(bytesOf(imageData), size_t(imageData.size()));
     imageLength = int32_t(imageData.size());
     host.setText(mcu ? TextField::McuCrcLabel : TextField::BootCrcLabel,
-                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ")
-                                  : QStringLiteral("Boot code, CRC = "),
+                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ") : QStringLiteral("Boot code, CRC = "),
                               imageCrc, imageLength));
     host.clearLog();
 
@@ -358,8 +375,10 @@ void TargetOperations::programCode(Kind kind) {
 
 void TargetOperations::verifyCode(Kind kind) {
     OperationGuard guard(link_);
-    if (!guard.acquired()) return;
-    if (reportIfDisconnected()) return;
+    if (!guard.acquired())
+        return;
+    if (reportIfDisconnected())
+        return;
 
     OperationHost& host = link_.host();
     const bool mcu = kind == Kind::Mcu;
@@ -378,11 +397,11 @@ void TargetOperations::verifyCode(Kind kind) {
         bootCodeLength = length;
     }
     host.setText(mcu ? TextField::McuCrcLabel : TextField::BootCrcLabel,
-                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ")
-                                  : QStringLiteral("Boot code, CRC = "),
+                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ") : QStringLiteral("Boot code, CRC = "),
                               crc, length));
 
-    if (reportIfDisconnected()) return;
+    if (reportIfDisconnected())
+        return;
     host.appendLog(QString());
     host.appendLog(QString());
 
@@ -391,13 +410,13 @@ void TargetOperations::verifyCode(Kind kind) {
                                             : QStringLiteral("Init fail..."));
     const int check = link_.checkDataCrc(crc, mcu ? kMcuVerifyAddress : 0, uint32_t(length));
     if (mcu) {
-        host.appendLog(check == 0 ? QStringLiteral("Check EFlash OK!")
-                                  : QStringLiteral("Check EFlash NG!"));
+        host.appendLog(check == 0 ? QStringLiteral("Check EFlash OK!") : QStringLiteral("Check EFlash NG!"));
     } else {
         host.appendLog(check == 0 ? QStringLiteral("Check 310 Boot OK!")
                                   : QStringLiteral("Check 310 Boot NG!"));
     }
-    if (targetControl(1, 0) == 0) host.appendLog(QStringLiteral("Target run..."));
+    if (targetControl(1, 0) == 0)
+        host.appendLog(QStringLiteral("Target run..."));
 }
 
 }  // namespace qv

@@ -14,7 +14,7 @@ class ProgrammerLink;
 // and MCU code. MainWindow owns one and calls the slot bodies from its button slots; everything
 // runs on the GUI thread and reaches the window only through the link's OperationHost.
 class TargetOperations {
-public:
+  public:
     explicit TargetOperations(ProgrammerLink& link);
 
     // The target control exchange ('A' -> 'Q'). run 0: SWD init, which reports the target type
@@ -50,7 +50,7 @@ public:
     // The bytes a program or verify slot is working on; empty between presses.
     QByteArray imageData;
 
-private:
+  private:
     enum class Kind { Mcu, Boot };
     void inputCode(Kind kind);
     void programCode(Kind kind);

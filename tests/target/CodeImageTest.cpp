@@ -21,20 +21,30 @@ TEST(CodeImage, RunningAddressRangesAreJudgedAtTheirEdges) {
         bool bad;
     };
     const Case cases[] = {
-        {0x0000A101, false}, {0x00000000, false}, {0xFFFFFFFF, false},
+        {0x0000A101, false},
+        {0x00000000, false},
+        {0xFFFFFFFF, false},
         // 0x08000000-0x08000FFF runs; the rest of 0x080xxxxx does not.
-        {0x08000000, false}, {0x08000101, false}, {0x08000FFF, false},
-        {0x08001000, true},  {0x0800A101, true},  {0x080FFFFF, true},
-        {0x08100000, false}, {0x07FFFFFF, false},
+        {0x08000000, false},
+        {0x08000101, false},
+        {0x08000FFF, false},
+        {0x08001000, true},
+        {0x0800A101, true},
+        {0x080FFFFF, true},
+        {0x08100000, false},
+        {0x07FFFFFF, false},
         // 0x10000000-0x10001FFF runs; 0x10002000-0x10FFFFFF does not.
-        {0x10000000, false}, {0x10001FFF, false}, {0x10002000, true},
-        {0x10002001, true},  {0x10FFFFFF, true},  {0x11000000, false},
+        {0x10000000, false},
+        {0x10001FFF, false},
+        {0x10002000, true},
+        {0x10002001, true},
+        {0x10FFFFFF, true},
+        {0x11000000, false},
         {0x0FFFFFFF, false},
     };
     for (const Case& c : cases) {
         const std::vector<uint8_t> image = imageRunningFrom(c.address);
-        EXPECT_EQ(qv::hasBadRunningAddress(image.data(), image.size()), c.bad)
-            << std::hex << c.address;
+        EXPECT_EQ(qv::hasBadRunningAddress(image.data(), image.size()), c.bad) << std::hex << c.address;
         EXPECT_EQ(qv::runningAddress(image.data(), image.size()), c.address);
     }
 }
@@ -64,16 +74,16 @@ TEST(CodeImage, ParseHexAddressReadsTheNumberAfterTheFirstX) {
         {"0x123456789", 0x12345678},  // only the first eight digits count
         {"0x000000000123456789", 0x12345678},
         {"0x00000000", 0},
-        {"A000", 0},                  // no x at all
-        {"0XA000", 0xA000},           // the upper-case X is found when there is no x
-        {"0x", 0},                    // x is the last character
-        {"0xg", 0},                   // no digit
+        {"A000", 0},         // no x at all
+        {"0XA000", 0xA000},  // the upper-case X is found when there is no x
+        {"0x", 0},           // x is the last character
+        {"0xg", 0},          // no digit
         {"", 0},
         {"0xA800", 0xA800},
         {"0xffffffff", 0xFFFFFFFF},
         {" 0x 1 0 ", 0x10},
-        {"0X12x34", 0x34},            // the lower-case x wins even when it comes later
-        {"0x1x2", 0x12},              // a second x is just skipped
+        {"0X12x34", 0x34},  // the lower-case x wins even when it comes later
+        {"0x1x2", 0x12},    // a second x is just skipped
         {"0x/12", 0},
         {"0xa b c d e f", 0xABCDEF},
     };

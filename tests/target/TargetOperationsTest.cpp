@@ -24,7 +24,9 @@
 #include <vector>
 
 // Readable failure messages for log lines.
-void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -35,7 +37,9 @@ const QString kFail = QStringLiteral("Program target is fail.....");
 const QString kDisconnected = QStringLiteral("The programmer is disconnected!");
 
 // Failed waits should end quickly: the slow pause is 20 µs instead of 1 ms.
-void shortPause() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+void shortPause() {
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+}
 qv::Pacing quickPacing() {
     qv::Pacing pacing = qv::Pacing::standard();
     pacing.slowPause = &shortPause;
@@ -50,7 +54,8 @@ Bytes makeImage(size_t length, uint8_t seed = 1, uint32_t running = 0x0000A101) 
         state = state * 1664525u + 1013904223u;
         image[i] = uint8_t(state >> 24);
     }
-    for (size_t i = 4; i < 8 && i < length; ++i) image[i] = uint8_t(running >> (8 * (i - 4)));
+    for (size_t i = 4; i < 8 && i < length; ++i)
+        image[i] = uint8_t(running >> (8 * (i - 4)));
     return image;
 }
 
@@ -74,7 +79,7 @@ std::ostream& operator<<(std::ostream& os, const Write& w) {
 
 // Tool, worker, device and a virtual programmer in this process, with a recording host.
 class TargetTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(files.isValid());
         // Flash.ini is read from the current directory: start each test in an empty one.
@@ -107,7 +112,8 @@ protected:
         // wipe out a noSleep the operation under test sets.
         worker.noSleep.store(1);
         worker.start();
-        while (worker.noSleep.load() != 0) std::this_thread::yield();
+        while (worker.noSleep.load() != 0)
+            std::this_thread::yield();
     }
     void disconnect() {
         worker.stopAndWait();
@@ -150,15 +156,15 @@ protected:
         std::vector<Write> out;
         for (const Bytes& r : requests()) {
             if (r.size() >= 14 && r[2] == 'F') {
-                out.push_back({qv::frame::getBe32(r.data() + 6),
-                               qv::frame::getBe24(r.data() + 3) - 14});
+                out.push_back({qv::frame::getBe32(r.data() + 6), qv::frame::getBe24(r.data() + 3) - 14});
             }
         }
         return out;
     }
     std::string letters() {
         std::string out;
-        for (const Bytes& r : requests()) out += r.size() >= 3 ? char(r[2]) : '?';
+        for (const Bytes& r : requests())
+            out += r.size() >= 3 ? char(r[2]) : '?';
         return out;
     }
     void injectAtNextRequest(vprog::Fault fault) {
@@ -194,26 +200,30 @@ TEST_F(TargetTest, McuCodeIsWrittenCheckedAndStartedWithTheBootIndexPage) {
     EXPECT_EQ(letters(), "AFFFGA");
     EXPECT_EQ(host.progress, (std::vector<int>{0, 50, 100, 100}));
 
-    const QStringList expected = {
-        QStringLiteral("Target type:0x19713100"), QStringLiteral("Init ready..."),
-        QStringLiteral("Start to program ..."),   QStringLiteral("Set boot index..."),
-        QStringLiteral("Program end!"),           QStringLiteral("Check crc OK!"),
-        QStringLiteral("Target run..."),          QString(),
-        kOk};
+    const QStringList expected = {QStringLiteral("Target type:0x19713100"),
+                                  QStringLiteral("Init ready..."),
+                                  QStringLiteral("Start to program ..."),
+                                  QStringLiteral("Set boot index..."),
+                                  QStringLiteral("Program end!"),
+                                  QStringLiteral("Check crc OK!"),
+                                  QStringLiteral("Target run..."),
+                                  QString(),
+                                  kOk};
     QStringList withoutTimers = host.log.filter(QRegExp(QStringLiteral("^(?!Timer:|Read crc:)")));
     EXPECT_EQ(withoutTimers, expected);
     EXPECT_EQ(host.log.filter(QRegExp(QStringLiteral("^Timer:\\d+:\\d+:\\d+$"))).size(), 3);
 
     EXPECT_EQ(host.buttonsEnabledCalls, (std::vector<bool>{false, true}));
     ASSERT_FALSE(noSleepSeen.empty());
-    for (uint8_t seen : noSleepSeen) EXPECT_EQ(seen, 1);
+    for (uint8_t seen : noSleepSeen)
+        EXPECT_EQ(seen, 1);
     EXPECT_EQ(worker.noSleep.load(), 0);
     EXPECT_TRUE(ops.imageData.isEmpty());
     EXPECT_EQ(ops.imageLength, 8192);
     EXPECT_EQ(ops.imageCrc, qv::crc32zero(image.data(), image.size()));
-    EXPECT_EQ(host.texts[qv::TextField::McuCrcLabel],
-              QStringLiteral("Mcu code, CRC = ") + qv::hexText(ops.imageCrc, 8) +
-                  QStringLiteral(" Len: 8192"));
+    EXPECT_EQ(
+        host.texts[qv::TextField::McuCrcLabel],
+        QStringLiteral("Mcu code, CRC = ") + qv::hexText(ops.imageCrc, 8) + QStringLiteral(" Len: 8192"));
 
     // The CRC check covers the image only, from its start.
     const Bytes g = requests()[4];
@@ -237,12 +247,12 @@ TEST_F(TargetTest, McuCodeBlocksProgressAndBootIndexFollowLengthAndAddress) {
     const Case cases[] = {
         {5000, "0xA000", 0xA000, {0, 81, 100}, true},
         {8, "0xA000", 0xA000, {0, 100}, true},
-        {8192, "0xA800", 0xA000, {0, 50, 100, 100}, true},       // rounded down to 4096
+        {8192, "0xA800", 0xA000, {0, 50, 100, 100}, true},  // rounded down to 4096
         {4096, "0x1000", 0x1000, {0, 100, 100}, false},     // at the boot area's edge
         {4096, "0x2000", 0x2000, {0, 100, 100}, true},
         {0x6F000, "0xA000", 0xA000, {}, true},
-        {0x6F000, "0x10000", 0x10000, {}, false},           // ends past 0x7DFFF
-        {8192, "0x7E000", 0x7E000, {0, 50, 100, 100}, false},    // ends exactly at 0x80000
+        {0x6F000, "0x10000", 0x10000, {}, false},              // ends past 0x7DFFF
+        {8192, "0x7E000", 0x7E000, {0, 50, 100, 100}, false},  // ends exactly at 0x80000
     };
     uint8_t seed = 1;
     for (const Case& c : cases) {
@@ -260,9 +270,11 @@ TEST_F(TargetTest, McuCodeBlocksProgressAndBootIndexFollowLengthAndAddress) {
         EXPECT_EQ(host.log.last(), kOk);
         std::vector<Write> expected;
         for (size_t offset = 0; offset < c.length; offset += 4096) {
-            expected.push_back({uint32_t(c.start + offset), uint32_t(std::min<size_t>(4096, c.length - offset))});
+            expected.push_back(
+                {uint32_t(c.start + offset), uint32_t(std::min<size_t>(4096, c.length - offset))});
         }
-        if (c.bootIndex) expected.push_back({0x7E000, 4096});
+        if (c.bootIndex)
+            expected.push_back({0x7E000, 4096});
         const std::vector<Write> all = writes();
         EXPECT_EQ(std::vector<Write>(all.begin() + long(before), all.end()), expected);
         if (c.start + c.length <= 0x7E000) {
@@ -325,8 +337,7 @@ TEST_F(TargetTest, BootCodeIsWrittenFromZeroWithoutBootIndexAndOnlyItsLabelChang
     EXPECT_EQ(code(0x7E000, 4096), Bytes(4096, 0xFF));
     EXPECT_EQ(host.texts[qv::TextField::BootCrcLabel],
               QStringLiteral("Boot code, CRC = ") +
-                  qv::hexText(qv::crc32zero(image.data(), image.size()), 8) +
-                  QStringLiteral(" Len: 5000"));
+                  qv::hexText(qv::crc32zero(image.data(), image.size()), 8) + QStringLiteral(" Len: 5000"));
     EXPECT_EQ(host.texts[qv::TextField::McuCrcLabel], QStringLiteral("untouched"));
     EXPECT_EQ(ops.imageLength, 5000);  // the program loop reads the shared image fields
     EXPECT_EQ(ops.bootCodeLength, 0);
@@ -347,8 +358,8 @@ TEST_F(TargetTest, ABootImageWithABadRunningAddressWritesNothing) {
     ops.programBootCode();
     EXPECT_EQ(host.criticalMessages,
               QStringList{QStringLiteral("There is a problem with the running address of this file!")});
-    EXPECT_EQ(host.log, QStringList{QStringLiteral(
-                            "***There is a problem with the running address of this file!***")});
+    EXPECT_EQ(host.log,
+              QStringList{QStringLiteral("***There is a problem with the running address of this file!***")});
     EXPECT_TRUE(requests().empty());
     EXPECT_TRUE(host.buttonsEnabledCalls.empty());
     EXPECT_TRUE(ops.imageData.isEmpty());
@@ -360,9 +371,9 @@ TEST_F(TargetTest, McuCodeThatWouldRunPastTheCodeFlashIsRefused) {
         size_t length;
     };
     const Case cases[] = {
-        {"0x7F000", 8192},      // would run into the SPI flash's UI area
-        {"0x7A000", 0x6F000},   // within the size limit, far past the end
-        {"0xFFFFF000", 8192},   // would wrap around onto the boot code
+        {"0x7F000", 8192},     // would run into the SPI flash's UI area
+        {"0x7A000", 0x6F000},  // within the size limit, far past the end
+        {"0xFFFFF000", 8192},  // would wrap around onto the boot code
         {"0x80000", 8},
     };
     for (const Case& c : cases) {
@@ -370,8 +381,7 @@ TEST_F(TargetTest, McuCodeThatWouldRunPastTheCodeFlashIsRefused) {
         host = qvtest::RecordingHost();
         useMcuImage(makeImage(c.length), QString::fromLatin1(c.address));
         ops.programMcuCode();
-        EXPECT_EQ(host.log,
-                  (QStringList{QStringLiteral("Mcu code does not fit below 0x80000!"), kFail}));
+        EXPECT_EQ(host.log, (QStringList{QStringLiteral("Mcu code does not fit below 0x80000!"), kFail}));
         EXPECT_EQ(host.buttonsEnabledCalls, (std::vector<bool>{false, true}));
         EXPECT_TRUE(requests().empty());
         EXPECT_EQ(worker.noSleep.load(), 0);
@@ -469,7 +479,8 @@ TEST_F(TargetTest, AnOperationStartedDuringAnotherDoesNothing) {
     useBootImage(makeImage(4096, 5));
     int nested = 0;
     host.onProcessEvents = [&] {
-        if (nested++ != 0) return;
+        if (nested++ != 0)
+            return;
         const int lines = host.fullLog.size();
         const size_t calls = host.buttonsEnabledCalls.size();
         const size_t sent = requests().size();
@@ -514,7 +525,8 @@ TEST_F(TargetTest, VerifyComparesTheFlashWithTheFileFromItsFixedAddress) {
         host = qvtest::RecordingHost();
         host.log << QStringLiteral("earlier");
         Bytes file = c.boot ? boot : mcu;
-        if (c.changeFile) file[100] ^= 1;
+        if (c.changeFile)
+            file[100] ^= 1;
         if (c.boot) {
             useBootImage(file);
         } else {
@@ -601,8 +613,9 @@ TEST_F(TargetTest, TargetControlSendsTheSpeedRowClampedAndThePowerChoiceOnlyOnRu
     for (const auto& [row, sent] : speeds) {
         host.swdSpeed = row;
         EXPECT_EQ(ops.targetControl(0, 0), 0);
-        programmer->withModel(
-            [&, sent = sent](vprog::DeviceModel& m) { EXPECT_EQ(m.lastSwdSpeed().value_or(0xEE), sent) << row; });
+        uint8_t speedSent = 0xEE;
+        programmer->withModel([&](vprog::DeviceModel& m) { speedSent = m.lastSwdSpeed().value_or(0xEE); });
+        EXPECT_EQ(speedSent, sent) << row;
     }
 
     host.swdSpeed = 1;
@@ -664,7 +677,8 @@ TEST_F(TargetTest, AQv310FlashIdIsLookedUpInTheCatalogue) {
         host = qvtest::RecordingHost();
         EXPECT_EQ(ops.targetControl(0, 0), 0);
         QStringList expected{QStringLiteral("Target type:0x19713100")};
-        if (c.line) expected << QString::fromLatin1(c.line);
+        if (c.line)
+            expected << QString::fromLatin1(c.line);
         EXPECT_EQ(host.log, expected);
         EXPECT_EQ(link.targetFlashId, c.id);
         EXPECT_EQ(link.targetFlashSize, c.size);
@@ -694,7 +708,8 @@ TEST_F(TargetTest, TargetControlFailuresGiveTheirCodes) {
         EXPECT_EQ(ops.targetControl(c.run, 0), c.result);
         if (c.linePrefix) {
             ASSERT_EQ(host.log.size(), 1);
-            EXPECT_TRUE(host.log[0].startsWith(QString::fromLatin1(c.linePrefix))) << host.log[0].toStdString();
+            EXPECT_TRUE(host.log[0].startsWith(QString::fromLatin1(c.linePrefix)))
+                << host.log[0].toStdString();
         } else {
             EXPECT_TRUE(host.log.isEmpty());
         }
@@ -708,8 +723,8 @@ TEST_F(TargetTest, ProgramTargetNamesTheStageThatFailed) {
         vprog::Fault fault;
         uint32_t atRequest;  // requests: A, F per block, F boot index, G, A
         int result;
-        const char* line;    // a line the failure leaves, if any
-        const char* sent;    // request letters the programmer received
+        const char* line;  // a line the failure leaves, if any
+        const char* sent;  // request letters the programmer received
     };
     const Case cases[] = {
         {"written", 5000, vprog::Fault::None, 0, 0, "Check crc OK!", "AFFFGA"},
@@ -740,7 +755,8 @@ TEST_F(TargetTest, ProgramTargetNamesTheStageThatFailed) {
             EXPECT_TRUE(logHas(QString::fromLatin1(c.line))) << host.log.join('|').toStdString();
         }
         if (c.result == -1) {
-            EXPECT_EQ(host.criticalMessages, QStringList{QStringLiteral("There aren't any datas to update!")});
+            EXPECT_EQ(host.criticalMessages,
+                      QStringList{QStringLiteral("There aren't any datas to update!")});
         }
     }
 
@@ -781,7 +797,8 @@ TEST_F(TargetTest, InputSummarisesTheChosenImageAndWarnsAboutItsRunningAddress) 
         }
         ASSERT_EQ(host.dialogs.size(), 1u);
         EXPECT_EQ(host.dialogs[0].caption, QStringLiteral("Select Mcu Code"));
-        EXPECT_EQ(host.dialogs[0].directory, c.boot ? QStringLiteral("/boot/dir") : QStringLiteral("/mcu/dir"));
+        EXPECT_EQ(host.dialogs[0].directory,
+                  c.boot ? QStringLiteral("/boot/dir") : QStringLiteral("/mcu/dir"));
         EXPECT_EQ(host.dialogs[0].filter, QStringLiteral("file(*.bin)"));
         EXPECT_EQ(c.boot ? ops.bootCodePath : ops.mcuCodePath, path);
         EXPECT_EQ(host.texts[c.boot ? qv::TextField::BootPath : qv::TextField::McuPath], path);
@@ -793,8 +810,9 @@ TEST_F(TargetTest, InputSummarisesTheChosenImageAndWarnsAboutItsRunningAddress) 
                       qv::hexText(crc, 8) + QStringLiteral(" Len: 40960"));
         QStringList expected;
         if (c.warns) {
-            EXPECT_EQ(host.criticalMessages,
-                      QStringList{QStringLiteral("There is a problem with the running address of this file!")});
+            EXPECT_EQ(
+                host.criticalMessages,
+                QStringList{QStringLiteral("There is a problem with the running address of this file!")});
             expected << QStringLiteral("***There is a problem with the running address of this file!***");
         } else {
             EXPECT_TRUE(host.criticalMessages.isEmpty());
