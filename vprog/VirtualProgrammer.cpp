@@ -292,6 +292,21 @@ struct VirtualProgrammer::Impl {
         connFd = fd;
     }
 
+    // Server thread, stateMutex held: sends one reply message. A tool that stops reading must
+    // not hold the server (and with it unplug) forever, so a full queue is waited out in steps.
+    bool sendReply(std::unique_lock<std::mutex>& lock, const std::vector<uint8_t>& reply) {
+        while (true) {
+            const ssize_t sent = ::send(connFd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent == ssize_t(reply.size())) return true;
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+            pollfd p{connFd, POLLOUT, 0};
+            lock.unlock();
+            ::poll(&p, 1, kPollMillis);
+            lock.lock();
+            if (commandPending()) return false;
+        }
+    }
+
     void serveRequest(std::unique_lock<std::mutex>& lock, std::vector<uint8_t>& buffer) {
         lock.unlock();
         const ssize_t received = ::recv(connFd, buffer.data(), buffer.size(), 0);
@@ -321,8 +336,10 @@ struct VirtualProgrammer::Impl {
                 break;
         }
         trace("->", response.reply.data(), response.reply.size());
-        const ssize_t sent = ::send(connFd, response.reply.data(), response.reply.size(), MSG_NOSIGNAL);
-        if (sent != ssize_t(response.reply.size())) closeConnection();
+        if (!sendReply(lock, response.reply)) {
+            closeConnection();
+            return;
+        }
         if (response.outcome == DeviceModel::Outcome::Restart) vanish(true);
     }
 
@@ -365,14 +382,17 @@ struct VirtualProgrammer::Impl {
         stateChanged.notify_all();
     }
 
+    // The paths are read from the model's options, so they may still be set or cleared while
+    // the programmer runs.
     void saveMemories() {
         std::lock_guard<std::mutex> modelLock(modelMutex);
+        const Options& current = model.options();
         const struct {
             const std::string& path;
             const std::vector<uint8_t>& data;
-        } dumps[] = {{options.dumpCodePath, model.codeFlash()},
-                     {options.dumpSpiPath, model.spiFlash()},
-                     {options.dumpFirmwarePath, model.firmwareArea()}};
+        } dumps[] = {{current.dumpCodePath, model.codeFlash()},
+                     {current.dumpSpiPath, model.spiFlash()},
+                     {current.dumpFirmwarePath, model.firmwareArea()}};
         for (const auto& dump : dumps) {
             if (dump.path.empty()) continue;
             std::ofstream out(dump.path, std::ios::binary | std::ios::trunc);

@@ -34,6 +34,12 @@ int main(int argc, char** argv) {
     {
         vprog::VirtualProgrammer programmer(commandLine.options);
         if (!programmer.plugged()) {
+            // Nothing was served: keep whatever files the dump paths name.
+            programmer.withModel([](vprog::DeviceModel& m) {
+                m.mutableOptions().dumpCodePath.clear();
+                m.mutableOptions().dumpSpiPath.clear();
+                m.mutableOptions().dumpFirmwarePath.clear();
+            });
             std::fprintf(stderr, "qv310-vprog: could not plug in at %s\n", programmer.socketPath().c_str());
             return 1;
         }

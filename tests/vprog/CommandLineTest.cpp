@@ -281,6 +281,16 @@ TEST_F(Program, servesUntilTerminatedThenUnplugsAndSaves) {
     ASSERT_EQ(code.size(), 0x80000u);
     EXPECT_EQ(Bytes(code.begin() + 0x3F, code.begin() + 0x44), (Bytes{0xFF, 7, 8, 9, 0xFF}));
 
+    // A second program under a live name gives up without touching its dump file.
+    std::ofstream(base_ + "/keep.bin") << "keep";
+    Process clash;
+    ASSERT_TRUE(clash.start({"--dir", dir, "--name", "b", "--dump-code", base_ + "/keep.bin"}, base_ + "/c.err"));
+    EXPECT_EQ(clash.wait(), 1);
+    EXPECT_NE(clash.errors().find("another programmer already serves"), std::string::npos) << clash.errors();
+    std::ifstream kept(base_ + "/keep.bin");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+    EXPECT_TRUE(fs::exists(dir + "/b.sock"));
+
     ::kill(b.pid, SIGINT);
     EXPECT_EQ(b.wait(), 0) << b.errors();
     EXPECT_FALSE(fs::exists(dir + "/b.sock"));

@@ -44,6 +44,10 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool connected() const { return fd_ >= 0; }
+    // Without waiting: false when the link's queue is full.
+    bool sendNow(const Bytes& request) {
+        return ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(request.size());
+    }
     bool send(const Bytes& request) {
         return ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
     }
@@ -314,6 +318,28 @@ TEST_F(Link, unplugIsPromptEvenWhileASlowWireIsBusy) {
     const auto reply = client.receive();
     ASSERT_TRUE(reply.has_value());
     EXPECT_TRUE(reply->empty());
+}
+
+TEST_F(Link, unplugIsPromptWhenTheToolStopsReadingReplies) {
+    VirtualProgrammer programmer(options("stuck"));
+    Client client(programmer.socketPath());
+    ASSERT_TRUE(client.connected());
+    // Requests without reading a reply, until the replies fill the queue and the server, unable
+    // to answer, stops taking requests.
+    int refusedInARow = 0;
+    for (int i = 0; i < 200000 && refusedInARow < 20; ++i) {
+        if (client.sendNow(connectFrame())) {
+            refusedInARow = 0;
+        } else {
+            ++refusedInARow;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ASSERT_GE(refusedInARow, 20);
+    const auto start = std::chrono::steady_clock::now();
+    programmer.unplug();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_FALSE(fs::exists(programmer.socketPath()));
 }
 
 TEST_F(Link, theReplyWaitsForTheModelledWireTime) {
