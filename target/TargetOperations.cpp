@@ -280,9 +280,15 @@ void TargetOperations::inputCode(Kind kind) {
         host.appendLog(kBadRunningAddressLine);
     }
     host.appendLog(QStringLiteral("enter_Addr:") + hexText(runningAddress(bytes, size), 8));
-    host.setText(mcu ? TextField::McuCrcLabel : TextField::BootCrcLabel,
-                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ") : QStringLiteral("Boot code, CRC = "),
-                              crc, length));
+    showSummary(kind, crc, length);
+}
+
+void TargetOperations::showSummary(Kind kind, uint32_t crc, int32_t length) {
+    const bool mcu = kind == Kind::Mcu;
+    link_.host().setText(
+        mcu ? TextField::McuCrcLabel : TextField::BootCrcLabel,
+        imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ") : QStringLiteral("Boot code, CRC = "), crc,
+                     length));
 }
 
 bool TargetOperations::reportIfDisconnected() {
@@ -336,9 +342,7 @@ void TargetOperations::programCode(Kind kind) {
 
     imageCrc = crc32zero(bytesOf(imageData), size_t(imageData.size()));
     imageLength = int32_t(imageData.size());
-    host.setText(mcu ? TextField::McuCrcLabel : TextField::BootCrcLabel,
-                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ") : QStringLiteral("Boot code, CRC = "),
-                              imageCrc, imageLength));
+    showSummary(kind, imageCrc, imageLength);
     host.clearLog();
 
     uint32_t start = 0;
@@ -396,9 +400,7 @@ void TargetOperations::verifyCode(Kind kind) {
         bootCodeCrc = crc;
         bootCodeLength = length;
     }
-    host.setText(mcu ? TextField::McuCrcLabel : TextField::BootCrcLabel,
-                 imageSummary(mcu ? QStringLiteral("Mcu code, CRC = ") : QStringLiteral("Boot code, CRC = "),
-                              crc, length));
+    showSummary(kind, crc, length);
 
     if (reportIfDisconnected())
         return;

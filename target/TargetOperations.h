@@ -58,6 +58,8 @@ class TargetOperations {
     // Reads the file named in the kind's path field into imageData and summarises it. False
     // (after telling the user) when the field is empty or the file cannot be opened.
     bool readImage(Kind kind, const QString& emptyMessage, const QString& openMessage);
+    // Sets the kind's summary label (label_MCUCRC or label_BootCRC).
+    void showSummary(Kind kind, uint32_t crc, int32_t length);
     bool reportIfDisconnected();
     void setNoSleep(bool on);
 
