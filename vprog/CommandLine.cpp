@@ -27,24 +27,30 @@ const std::pair<Fault, const char*> kFaultNames[] = {
 bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty()) return false;
+    if (digits.empty())
+        return false;
     for (char c : digits) {
-        const bool ok = hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c));
-        if (!ok) return false;
+        const bool ok =
+            hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c));
+        if (!ok)
+            return false;
     }
     errno = 0;
     const unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
-    if (errno == ERANGE || parsed > max) return false;
+    if (errno == ERANGE || parsed > max)
+        return false;
     value = parsed;
     return true;
 }
 
 bool parsePositiveReal(const std::string& text, double& value) {
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     char* end = nullptr;
     errno = 0;
     const double parsed = std::strtod(text.c_str(), &end);
-    if (errno == ERANGE || *end != '\0' || !std::isfinite(parsed) || parsed < 0) return false;
+    if (errno == ERANGE || *end != '\0' || !std::isfinite(parsed) || parsed < 0)
+        return false;
     value = parsed;
     return true;
 }
@@ -53,7 +59,8 @@ bool parsePositiveReal(const std::string& text, double& value) {
 
 const char* faultName(Fault fault) {
     for (const auto& entry : kFaultNames) {
-        if (entry.first == fault) return entry.second;
+        if (entry.first == fault)
+            return entry.second;
     }
     return nullptr;
 }
@@ -98,7 +105,8 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
     auto number = [](uint64_t max, auto assign) {
         return [max, assign](const std::string& v) {
             uint64_t n = 0;
-            if (!parseNumber(v, max, n)) return false;
+            if (!parseNumber(v, max, n))
+                return false;
             assign(n);
             return true;
         };
@@ -117,10 +125,14 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
          }},
         {"--mode",
          [&](const std::string& v) {
-             if (v == "normal") o.modeLetter = ';';
-             else if (v == "update-mcu") o.modeLetter = '[';
-             else if (v == "update-boot") o.modeLetter = '+';
-             else return false;
+             if (v == "normal")
+                 o.modeLetter = ';';
+             else if (v == "update-mcu")
+                 o.modeLetter = '[';
+             else if (v == "update-boot")
+                 o.modeLetter = '+';
+             else
+                 return false;
              return true;
          }},
         {"--app-version", number(0xFFFFFF, [&](uint64_t n) { o.appVersion = uint32_t(n); })},
@@ -133,7 +145,8 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
         {"--spi-size",
          [&](const std::string& v) {
              uint64_t n = 0;
-             if (!parseNumber(v, kMaxSpiSize, n) || n == 0) return false;
+             if (!parseNumber(v, kMaxSpiSize, n) || n == 0)
+                 return false;
              o.spiFlashSize = uint32_t(n);
              return true;
          }},
@@ -143,11 +156,13 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
         {"--wire-mbps",
          [&](const std::string& v) {
              double mbps = 0;
-             if (!parsePositiveReal(v, mbps)) return false;
+             if (!parsePositiveReal(v, mbps))
+                 return false;
              o.wireBytesPerSecond = mbps * 1e6 / 8;
              return true;
          }},
-        {"--flash-program-us", number(0xFFFFFFFF, [&](uint64_t n) { o.flashProgramMicrosPer4K = uint32_t(n); })},
+        {"--flash-program-us",
+         number(0xFFFFFFFF, [&](uint64_t n) { o.flashProgramMicrosPer4K = uint32_t(n); })},
         {"--fault",
          [&](const std::string& v) {
              for (const auto& entry : kFaultNames) {
@@ -162,7 +177,8 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
         {"--fault-at",
          [&](const std::string& v) {
              uint64_t n = 0;
-             if (!parseNumber(v, 0xFFFFFFFF, n) || n == 0) return false;
+             if (!parseNumber(v, 0xFFFFFFFF, n) || n == 0)
+                 return false;
              o.faultAtRequest = uint32_t(n);
              faultAtGiven = true;
              return true;

@@ -21,7 +21,9 @@ constexpr size_t kTargetReplyLength = 17;  // short reply + SPI flash id outside
 uint32_t be32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
-uint32_t be24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
+uint32_t be24(const uint8_t* p) {
+    return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
+}
 void put32(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v >> 24);
     p[1] = uint8_t(v >> 16);
@@ -50,12 +52,18 @@ std::vector<uint8_t> shortReply(uint8_t letter, uint32_t crc = 0, uint8_t status
     return r;
 }
 
-std::vector<uint8_t> refused() { return shortReply(kUnknownLetter); }
+std::vector<uint8_t> refused() {
+    return shortReply(kUnknownLetter);
+}
 
 // A range [start, start + length) that lies wholly inside a memory of the given size.
-bool fits(uint64_t start, uint64_t length, uint64_t size) { return start <= size && length <= size - start; }
+bool fits(uint64_t start, uint64_t length, uint64_t size) {
+    return start <= size && length <= size - start;
+}
 
-bool isDataFrame(uint8_t letter) { return letter == fr::kWriteFirmware || letter == fr::kWriteData; }
+bool isDataFrame(uint8_t letter) {
+    return letter == fr::kWriteFirmware || letter == fr::kWriteData;
+}
 bool isCommandFrame(uint8_t letter) {
     return letter == fr::kCheckFirmware || letter == fr::kCheckData || letter == fr::kConnect ||
            letter == fr::kFinishFirmware || letter == fr::kTargetControl;
@@ -65,8 +73,10 @@ bool isCommandFrame(uint8_t letter) {
 // told (too short to carry a length field). A data frame of exactly 36 bytes travels as 38.
 size_t wireSize(const uint8_t* request, size_t length) {
     const uint8_t letter = request[2];
-    if (isCommandFrame(letter)) return fr::kCommandFrameLength;
-    if (length < 6) return 0;
+    if (isCommandFrame(letter))
+        return fr::kCommandFrameLength;
+    if (length < 6)
+        return 0;
     const uint32_t total = be24(request + 3);
     return total == 36 ? 38 : total;
 }
@@ -75,14 +85,18 @@ size_t wireSize(const uint8_t* request, size_t length) {
 // wire, a sane length field, its own CRC. Anything else is answered with '?', so a tool that
 // sends a malformed frame sees a wrong letter instead of a silent success.
 bool wellFormed(const uint8_t* request, size_t length) {
-    if (length < 3 || request[0] != fr::kStart0 || request[1] != fr::kStart1) return false;
+    if (length < 3 || request[0] != fr::kStart0 || request[1] != fr::kStart1)
+        return false;
     const uint8_t letter = request[2];
-    if (!isDataFrame(letter) && !isCommandFrame(letter)) return false;
-    if (wireSize(request, length) != length) return false;
+    if (!isDataFrame(letter) && !isCommandFrame(letter))
+        return false;
+    if (wireSize(request, length) != length)
+        return false;
     size_t covered = 32;
     if (isDataFrame(letter)) {
         const uint32_t total = be24(request + 3);
-        if (total < fr::kDataFrameOverhead || total - fr::kDataFrameOverhead > fr::kMaxPayload) return false;
+        if (total < fr::kDataFrameOverhead || total - fr::kDataFrameOverhead > fr::kMaxPayload)
+            return false;
         covered = total - 4;
     }
     return be32(request + covered) == qv::crc32zero(request, covered);
@@ -118,12 +132,12 @@ bool DeviceModel::faultFired() const {
 // Status and run faults wait for the first request they can show on: a drill that says "status
 // mismatch at request 5" still works when request 5 happens to be a write.
 bool DeviceModel::faultAppliesTo(const uint8_t* request, size_t length) const {
-    if (options_.fault == Fault::None || faultFired() || requests_ < options_.faultAtRequest) return false;
+    if (options_.fault == Fault::None || faultFired() || requests_ < options_.faultAtRequest)
+        return false;
     const uint8_t letter = length >= 3 ? request[2] : 0;
     switch (options_.fault) {
         case Fault::CrcStatusMismatch:
-            return wellFormed(request, length) &&
-                   (letter == fr::kCheckData || letter == fr::kCheckFirmware);
+            return wellFormed(request, length) && (letter == fr::kCheckData || letter == fr::kCheckFirmware);
         case Fault::TargetRunFailure:
             return wellFormed(request, length) && letter == fr::kTargetControl && request[6] == '1';
         default:
@@ -157,7 +171,8 @@ DeviceModel::Response DeviceModel::handle(const uint8_t* request, size_t length)
 
     bool restart = false;
     response.reply = answer(request, length, restart);
-    if (restart) response.outcome = Outcome::Restart;
+    if (restart)
+        response.outcome = Outcome::Restart;
 
     std::vector<uint8_t>& r = response.reply;
     if (length >= 3 && request[2] == fr::kWriteData && r[2] == fr::replyLetter(fr::kWriteData)) {
@@ -199,14 +214,16 @@ DeviceModel::Response DeviceModel::handle(const uint8_t* request, size_t length)
 }
 
 std::vector<uint8_t> DeviceModel::answer(const uint8_t* request, size_t length, bool& restart) {
-    if (!wellFormed(request, length)) return refused();
+    if (!wellFormed(request, length))
+        return refused();
     const uint8_t letter = request[2];
     const uint8_t replyLetter = fr::replyLetter(letter);
     const uint32_t argument = be32(request + 6);
 
     switch (letter) {
         case fr::kConnect:
-            if (request[3] != 'Q' || request[4] != 'V') return refused();
+            if (request[3] != 'Q' || request[4] != 'V')
+                return refused();
             return connectionReply();
 
         case fr::kWriteFirmware:
@@ -214,7 +231,8 @@ std::vector<uint8_t> DeviceModel::answer(const uint8_t* request, size_t length, 
             const uint32_t n = be24(request + 3) - fr::kDataFrameOverhead;
             const uint8_t* payload = request + 10;
             if (letter == fr::kWriteFirmware) {
-                if (!fits(argument, n, firmware_.size())) return refused();
+                if (!fits(argument, n, firmware_.size()))
+                    return refused();
                 std::copy(payload, payload + n, firmware_.begin() + argument);
             } else if (fits(argument, n, code_.size())) {
                 std::copy(payload, payload + n, code_.begin() + argument);
@@ -228,24 +246,28 @@ std::vector<uint8_t> DeviceModel::answer(const uint8_t* request, size_t length, 
 
         case fr::kCheckFirmware:
         case fr::kCheckData: {
-            if (be24(request + 3) != fr::kCommandFrameLength) return refused();
+            if (be24(request + 3) != fr::kCommandFrameLength)
+                return refused();
             const uint32_t n = be32(request + 10);
             const uint32_t expected = be32(request + 14);
             const uint8_t* base = nullptr;
             if (letter == fr::kCheckFirmware) {
-                if (fits(argument, n, firmware_.size())) base = firmware_.data() + argument;
+                if (fits(argument, n, firmware_.size()))
+                    base = firmware_.data() + argument;
             } else if (fits(argument, n, code_.size())) {
                 base = code_.data() + argument;
             } else if (argument >= kSpiBase && fits(argument - kSpiBase, n, spi_.size())) {
                 base = spi_.data() + (argument - kSpiBase);
             }
-            if (base == nullptr) return refused();
+            if (base == nullptr)
+                return refused();
             const uint32_t crc = qv::crc32zero(base, n);
             return shortReply(replyLetter, crc, crc == expected ? 0 : 1);
         }
 
         case fr::kFinishFirmware: {
-            if (request[3] != 'u' || request[4] != 's' || request[5] != 'B') return refused();
+            if (request[3] != 'u' || request[4] != 's' || request[5] != 'B')
+                return refused();
             // The new firmware announces its own version from its image header.
             const uint32_t version = be24(firmware_.data() + kFirmwareVersionOffset);
             if (request[6] == 0) {
@@ -259,9 +281,11 @@ std::vector<uint8_t> DeviceModel::answer(const uint8_t* request, size_t length, 
         }
 
         case fr::kTargetControl: {
-            if (request[3] != 'S' || request[4] != 'W' || request[5] != 'D') return refused();
+            if (request[3] != 'S' || request[4] != 'W' || request[5] != 'D')
+                return refused();
             const uint8_t mode = request[6];
-            if (mode != '0' && mode != '1') return refused();
+            if (mode != '0' && mode != '1')
+                return refused();
             lastSpeed_ = request[11];
             if (mode == '0') {
                 std::vector<uint8_t> r = shortReply(replyLetter);

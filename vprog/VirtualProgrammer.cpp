@@ -40,7 +40,8 @@ std::string hexLine(const uint8_t* data, size_t length) {
     std::string out;
     out.reserve(length * 3);
     for (size_t i = 0; i < length; ++i) {
-        if (i) out += ' ';
+        if (i)
+            out += ' ';
         out += digits[data[i] >> 4];
         out += digits[data[i] & 0x0F];
     }
@@ -51,7 +52,8 @@ std::string hexLine(const uint8_t* data, size_t length) {
 // sockets in a directory someone else controls could be swapped under the tool.
 bool prepareDirectory(const std::string& dir, std::string& error) {
     for (size_t slash = 1; slash <= dir.size(); ++slash) {
-        if (slash != dir.size() && dir[slash] != '/') continue;
+        if (slash != dir.size() && dir[slash] != '/')
+            continue;
         const std::string part = dir.substr(0, slash);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
             error = "cannot create " + part + ": " + std::strerror(errno);
@@ -73,14 +75,16 @@ bool prepareDirectory(const std::string& dir, std::string& error) {
 bool makeAddress(const std::string& path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) return false;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
 }
 
 int seqpacketSocket() {
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
 }
 
@@ -88,7 +92,8 @@ int seqpacketSocket() {
 // one accepts them. Only the stale kind may be removed.
 bool socketIsLive(const sockaddr_un& address) {
     const int fd = seqpacketSocket();
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     const bool live = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return live;
@@ -96,9 +101,11 @@ bool socketIsLive(const sockaddr_un& address) {
 
 // The device path must name the socket absolutely, wherever the tool runs from.
 std::string absolute(const std::string& dir) {
-    if (!dir.empty() && dir[0] == '/') return dir;
+    if (!dir.empty() && dir[0] == '/')
+        return dir;
     char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) return dir;
+    if (::getcwd(cwd, sizeof cwd) == nullptr)
+        return dir;
     return std::string(cwd) + "/" + dir;
 }
 
@@ -106,7 +113,8 @@ std::string absolute(const std::string& dir) {
 
 std::string defaultDirectory() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] != '\0') return std::string(runtime) + "/qv310-isp";
+    if (runtime != nullptr && runtime[0] != '\0')
+        return std::string(runtime) + "/qv310-isp";
     return "/tmp/qv310-isp-" + std::to_string(::getuid());
 }
 
@@ -198,7 +206,8 @@ struct VirtualProgrammer::Impl {
     }
 
     void closeConnection() {
-        if (connFd >= 0) ::close(connFd);
+        if (connFd >= 0)
+            ::close(connFd);
         connFd = -1;
     }
 
@@ -214,13 +223,15 @@ struct VirtualProgrammer::Impl {
     }
 
     void trace(const char* direction, const uint8_t* data, size_t length) {
-        if (!options.trace) return;
+        if (!options.trace)
+            return;
         std::fprintf(stderr, "%s %s %s\n", options.name.c_str(), direction, hexLine(data, length).c_str());
     }
 
     // Waits up to delay unless a command (unplug, quit) arrives first; true when it ran out.
     bool pause(std::unique_lock<std::mutex>& lock, uint64_t delayMicros) {
-        if (delayMicros == 0) return true;
+        if (delayMicros == 0)
+            return true;
         return !stateChanged.wait_for(lock, std::chrono::microseconds(delayMicros),
                                       [this] { return commandPending(); });
     }
@@ -249,7 +260,8 @@ struct VirtualProgrammer::Impl {
             wantPlugged = plugged;
             changed = true;
         }
-        if (changed) stateChanged.notify_all();
+        if (changed)
+            stateChanged.notify_all();
     }
 
     // Server thread, stateMutex held: the programmer leaves the bus.
@@ -267,10 +279,13 @@ struct VirtualProgrammer::Impl {
 
     // Server thread: true while the served tool still holds its end of the connection.
     bool connectionAlive() const {
-        if (connFd < 0) return false;
+        if (connFd < 0)
+            return false;
         pollfd p{connFd, POLLIN, 0};
-        if (::poll(&p, 1, 0) < 0) return true;
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+        if (::poll(&p, 1, 0) < 0)
+            return true;
+        if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
+            return false;
         if (p.revents & POLLIN) {
             char byte;
             return ::recv(connFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0;
@@ -282,7 +297,8 @@ struct VirtualProgrammer::Impl {
     // a box that is already open cannot be opened a second time.
     void acceptConnection() {
         const int fd = ::accept(listenFd, nullptr, nullptr);
-        if (fd < 0) return;
+        if (fd < 0)
+            return;
         if (connectionAlive()) {
             ::close(fd);
             return;
@@ -297,13 +313,16 @@ struct VirtualProgrammer::Impl {
     bool sendReply(std::unique_lock<std::mutex>& lock, const std::vector<uint8_t>& reply) {
         while (true) {
             const ssize_t sent = ::send(connFd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent == ssize_t(reply.size())) return true;
-            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+            if (sent == ssize_t(reply.size()))
+                return true;
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return false;
             pollfd p{connFd, POLLOUT, 0};
             lock.unlock();
             ::poll(&p, 1, kPollMillis);
             lock.lock();
-            if (commandPending()) return false;
+            if (commandPending())
+                return false;
         }
     }
 
@@ -312,7 +331,8 @@ struct VirtualProgrammer::Impl {
         const ssize_t received = ::recv(connFd, buffer.data(), buffer.size(), 0);
         lock.lock();
         if (received <= 0) {
-            if (received == 0 || (errno != EINTR && errno != EAGAIN)) closeConnection();
+            if (received == 0 || (errno != EINTR && errno != EAGAIN))
+                closeConnection();
             return;
         }
         const size_t length = size_t(received);
@@ -323,7 +343,8 @@ struct VirtualProgrammer::Impl {
             std::lock_guard<std::mutex> modelLock(modelMutex);
             response = model.handle(buffer.data(), length);
         }
-        if (!pause(lock, response.delayMicros)) return;  // unplugged while the box was busy
+        if (!pause(lock, response.delayMicros))
+            return;  // unplugged while the box was busy
 
         switch (response.outcome) {
             case DeviceModel::Outcome::NoReply:
@@ -340,7 +361,8 @@ struct VirtualProgrammer::Impl {
             closeConnection();
             return;
         }
-        if (response.outcome == DeviceModel::Outcome::Restart) vanish(true);
+        if (response.outcome == DeviceModel::Outcome::Restart)
+            vanish(true);
     }
 
     void run() {
@@ -348,7 +370,8 @@ struct VirtualProgrammer::Impl {
         std::unique_lock<std::mutex> lock(stateMutex);
         while (true) {
             applyCommands();
-            if (quit) break;
+            if (quit)
+                break;
             if (!plugged) {
                 if (restartPending) {
                     stateChanged.wait_until(lock, restartAt, [this] { return commandPending(); });
@@ -363,9 +386,12 @@ struct VirtualProgrammer::Impl {
             lock.unlock();
             const int ready = ::poll(fds, count, kPollMillis);
             lock.lock();
-            if (ready <= 0) continue;
-            if (fds[0].revents) drainWake();
-            if (commandPending()) continue;
+            if (ready <= 0)
+                continue;
+            if (fds[0].revents)
+                drainWake();
+            if (commandPending())
+                continue;
             // The served connection first: a tool that hung up must not keep the next one out.
             if (count == 3 && fds[2].revents) {
                 if (fds[2].revents & POLLIN) {
@@ -373,9 +399,11 @@ struct VirtualProgrammer::Impl {
                 } else {
                     closeConnection();  // the tool hung up
                 }
-                if (commandPending()) continue;
+                if (commandPending())
+                    continue;
             }
-            if (listenFd >= 0 && (fds[1].revents & POLLIN)) acceptConnection();
+            if (listenFd >= 0 && (fds[1].revents & POLLIN))
+                acceptConnection();
         }
         closeListener();
         plugged = false;
@@ -394,11 +422,13 @@ struct VirtualProgrammer::Impl {
                      {current.dumpSpiPath, model.spiFlash()},
                      {current.dumpFirmwarePath, model.firmwareArea()}};
         for (const auto& dump : dumps) {
-            if (dump.path.empty()) continue;
+            if (dump.path.empty())
+                continue;
             std::ofstream out(dump.path, std::ios::binary | std::ios::trunc);
             out.write(reinterpret_cast<const char*>(dump.data.data()), std::streamsize(dump.data.size()));
             out.close();
-            if (!out) warn(options.name, "cannot save " + dump.path);
+            if (!out)
+                warn(options.name, "cannot save " + dump.path);
         }
     }
 };
@@ -428,14 +458,17 @@ VirtualProgrammer::~VirtualProgrammer() {
     }
     impl_->wake();
     impl_->thread.join();
-    if (impl_->wakeRead >= 0) ::close(impl_->wakeRead);
-    if (impl_->wakeWrite >= 0) ::close(impl_->wakeWrite);
+    if (impl_->wakeRead >= 0)
+        ::close(impl_->wakeRead);
+    if (impl_->wakeWrite >= 0)
+        ::close(impl_->wakeWrite);
     impl_->saveMemories();
 }
 
 bool VirtualProgrammer::plug() {
     std::unique_lock<std::mutex> lock(impl_->stateMutex);
-    if (impl_->plugged) return true;
+    if (impl_->plugged)
+        return true;
     const uint64_t ticket = ++impl_->plugRequests;
     impl_->stateChanged.notify_all();
     impl_->wake();
@@ -448,7 +481,8 @@ void VirtualProgrammer::unplug() {
     impl_->wantPlugged = false;
     impl_->stateChanged.notify_all();
     impl_->wake();
-    impl_->stateChanged.wait(lock, [&] { return (!impl_->plugged && !impl_->restartPending) || impl_->quit; });
+    impl_->stateChanged.wait(lock,
+                             [&] { return (!impl_->plugged && !impl_->restartPending) || impl_->quit; });
 }
 
 bool VirtualProgrammer::plugged() const {
@@ -456,9 +490,13 @@ bool VirtualProgrammer::plugged() const {
     return impl_->plugged;
 }
 
-std::string VirtualProgrammer::devicePath() const { return "virtual:" + impl_->socketPath; }
+std::string VirtualProgrammer::devicePath() const {
+    return "virtual:" + impl_->socketPath;
+}
 
-std::string VirtualProgrammer::socketPath() const { return impl_->socketPath; }
+std::string VirtualProgrammer::socketPath() const {
+    return impl_->socketPath;
+}
 
 void VirtualProgrammer::withModel(const std::function<void(DeviceModel&)>& fn) {
     std::lock_guard<std::mutex> lock(impl_->modelMutex);

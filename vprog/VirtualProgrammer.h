@@ -24,9 +24,9 @@ enum class Fault {
 };
 
 struct Options {
-    std::string name = "vprog";   // socket file name without ".sock"
-    std::string directory;        // empty: the standard virtual programmer directory
-    uint8_t modeLetter = ';';     // ';' normal work, '[' boot loader (update mcu code), '+' update boot
+    std::string name = "vprog";  // socket file name without ".sock"
+    std::string directory;       // empty: the standard virtual programmer directory
+    uint8_t modeLetter = ';';    // ';' normal work, '[' boot loader (update mcu code), '+' update boot
     uint32_t appVersion = 0x190528;
     uint32_t bootVersion = 0x181201;
     uint32_t boardMcu = 0x19710310;
@@ -42,10 +42,10 @@ struct Options {
     // Fault injection: fault happens at the faultAtRequest-th request (1-based) counted from start.
     Fault fault = Fault::None;
     uint32_t faultAtRequest = 0;
-    bool trace = false;             // hexadecimal trace of every request and reply on stderr
-    std::string dumpCodePath;       // when set, the code flash is saved there at exit
-    std::string dumpSpiPath;        // when set, the SPI flash is saved there at exit
-    std::string dumpFirmwarePath;   // when set, the firmware area is saved there at exit
+    bool trace = false;            // hexadecimal trace of every request and reply on stderr
+    std::string dumpCodePath;      // when set, the code flash is saved there at exit
+    std::string dumpSpiPath;       // when set, the SPI flash is saved there at exit
+    std::string dumpFirmwarePath;  // when set, the firmware area is saved there at exit
 };
 
 // The standard directory: $XDG_RUNTIME_DIR/qv310-isp when set and not empty, else
@@ -54,7 +54,7 @@ std::string defaultDirectory();
 
 // The pure device model: one request in, at most one reply out. No I/O, no threads.
 class DeviceModel {
-public:
+  public:
     static constexpr uint32_t kCodeFlashSize = 0x80000;
     static constexpr uint32_t kFirmwareAreaSize = 256 * 1024;
 
@@ -91,7 +91,7 @@ public:
     // fault or another request number through mutableOptions arms a new one.
     bool faultFired() const;
 
-private:
+  private:
     std::vector<uint8_t> answer(const uint8_t* request, size_t length, bool& restart);
     std::vector<uint8_t> connectionReply() const;
     bool faultAppliesTo(const uint8_t* request, size_t length) const;
@@ -113,7 +113,7 @@ private:
 
 // A virtual programmer served over the link, on a thread of its own.
 class VirtualProgrammer {
-public:
+  public:
     // Starts the server thread and plugs in at once (check plugged(); plug() again is harmless).
     explicit VirtualProgrammer(Options options);
     ~VirtualProgrammer();  // unplugs, then saves the memories named in the options
@@ -139,7 +139,7 @@ public:
     // Blocks until the programmer is plugged in again after a restart (or the timeout passes).
     bool waitPlugged(int timeoutMs);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

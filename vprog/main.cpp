@@ -43,10 +43,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "qv310-vprog: could not plug in at %s\n", programmer.socketPath().c_str());
             return 1;
         }
-        std::printf("VIRTUAL programmer \"%s\" plugged in (not a real programmer box).\n"
-                    "Device path: %s\n"
-                    "Stop with Ctrl+C.\n",
-                    commandLine.options.name.c_str(), programmer.devicePath().c_str());
+        std::printf(
+            "VIRTUAL programmer \"%s\" plugged in (not a real programmer box).\n"
+            "Device path: %s\n"
+            "Stop with Ctrl+C.\n",
+            commandLine.options.name.c_str(), programmer.devicePath().c_str());
         std::fflush(stdout);
         sigwait(&stopSignals, &signal);
     }

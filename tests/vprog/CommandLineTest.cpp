@@ -38,19 +38,22 @@ struct GoodCase {
 
 TEST(CommandLine, readsEveryOptionIntoTheOptions) {
     const GoodCase cases[] = {
-        {{}, [](const CommandLine& c) {
+        {{},
+         [](const CommandLine& c) {
              EXPECT_EQ(c.options.name, "vprog");
              EXPECT_EQ(c.options.modeLetter, ';');
              EXPECT_EQ(c.options.fault, Fault::None);
              EXPECT_FALSE(c.help);
          }},
-        {{"--name", "bench", "--dir", "/tmp/x"}, [](const CommandLine& c) {
+        {{"--name", "bench", "--dir", "/tmp/x"},
+         [](const CommandLine& c) {
              EXPECT_EQ(c.options.name, "bench");
              EXPECT_EQ(c.options.directory, "/tmp/x");
          }},
         {{"--mode", "update-mcu"}, [](const CommandLine& c) { EXPECT_EQ(c.options.modeLetter, '['); }},
         {{"--mode=update-boot"}, [](const CommandLine& c) { EXPECT_EQ(c.options.modeLetter, '+'); }},
-        {{"--app-version", "0x200101", "--boot-version=1193046"}, [](const CommandLine& c) {
+        {{"--app-version", "0x200101", "--boot-version=1193046"},
+         [](const CommandLine& c) {
              EXPECT_EQ(c.options.appVersion, 0x200101u);
              EXPECT_EQ(c.options.bootVersion, 1193046u);
          }},
@@ -68,12 +71,15 @@ TEST(CommandLine, readsEveryOptionIntoTheOptions) {
              EXPECT_EQ(c.options.spiFlashSize, 0x400000u);
              EXPECT_EQ(c.options.targetRunStatus, 255);
          }},
-        {{"--wire-bytes-per-second", "1000000", "--flash-program-us", "2500"}, [](const CommandLine& c) {
+        {{"--wire-bytes-per-second", "1000000", "--flash-program-us", "2500"},
+         [](const CommandLine& c) {
              EXPECT_DOUBLE_EQ(c.options.wireBytesPerSecond, 1e6);
              EXPECT_EQ(c.options.flashProgramMicrosPer4K, 2500u);
          }},
-        {{"--wire-mbps", "12"}, [](const CommandLine& c) { EXPECT_DOUBLE_EQ(c.options.wireBytesPerSecond, 1.5e6); }},
-        {{"--fault", "crc-status-mismatch", "--fault-at", "7"}, [](const CommandLine& c) {
+        {{"--wire-mbps", "12"},
+         [](const CommandLine& c) { EXPECT_DOUBLE_EQ(c.options.wireBytesPerSecond, 1.5e6); }},
+        {{"--fault", "crc-status-mismatch", "--fault-at", "7"},
+         [](const CommandLine& c) {
              EXPECT_EQ(c.options.fault, Fault::CrcStatusMismatch);
              EXPECT_EQ(c.options.faultAtRequest, 7u);
          }},
@@ -100,7 +106,8 @@ TEST(CommandLine, everyFaultKindHasAName) {
         CommandLine parsed;
         std::string error;
         ASSERT_NE(vprog::faultName(f), nullptr);
-        ASSERT_TRUE(vprog::parseCommandLine({"--fault", vprog::faultName(f), "--fault-at", "1"}, parsed, error));
+        ASSERT_TRUE(
+            vprog::parseCommandLine({"--fault", vprog::faultName(f), "--fault-at", "1"}, parsed, error));
         EXPECT_EQ(parsed.options.fault, f);
     }
 }
@@ -153,28 +160,32 @@ struct Process {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
-        if (out >= 0) ::close(out);
+        if (out >= 0)
+            ::close(out);
     }
 
     bool start(std::vector<std::string> args, const std::string& errFile) {
         args.insert(args.begin(), QV_VPROG_PROGRAM);
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         int pipeFds[2];
-        if (::pipe(pipeFds) != 0) return false;
+        if (::pipe(pipeFds) != 0)
+            return false;
         errPath = errFile;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(pipeFds[1]);
         out = pipeFds[0];
-        if (rc != 0) pid = -1;
+        if (rc != 0)
+            pid = -1;
         return rc == 0;
     }
 
@@ -186,13 +197,16 @@ struct Process {
             size_t at = text.find(prefix);
             if (at != std::string::npos) {
                 const size_t eol = text.find('\n', at);
-                if (eol != std::string::npos) return text.substr(at + prefix.size(), eol - at - prefix.size());
+                if (eol != std::string::npos)
+                    return text.substr(at + prefix.size(), eol - at - prefix.size());
             }
             pollfd p{out, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
             char buffer[256];
             const ssize_t n = ::read(out, buffer, sizeof buffer);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             text.append(buffer, size_t(n));
         }
         return {};
@@ -212,7 +226,7 @@ struct Process {
 };
 
 class Program : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/qv310-vprog-cli-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -246,8 +260,9 @@ TEST_F(Program, helpSaysItIsAVirtualProgrammer) {
 TEST_F(Program, servesUntilTerminatedThenUnplugsAndSaves) {
     const std::string dir = base_ + "/run";
     Process a, b;
-    ASSERT_TRUE(a.start({"--dir", dir, "--name", "a", "--board-id", "0xA", "--dump-code", base_ + "/code.bin"},
-                        base_ + "/a.err"));
+    ASSERT_TRUE(
+        a.start({"--dir", dir, "--name", "a", "--board-id", "0xA", "--dump-code", base_ + "/code.bin"},
+                base_ + "/a.err"));
     ASSERT_TRUE(b.start({"--dir", dir, "--name", "b", "--board-id", "0xB"}, base_ + "/b.err"));
     EXPECT_EQ(a.readLineStarting("Device path: "), "virtual:" + dir + "/a.sock");
     EXPECT_EQ(b.readLineStarting("Device path: "), "virtual:" + dir + "/b.sock");
@@ -284,7 +299,8 @@ TEST_F(Program, servesUntilTerminatedThenUnplugsAndSaves) {
     // A second program under a live name gives up without touching its dump file.
     std::ofstream(base_ + "/keep.bin") << "keep";
     Process clash;
-    ASSERT_TRUE(clash.start({"--dir", dir, "--name", "b", "--dump-code", base_ + "/keep.bin"}, base_ + "/c.err"));
+    ASSERT_TRUE(
+        clash.start({"--dir", dir, "--name", "b", "--dump-code", base_ + "/keep.bin"}, base_ + "/c.err"));
     EXPECT_EQ(clash.wait(), 1);
     EXPECT_NE(clash.errors().find("another programmer already serves"), std::string::npos) << clash.errors();
     std::ifstream kept(base_ + "/keep.bin");

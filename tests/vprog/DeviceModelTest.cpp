@@ -18,11 +18,14 @@ constexpr uint32_t kSpi = 0x80000;
 constexpr uint32_t kSpiSize = 2 * 1024 * 1024;
 constexpr uint32_t kFirmwareSize = 256 * 1024;
 
-Bytes filled(size_t n, uint8_t value) { return Bytes(n, value); }
+Bytes filled(size_t n, uint8_t value) {
+    return Bytes(n, value);
+}
 
 Bytes pattern(size_t n, uint8_t seed = 1) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i * 7);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t(seed + i * 7);
     return b;
 }
 
@@ -36,53 +39,128 @@ DeviceModel::Response send(DeviceModel& model, const Bytes& request) {
 struct ReplyCase {
     const char* name;
     std::function<Bytes()> request;
-    uint8_t letter;                           // expected reply letter
-    size_t length;                            // expected reply length
-    std::optional<uint32_t> crcField;         // bytes 4-7 of a check reply
-    std::optional<uint8_t> status;            // byte 8 of a check reply
+    uint8_t letter;                    // expected reply letter
+    size_t length;                     // expected reply length
+    std::optional<uint32_t> crcField;  // bytes 4-7 of a check reply
+    std::optional<uint8_t> status;     // byte 8 of a check reply
 };
 
 const uint32_t kErasedCrc4K = crc0(filled(4096, 0xFF));
 
 const ReplyCase kReplyCases[] = {
     {"connect", [] { return connectFrame(); }, ';', 36, {}, {}},
-    {"connect with a wrong tag", [] { auto f = commandFrame('K'); f[3] = 'X'; f[4] = 'V'; return sealCommand(f); },
-     '?', 13, {}, {}},
+    {"connect with a wrong tag",
+     [] {
+         auto f = commandFrame('K');
+         f[3] = 'X';
+         f[4] = 'V';
+         return sealCommand(f);
+     },
+     '?',
+     13,
+     {},
+     {}},
     {"firmware chunk", [] { return dataFrame('J', 0x1000, pattern(4096)); }, 'Z', 13, {}, {}},
-    {"firmware chunk ending at the area's end", [] { return dataFrame('J', kFirmwareSize - 16, pattern(16)); },
-     'Z', 13, {}, {}},
-    {"firmware chunk past the area's end", [] { return dataFrame('J', kFirmwareSize - 15, pattern(16)); },
-     '?', 13, {}, {}},
+    {"firmware chunk ending at the area's end",
+     [] { return dataFrame('J', kFirmwareSize - 16, pattern(16)); },
+     'Z',
+     13,
+     {},
+     {}},
+    {"firmware chunk past the area's end",
+     [] { return dataFrame('J', kFirmwareSize - 15, pattern(16)); },
+     '?',
+     13,
+     {},
+     {}},
     {"firmware check that matches", [] { return checkFrame('L', 0, 4096, kErasedCrc4K); }, 0x5C, 13,
      kErasedCrc4K, 0},
     {"firmware check that differs", [] { return checkFrame('L', 0, 4096, 0x12345678); }, 0x5C, 13,
      kErasedCrc4K, 1},
-    {"firmware check past the area's end", [] { return checkFrame('L', kFirmwareSize - 1, 2, 0); }, '?', 13,
-     {}, {}},
+    {"firmware check past the area's end",
+     [] { return checkFrame('L', kFirmwareSize - 1, 2, 0); },
+     '?',
+     13,
+     {},
+     {}},
     {"finish firmware update", [] { return finishFrame(1); }, '_', 13, {}, {}},
-    {"finish with a wrong tag", [] { auto f = commandFrame('O'); f[3] = 'u'; f[4] = 's'; return sealCommand(f); },
-     '?', 13, {}, {}},
+    {"finish with a wrong tag",
+     [] {
+         auto f = commandFrame('O');
+         f[3] = 'u';
+         f[4] = 's';
+         return sealCommand(f);
+     },
+     '?',
+     13,
+     {},
+     {}},
     {"write at code address 0", [] { return dataFrame('F', 0, pattern(4096)); }, 'V', 13, {}, {}},
-    {"write ending at the code flash end", [] { return dataFrame('F', kSpi - 4096, pattern(4096)); }, 'V', 13,
-     {}, {}},
-    {"write straddling code and SPI flash", [] { return dataFrame('F', kSpi - 16, pattern(32)); }, '?', 13, {},
+    {"write ending at the code flash end",
+     [] { return dataFrame('F', kSpi - 4096, pattern(4096)); },
+     'V',
+     13,
+     {},
+     {}},
+    {"write straddling code and SPI flash",
+     [] { return dataFrame('F', kSpi - 16, pattern(32)); },
+     '?',
+     13,
+     {},
      {}},
     {"write at the SPI base", [] { return dataFrame('F', kSpi, pattern(4096)); }, 'V', 13, {}, {}},
-    {"write ending at the SPI flash end", [] { return dataFrame('F', kSpi + kSpiSize - 16, pattern(16)); }, 'V',
-     13, {}, {}},
-    {"write past the SPI flash end", [] { return dataFrame('F', kSpi + kSpiSize - 15, pattern(16)); }, '?', 13,
-     {}, {}},
-    {"write whose range wraps around 4 GiB", [] { return dataFrame('F', 0xFFFFFFF0u, pattern(32)); }, '?', 13,
-     {}, {}},
+    {"write ending at the SPI flash end",
+     [] { return dataFrame('F', kSpi + kSpiSize - 16, pattern(16)); },
+     'V',
+     13,
+     {},
+     {}},
+    {"write past the SPI flash end",
+     [] { return dataFrame('F', kSpi + kSpiSize - 15, pattern(16)); },
+     '?',
+     13,
+     {},
+     {}},
+    {"write whose range wraps around 4 GiB",
+     [] { return dataFrame('F', 0xFFFFFFF0u, pattern(32)); },
+     '?',
+     13,
+     {},
+     {}},
     {"22-byte write sent as 38 bytes", [] { return dataFrame('F', 0x100, pattern(22)); }, 'V', 13, {}, {}},
     {"22-byte write sent without its two extra bytes",
-     [] { auto f = dataFrame('F', 0x100, pattern(22)); f.resize(36); return f; }, '?', 13, {}, {}},
+     [] {
+         auto f = dataFrame('F', 0x100, pattern(22));
+         f.resize(36);
+         return f;
+     },
+     '?',
+     13,
+     {},
+     {}},
     {"21-byte write sent as 35 bytes", [] { return dataFrame('F', 0x100, pattern(21)); }, 'V', 13, {}, {}},
     {"length field longer than the message",
-     [] { auto f = dataFrame('F', 0, pattern(100)); f[4] = 0x10; f[5] = 0x0E; return f; }, '?', 13, {}, {}},
+     [] {
+         auto f = dataFrame('F', 0, pattern(100));
+         f[4] = 0x10;
+         f[5] = 0x0E;
+         return f;
+     },
+     '?',
+     13,
+     {},
+     {}},
     {"payload larger than 4096 bytes", [] { return dataFrame('F', 0, pattern(4097)); }, '?', 13, {}, {}},
     {"length field below the frame overhead",
-     [] { auto f = dataFrame('F', 0, pattern(0)); f[5] = 10; return f; }, '?', 13, {}, {}},
+     [] {
+         auto f = dataFrame('F', 0, pattern(0));
+         f[5] = 10;
+         return f;
+     },
+     '?',
+     13,
+     {},
+     {}},
     {"code check of erased flash", [] { return checkFrame('G', 0xA000, 4096, kErasedCrc4K); }, 'W', 13,
      kErasedCrc4K, 0},
     {"code check that differs", [] { return checkFrame('G', 0xA000, 4096, kErasedCrc4K ^ 1); }, 'W', 13,
@@ -90,24 +168,85 @@ const ReplyCase kReplyCases[] = {
     {"empty check at the SPI flash end", [] { return checkFrame('G', kSpi + kSpiSize, 0, 0); }, 'W', 13, 0u,
      0},
     {"check straddling code and SPI flash", [] { return checkFrame('G', kSpi - 1, 2, 0); }, '?', 13, {}, {}},
-    {"check past the SPI flash end", [] { return checkFrame('G', kSpi + kSpiSize - 1, 2, 0); }, '?', 13, {},
+    {"check past the SPI flash end",
+     [] { return checkFrame('G', kSpi + kSpiSize - 1, 2, 0); },
+     '?',
+     13,
+     {},
      {}},
     {"SWD init of a QV310", [] { return targetFrame('0'); }, 'Q', 17, {}, {}},
     {"target run", [] { return targetFrame('1', 0, 0, 'U'); }, 'Q', 13, {}, {}},
     {"target control in an unknown mode", [] { return targetFrame('2'); }, '?', 13, {}, {}},
-    {"target control with a wrong tag", [] { auto f = targetFrame('0'); f[5] = 'X'; return sealCommand(f); },
-     '?', 13, {}, {}},
-    {"request with a flipped CRC bit", [] { auto f = connectFrame(); f[35] ^= 0x80; return f; }, '?', 13, {},
+    {"target control with a wrong tag",
+     [] {
+         auto f = targetFrame('0');
+         f[5] = 'X';
+         return sealCommand(f);
+     },
+     '?',
+     13,
+     {},
      {}},
-    {"write with a flipped payload bit", [] { auto f = dataFrame('F', 0, pattern(64)); f[20] ^= 1; return f; },
-     '?', 13, {}, {}},
+    {"request with a flipped CRC bit",
+     [] {
+         auto f = connectFrame();
+         f[35] ^= 0x80;
+         return f;
+     },
+     '?',
+     13,
+     {},
+     {}},
+    {"write with a flipped payload bit",
+     [] {
+         auto f = dataFrame('F', 0, pattern(64));
+         f[20] ^= 1;
+         return f;
+     },
+     '?',
+     13,
+     {},
+     {}},
     {"unknown letter", [] { return sealCommand(commandFrame('X')); }, '?', 13, {}, {}},
     {"reply letter sent as a request", [] { return sealCommand(commandFrame('V')); }, '?', 13, {}, {}},
-    {"wrong start bytes", [] { auto f = connectFrame(); f[0] = 0xAB; return sealCommand(f); }, '?', 13, {},
+    {"wrong start bytes",
+     [] {
+         auto f = connectFrame();
+         f[0] = 0xAB;
+         return sealCommand(f);
+     },
+     '?',
+     13,
+     {},
      {}},
-    {"command frame one byte short", [] { auto f = connectFrame(); f.pop_back(); return f; }, '?', 13, {}, {}},
-    {"command frame one byte long", [] { auto f = connectFrame(); f.push_back(0); return f; }, '?', 13, {}, {}},
-    {"two bytes", [] { return Bytes{0xAA, 0x55}; }, '?', 13, {}, {}},
+    {"command frame one byte short",
+     [] {
+         auto f = connectFrame();
+         f.pop_back();
+         return f;
+     },
+     '?',
+     13,
+     {},
+     {}},
+    {"command frame one byte long",
+     [] {
+         auto f = connectFrame();
+         f.push_back(0);
+         return f;
+     },
+     '?',
+     13,
+     {},
+     {}},
+    {"two bytes",
+     [] {
+         return Bytes{0xAA, 0x55};
+     },
+     '?',
+     13,
+     {},
+     {}},
     {"nothing at all", [] { return Bytes{}; }, '?', 13, {}, {}},
 };
 
@@ -135,14 +274,13 @@ TEST_P(ReplyTable, answersWithExactlyTheExpectedReply) {
     EXPECT_EQ(model.requestLog()[0], request);
 }
 
-INSTANTIATE_TEST_SUITE_P(Requests, ReplyTable, ::testing::ValuesIn(kReplyCases),
-                         [](const auto& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p; ++p) {
-                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                             }
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Requests, ReplyTable, ::testing::ValuesIn(kReplyCases), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p) {
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    }
+    return name;
+});
 
 // The frames written out in the protocol's worked examples are taken as they are.
 TEST(DeviceModel, acceptsTheWorkedExampleFrames) {
@@ -154,8 +292,8 @@ TEST(DeviceModel, acceptsTheWorkedExampleFrames) {
     EXPECT_EQ(written.reply[2], 'V');
     EXPECT_EQ(Bytes(model.spiFlash().begin(), model.spiFlash().begin() + 4), (Bytes{'a', 'b', 'c', 0xFF}));
 
-    Bytes check = {0xAA, 0x55, 0x47, 0x00, 0x00, 0x24, 0x00, 0x00, 0xA0, 0x00, 0x00, 0x00,
-                   0x10, 0x00, 0x12, 0x34, 0x56, 0x78};
+    Bytes check = {0xAA, 0x55, 0x47, 0x00, 0x00, 0x24, 0x00, 0x00, 0xA0,
+                   0x00, 0x00, 0x00, 0x10, 0x00, 0x12, 0x34, 0x56, 0x78};
     check.resize(32, 0);
     check.insert(check.end(), {0xCF, 0xC4, 0xA3, 0x4F});
     const auto checked = send(model, check);
@@ -245,7 +383,8 @@ TEST(DeviceModel, connectionReplyCarriesTheRunningFirmwareFirst) {
         EXPECT_EQ(get32(r, 14), 0xA1B2C3D4u);
         EXPECT_EQ(get24(r, 18), c.other) << c.mode;
         EXPECT_EQ(get32(r, 22), 0x01020304u);
-        for (size_t unset : {6, 10, 11, 12, 13, 21, 26, 27, 28, 29, 30, 31}) EXPECT_EQ(r[unset], 0) << unset;
+        for (size_t unset : {6, 10, 11, 12, 13, 21, 26, 27, 28, 29, 30, 31})
+            EXPECT_EQ(r[unset], 0) << unset;
         EXPECT_TRUE(crcHolds(r, 32));
     }
 }
@@ -431,7 +570,8 @@ TEST_P(FaultTable, firesAtTheNthRequestAndOnlyOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultTable, ::testing::ValuesIn(kFaultCases), [](const auto& info) {
     std::string name;
-    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    for (const char* p = info.param.name; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
     return name;
 });
 

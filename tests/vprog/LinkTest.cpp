@@ -29,7 +29,7 @@ namespace {
 // A plain client of the link, as the tool's transport uses it: one send per request, one recv
 // per reply.
 class Client {
-public:
+  public:
     explicit Client(const std::string& path) {
         fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
         sockaddr_un address{};
@@ -41,12 +41,14 @@ public:
         }
     }
     ~Client() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     bool connected() const { return fd_ >= 0; }
     // Without waiting: false when the link's queue is full.
     bool sendNow(const Bytes& request) {
-        return ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(request.size());
+        return ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+               ssize_t(request.size());
     }
     bool send(const Bytes& request) {
         return ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
@@ -54,23 +56,25 @@ public:
     // One message, waiting at most timeoutMs; nullopt on time-out, empty on a closed link.
     std::optional<Bytes> receive(int timeoutMs = 5000) {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return std::nullopt;
         Bytes buffer(512);
         const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
         buffer.resize(n > 0 ? size_t(n) : 0);
         return buffer;
     }
     std::optional<Bytes> exchange(const Bytes& request) {
-        if (!send(request)) return Bytes{};
+        if (!send(request))
+            return Bytes{};
         return receive();
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
 class Link : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/qv310-vprog-link-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -309,7 +313,8 @@ TEST_F(Link, unplugIsPromptEvenWhileASlowWireIsBusy) {
     uint32_t taken = 0;
     for (int i = 0; i < 400 && taken == 0; ++i) {
         programmer.withModel([&](DeviceModel& m) { taken = m.requestCount(); });
-        if (taken == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (taken == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_EQ(taken, 1u);
     const auto start = std::chrono::steady_clock::now();
@@ -375,7 +380,8 @@ TEST(VirtualProgrammerDirectory, followsTheRuntimeDirectoryOrFallsBackToTmp) {
     EXPECT_EQ(vprog::defaultDirectory(), "/tmp/qv310-isp-" + std::to_string(::getuid()));
     ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(vprog::defaultDirectory(), "/tmp/qv310-isp-" + std::to_string(::getuid()));
-    if (saved) ::setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
+    if (saved)
+        ::setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
 
     // With no directory given the programmer lives in the standard one (here the test's own).
     Options o;

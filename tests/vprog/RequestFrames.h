@@ -14,14 +14,18 @@ inline uint32_t crc0(const uint8_t* data, size_t length) {
     uint32_t crc = 0;
     for (size_t i = 0; i < length; ++i) {
         crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
     return crc;
 }
-inline uint32_t crc0(const Bytes& b) { return crc0(b.data(), b.size()); }
+inline uint32_t crc0(const Bytes& b) {
+    return crc0(b.data(), b.size());
+}
 
 inline void put32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (24 - 8 * i));
 }
 inline uint32_t get32(const Bytes& b, size_t at) {
     return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
@@ -44,7 +48,8 @@ inline Bytes dataFrame(uint8_t letter, uint32_t argument, const Bytes& payload) 
     f.insert(f.end(), payload.begin(), payload.end());
     f.resize(total);
     put32(f, total - 4, crc0(f.data(), total - 4));
-    if (total == 36) f.insert(f.end(), {0xEE, 0xEE});
+    if (total == 36)
+        f.insert(f.end(), {0xEE, 0xEE});
     return f;
 }
 
