@@ -140,8 +140,9 @@ struct VirtualProgrammer::Impl {
 
     int wakeRead = -1;
     int wakeWrite = -1;
-    int listenFd = -1;  // server thread only
-    int connFd = -1;    // server thread only
+    int listenFd = -1;      // server thread only
+    int connFd = -1;        // server thread only
+    ino_t socketInode = 0;  // of the socket file we made
     std::thread thread;
 
     explicit Impl(Options o)
@@ -202,6 +203,7 @@ struct VirtualProgrammer::Impl {
             return false;
         }
         listenFd = fd;
+        socketInode = ::lstat(socketPath.c_str(), &st) == 0 ? st.st_ino : 0;
         return true;
     }
 
@@ -215,7 +217,11 @@ struct VirtualProgrammer::Impl {
     // programmer already gone from the directory, as a USB box is gone when its transfer fails.
     void closeListener() {
         if (listenFd >= 0) {
-            ::unlink(socketPath.c_str());
+            // Only our own file: if it was removed behind our back and the name taken by another
+            // programmer since, that one stays.
+            struct stat st {};
+            if (::lstat(socketPath.c_str(), &st) == 0 && st.st_ino == socketInode)
+                ::unlink(socketPath.c_str());
             ::close(listenFd);
         }
         listenFd = -1;

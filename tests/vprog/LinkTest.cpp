@@ -219,6 +219,14 @@ TEST_F(Link, aLiveNameIsNotTakenOverButAStaleSocketIsReplaced) {
     ASSERT_TRUE(revived.plugged());
     EXPECT_EQ(Client(stale).exchange(connectFrame())->size(), 36u);
 
+    // A programmer whose file was taken from it does not remove the newcomer's on unplug.
+    fs::remove(first.socketPath());
+    VirtualProgrammer newcomer(options("same"));
+    ASSERT_TRUE(newcomer.plugged());
+    first.unplug();
+    EXPECT_TRUE(fs::exists(newcomer.socketPath()));
+    EXPECT_EQ(Client(newcomer.socketPath()).exchange(connectFrame())->size(), 36u);
+
     // A file that is not a socket is left alone.
     const std::string plain = base_ + "/run/plain.sock";
     std::ofstream(plain) << "keep";
