@@ -1,11 +1,43 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test through ctest.
+# Installs what is missing, builds everything and runs every test through ctest:
+#   1. the plain debug build, every test;
+#   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, every test;
+#   3. ThreadSanitizer over the tests that cross threads (worker hand-over, transactions, hot-plug).
+# QV_TEST_QUICK=1 runs only the first stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+
+stage() { printf '\n==== %s ====\n' "$*"; }
+
+stage "debug build and tests"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug
 cmake --build build/test -j"$jobs"
-QT_QPA_PLATFORM=offscreen ctest --test-dir build/test --output-on-failure
+ctest --test-dir build/test --output-on-failure -j"$jobs"
+
+[ "${QV_TEST_QUICK:-0}" = 1 ] && exit 0
+
+stage "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address,undefined -DQV_BUILD_BENCH=OFF
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1" \
+LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+stage "ThreadSanitizer: worker hand-over, transactions, hot-plug"
+threaded_tests=(tests/usb/qv_usb_tests tests/protocol/qv_protocol_link tests/app/qv_app_window_tests)
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
+cmake --build build/tsan -j"$jobs" --target $(for t in "${threaded_tests[@]}"; do basename "$t"; done)
+for t in "${threaded_tests[@]}"; do
+    filter='*'
+    [ "$(basename "$t")" = qv_app_window_tests ] && filter='Hotplug*'
+    TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+        "build/tsan/$t" --gtest_filter="$filter" --gtest_brief=1
+done
+echo "all stages passed"
