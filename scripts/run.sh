@@ -7,8 +7,8 @@ root=$(pwd)
 
 bash scripts/install-deps.sh
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=OFF
-cmake --build build/release -j"$(nproc)"
+cmake -S . -B out/release -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=OFF
+cmake --build out/release -j"$(nproc)"
 
 # Access to a real programmer without root.
 rule=packaging/udev/70-qv310-programmer.rules
@@ -40,14 +40,14 @@ cleanup() { [ -z "$vprog_pid" ] || kill "$vprog_pid" 2>/dev/null || true; }
 trap cleanup EXIT
 if ! real_programmer_attached; then
     echo "No programmer attached: starting a VIRTUAL programmer (VIRTUAL-PROGRAMMER)."
-    "$root/build/release/vprog/qv310-vprog" --name VIRTUAL-PROGRAMMER &
+    "$root/out/release/vprog/qv310-vprog" --name VIRTUAL-PROGRAMMER &
     vprog_pid=$!
 fi
 
 cd "$workdir"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display: running the window under Xvfb."
-    xvfb-run -a "$root/build/release/app/qv310-isp"
+    xvfb-run -a "$root/out/release/app/qv310-isp"
 else
-    "$root/build/release/app/qv310-isp"
+    "$root/out/release/app/qv310-isp"
 fi

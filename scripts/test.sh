@@ -16,28 +16,28 @@ export QT_QPA_PLATFORM=offscreen
 stage() { printf '\n==== %s ====\n' "$*"; }
 
 stage "debug build and tests"
-cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug
-cmake --build build/test -j"$jobs"
-ctest --test-dir build/test --output-on-failure -j"$jobs"
+cmake -S . -B out/test -DCMAKE_BUILD_TYPE=Debug
+cmake --build out/test -j"$jobs"
+ctest --test-dir out/test --output-on-failure -j"$jobs"
 
 [ "${QV_TEST_QUICK:-0}" = 1 ] && exit 0
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address,undefined -DQV_BUILD_BENCH=OFF
-cmake --build build/asan -j"$jobs"
+cmake -S . -B out/asan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address,undefined -DQV_BUILD_BENCH=OFF
+cmake --build out/asan -j"$jobs"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1" \
 LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    ctest --test-dir build/asan --output-on-failure -j"$jobs"
+    ctest --test-dir out/asan --output-on-failure -j"$jobs"
 
 stage "ThreadSanitizer: worker hand-over, transactions, hot-plug"
 threaded_tests=(tests/usb/qv_usb_tests tests/protocol/qv_protocol_link tests/app/qv_app_window_tests)
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
-cmake --build build/tsan -j"$jobs" --target $(for t in "${threaded_tests[@]}"; do basename "$t"; done)
+cmake -S . -B out/tsan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
+cmake --build out/tsan -j"$jobs" --target $(for t in "${threaded_tests[@]}"; do basename "$t"; done)
 for t in "${threaded_tests[@]}"; do
     filter='*'
     [ "$(basename "$t")" = qv_app_window_tests ] && filter='Hotplug*'
     TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
-        "build/tsan/$t" --gtest_filter="$filter" --gtest_brief=1
+        "out/tsan/$t" --gtest_filter="$filter" --gtest_brief=1
 done
 echo "all stages passed"

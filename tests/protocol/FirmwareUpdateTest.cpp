@@ -260,6 +260,7 @@ TEST(FirmwareUpdate, FailuresEndWithTheirLines) {
             m.mutableOptions().fault = c.fault;
             m.mutableOptions().faultAtRequest = m.requestCount() + c.faultAtRequest;
         });
+        if (c.fault == Fault::NoReply || c.fault == Fault::Unplug) u.rig.link.setPacing(prototest::quickPacing());
         u.run(makeImage(c.size));
         QStringList log = withoutTimes(u.rig.host.log);
         ASSERT_GE(log.size(), 2);

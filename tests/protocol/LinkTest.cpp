@@ -143,6 +143,7 @@ TEST(TransactionsOnTheWire, ResultsAndLogLinesForEachFault) {
             rig.plugVirtual({});
             rig.openOnly(rig.path());
             rig.faultNext(f.fault);
+            if (f.fault == Fault::NoReply) rig.link.setPacing(prototest::quickPacing());
             const int result = t.run(rig.link);
             EXPECT_EQ(result, f.result);
 
@@ -194,6 +195,7 @@ TEST(TransactionsOnTheWire, AVanishedProgrammerIsWaitedOutThenTheDeviceIsClosed)
     rig.plugVirtual({});
     rig.openOnly(rig.path());
     rig.faultNext(Fault::Unplug);
+    rig.link.setPacing(prototest::quickPacing());
     EXPECT_EQ(rig.link.writeFirmwareChunk(kPayload, 0, 4096), -2);
     EXPECT_GE(rig.host.processEventsCalls, 2000);
     EXPECT_EQ(rig.worker.rxDone.load(), 2);
@@ -388,7 +390,9 @@ TEST(OpenProgrammer, NoPathOrAFailedOpen) {
 TEST(OpenProgrammer, ASecondOpenDuringARunningOperationDoesNothing) {
     prototest::WorkDir work;
     Rig rig;
-    rig.plugVirtual({});
+    vprog::Options slowWire;  // the reply takes a few milliseconds, so the wait pumps events
+    slowWire.wireBytesPerSecond = 10000;
+    rig.plugVirtual(slowWire);
     bool nested = false;
     rig.host.onProcessEvents = [&] {
         if (nested) return;
@@ -410,8 +414,10 @@ TEST(OpenProgrammer, AfterTheProgrammerWentAwayTheButtonOpensAgain) {
     rig.plugVirtual({});
     rig.openAndConnect();
     rig.faultNext(Fault::Unplug);
+    rig.link.setPacing(prototest::quickPacing());
     EXPECT_EQ(rig.link.checkDataCrc(0, 0, 16), -2);
     ASSERT_FALSE(rig.device.isOpen());
+    rig.link.setPacing(qv::Pacing::standard());
     rig.worker.wait(5000);
     ASSERT_TRUE(rig.vp->plug());
     rig.host.log.clear();
