@@ -396,7 +396,7 @@ uint32_t UiFlashOperations::expectedUiCrc() const {
 }
 
 void UiFlashOperations::logPieceFailure(uint32_t address, int result) {
-    link_.host().appendLog(QStringLiteral("NG, Addr : 0x") + hexText(address, 0) + QString::number(result));
+    link_.host().appendLog(QStringLiteral("NG, Addr : 0x") + lowerHex(address) + QString::number(result));
 }
 
 void UiFlashOperations::setNoSleep(bool on) {
