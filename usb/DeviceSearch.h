@@ -1,11 +1,10 @@
 #pragma once
 
-#include "UsbDevice.h"
-
-#include <QString>
-#include <QStringList>
+#include "UsbTransport.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace qv {
 
@@ -18,12 +17,13 @@ constexpr const char* kVirtualPathPrefix = "virtual:";
 
 // $XDG_RUNTIME_DIR/qv310-isp when XDG_RUNTIME_DIR is set and not empty, else /tmp/qv310-isp-<uid>.
 // The tool never creates it; a virtual programmer does.
-QString virtualProgrammerDirectory();
+std::string virtualProgrammerDirectory();
 
+// Paths are UTF-8.
 // Real programmers in bus order: libusb on Linux and macOS, the device set-up API on Windows.
-QStringList findRealProgrammers();
+std::vector<std::string> findRealProgrammers();
 // Every "*.sock" of the virtual programmer directory, by name, as "virtual:" + absolute path.
-QStringList findVirtualProgrammers();
+std::vector<std::string> findVirtualProgrammers();
 
 std::unique_ptr<UsbTransport> makeUsbTransport();          // the platform's USB backend
 std::unique_ptr<UsbTransport> makeVirtualLinkTransport();  // the virtual programmer link

@@ -21,7 +21,7 @@ DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent) {
         watchVirtualDirectory();
         rescanVirtualProgrammers();
     });
-    for (const QString& path : findVirtualProgrammers()) virtualSockets.insert(path);
+    for (const std::string& path : findVirtualProgrammers()) virtualSockets.insert(QString::fromStdString(path));
     watchVirtualDirectory();
     startUsbHotplug();
 }
@@ -31,7 +31,7 @@ DeviceWatcher::~DeviceWatcher() { stopUsbHotplug(); }
 // Watches the directory itself when it exists, otherwise its parent, so that a directory created
 // by the first virtual programmer after the tool started is still noticed.
 void DeviceWatcher::watchVirtualDirectory() {
-    const QString directory = virtualProgrammerDirectory();
+    const QString directory = QString::fromStdString(virtualProgrammerDirectory());
     if (directory.isEmpty()) return;
     const QString parent = QFileInfo(directory).absolutePath();
     if (!fileWatcher->directories().contains(parent) && QFileInfo::exists(parent)) fileWatcher->addPath(parent);
@@ -42,7 +42,7 @@ void DeviceWatcher::watchVirtualDirectory() {
 
 void DeviceWatcher::rescanVirtualProgrammers() {
     QSet<QString> now;
-    for (const QString& path : findVirtualProgrammers()) now.insert(path);
+    for (const std::string& path : findVirtualProgrammers()) now.insert(QString::fromStdString(path));
     for (const QString& path : virtualSockets) {
         if (!now.contains(path)) emit deviceRemoved(path);
     }
@@ -58,7 +58,7 @@ namespace {
 
 int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* userData) {
     auto* watcher = static_cast<DeviceWatcher*>(userData);
-    const QString path = usbPortPath(device);
+    const QString path = QString::fromStdString(usbPortPath(device));
     const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
     // Runs on the libusb event thread: hand the event to the watcher's own thread.
     QMetaObject::invokeMethod(

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <string>
 
 struct libusb_context;
 struct libusb_device;
@@ -15,6 +15,6 @@ public:
 };
 
 // "usb:<bus>-<port>.<port>..." of a device.
-QString usbPortPath(libusb_device* device);
+std::string usbPortPath(libusb_device* device);
 
 }  // namespace qv

@@ -10,6 +10,8 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 namespace qv {
 
@@ -17,12 +19,12 @@ namespace {
 
 constexpr unsigned kSliceMs = 100;
 
-QString portPathOf(libusb_device* device) {
+std::string portPathOf(libusb_device* device) {
     uint8_t ports[16];
     const int depth = libusb_get_port_numbers(device, ports, int(sizeof(ports)));
-    QString path = QStringLiteral("usb:%1").arg(libusb_get_bus_number(device));
+    std::string path = "usb:" + std::to_string(libusb_get_bus_number(device));
     for (int i = 0; i < depth; ++i) {
-        path += (i == 0 ? QLatin1Char('-') : QLatin1Char('.')) + QString::number(ports[i]);
+        path += (i == 0 ? '-' : '.') + std::to_string(ports[i]);
     }
     return path;
 }
@@ -42,7 +44,7 @@ public:
         }
     }
 
-    bool open(const QString& path) override {
+    bool open(const std::string& path) override {
         libusb_context* context = LibusbContext::get();
         if (!context) return false;
         libusb_device** list = nullptr;
@@ -88,10 +90,10 @@ public:
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
         for (;;) {
             if (closed_.load(std::memory_order_acquire)) return -1;
-            if (abandon && abandon->load(std::memory_order_acquire) != 0) return UsbDevice::kReadAbandoned;
+            if (abandon && abandon->load(std::memory_order_acquire) != 0) return kReadAbandoned;
             int transferred = 0;
             const int rc =
-                libusb_bulk_transfer(handle_, inPipe_, buffer, int(UsbDevice::kReadSize), &transferred, kSliceMs);
+                libusb_bulk_transfer(handle_, inPipe_, buffer, int(kReadSize), &transferred, kSliceMs);
             if (rc == 0) return transferred;
             if (rc == LIBUSB_ERROR_TIMEOUT) {
                 if (transferred > 0) return transferred;
@@ -135,19 +137,19 @@ private:
 
 std::unique_ptr<UsbTransport> makeUsbTransport() { return std::make_unique<LibusbTransport>(); }
 
-QStringList findRealProgrammers() {
-    QStringList paths;
+std::vector<std::string> findRealProgrammers() {
+    std::vector<std::string> paths;
     libusb_context* context = LibusbContext::get();
     if (!context) return paths;
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);
     for (ssize_t i = 0; i < count; ++i) {
-        if (isProgrammer(list[i])) paths << portPathOf(list[i]);
+        if (isProgrammer(list[i])) paths.push_back(portPathOf(list[i]));
     }
     if (count >= 0) libusb_free_device_list(list, 1);
     return paths;
 }
 
-QString usbPortPath(libusb_device* device) { return portPathOf(device); }
+std::string usbPortPath(libusb_device* device) { return portPathOf(device); }
 
 }  // namespace qv

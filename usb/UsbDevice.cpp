@@ -9,8 +9,8 @@ UsbDevice::UsbDevice() = default;
 UsbDevice::~UsbDevice() { close(); }
 
 bool UsbDevice::open(const QString& path) {
-    std::unique_ptr<UsbTransport> transport = makeTransportFor(path);
-    if (!transport || !transport->open(path)) return false;
+    std::unique_ptr<UsbTransport> transport = makeTransportFor(path.toStdString());
+    if (!transport || !transport->open(path.toStdString())) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     transport_ = std::move(transport);
     devicePath_ = path;
@@ -60,19 +60,15 @@ int32_t UsbDevice::read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) {
 }
 
 QStringList UsbDevice::findDevices() const {
-    QStringList paths = findRealProgrammers();
-    paths += findVirtualProgrammers();
+    QStringList paths;
+    for (const std::string& path : findRealProgrammers()) paths << QString::fromStdString(path);
+    for (const std::string& path : findVirtualProgrammers()) paths << QString::fromStdString(path);
     return paths;
 }
 
 QString UsbDevice::devicePath() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return devicePath_;
-}
-
-std::unique_ptr<UsbTransport> makeTransportFor(const QString& path) {
-    if (path.startsWith(QLatin1String(kVirtualPathPrefix))) return makeVirtualLinkTransport();
-    return makeUsbTransport();
 }
 
 }  // namespace qv

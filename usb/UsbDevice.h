@@ -1,5 +1,7 @@
 #pragma once
 
+#include "UsbTransport.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -10,24 +12,6 @@
 
 namespace qv {
 
-// One way of reaching a programmer: WinUSB, libusb or the virtual programmer link.
-// A transport is created closed; UsbDevice picks one by the device path.
-class UsbTransport {
-public:
-    virtual ~UsbTransport() = default;
-    // Blocks until the device is open or the attempt failed. True only when both pipes are usable.
-    virtual bool open(const QString& path) = 0;
-    // Releases everything the transport holds. Called at most once per successful open, under
-    // UsbDevice's close guard.
-    virtual void close() = 0;
-    // One transfer of exactly length bytes. True when the transfer succeeded.
-    virtual bool write(const uint8_t* buffer, uint32_t length) = 0;
-    // One transfer of at most 512 bytes into buffer. Returns the byte count (0..512), -1 on
-    // failure, or UsbDevice::kReadAbandoned when *abandon became non-zero while nothing had
-    // arrived yet (the device then stays open).
-    virtual int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) = 0;
-};
-
 // The programmer as an open device. Exactly one exists for the program's lifetime.
 //
 // Threads: open/isOpen/findDevices run on the GUI thread; write/read on the transfer worker;
@@ -35,8 +19,8 @@ public:
 // is unplugged). close is safe when both threads call it at once: each handle is released once.
 class UsbDevice {
 public:
-    static constexpr int32_t kReadAbandoned = -2;
-    static constexpr uint32_t kReadSize = 512;
+    static constexpr int32_t kReadAbandoned = qv::kReadAbandoned;
+    static constexpr uint32_t kReadSize = qv::kReadSize;
 
     UsbDevice();
     ~UsbDevice();
@@ -71,9 +55,5 @@ private:
     std::atomic<bool> open_{false};
     QString devicePath_;
 };
-
-// Creates the transport for a device path: "virtual:" paths get the virtual programmer link,
-// everything else the platform's USB backend.
-std::unique_ptr<UsbTransport> makeTransportFor(const QString& path);
 
 }  // namespace qv

@@ -4,12 +4,12 @@
 // that it can give up when the worker is told to stop.
 #include "DeviceSearch.h"
 
-#include <QDir>
-#include <QFileInfo>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,12 +29,14 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
 
-    bool open(const QString& path) override {
-        const QByteArray socketPath = path.mid(int(std::strlen(kVirtualPathPrefix))).toLocal8Bit();
+    bool open(const std::string& path) override {
+        const size_t prefix = std::strlen(kVirtualPathPrefix);
+        if (path.size() <= prefix) return false;
+        const std::string socketPath = path.substr(prefix);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        if (socketPath.isEmpty() || size_t(socketPath.size()) >= sizeof(address.sun_path)) return false;
-        std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+        if (socketPath.size() >= sizeof(address.sun_path)) return false;
+        std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0) return false;
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
@@ -64,7 +66,7 @@ public:
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
         if (fd_ < 0) return -1;
         for (;;) {
-            if (abandon && abandon->load(std::memory_order_acquire) != 0) return UsbDevice::kReadAbandoned;
+            if (abandon && abandon->load(std::memory_order_acquire) != 0) return kReadAbandoned;
             pollfd waiting{fd_, POLLIN, 0};
             const int ready = ::poll(&waiting, 1, abandon ? kAbandonCheckMs : -1);
             if (ready < 0) {
@@ -72,7 +74,7 @@ public:
                 return -1;
             }
             if (ready == 0) continue;
-            const ssize_t received = ::recv(fd_, buffer, UsbDevice::kReadSize, 0);
+            const ssize_t received = ::recv(fd_, buffer, kReadSize, 0);
             if (received < 0 && errno == EINTR) continue;
             // 0 means the programmer went away.
             if (received <= 0) return -1;
@@ -88,20 +90,23 @@ private:
 
 std::unique_ptr<UsbTransport> makeVirtualLinkTransport() { return std::make_unique<VirtualLinkTransport>(); }
 
-QString virtualProgrammerDirectory() {
+std::string virtualProgrammerDirectory() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return QString::fromLocal8Bit(runtime) + QStringLiteral("/qv310-isp");
-    return QStringLiteral("/tmp/qv310-isp-%1").arg(::getuid());
+    if (runtime && *runtime) return std::string(runtime) + "/qv310-isp";
+    return "/tmp/qv310-isp-" + std::to_string(::getuid());
 }
 
-QStringList findVirtualProgrammers() {
-    QStringList paths;
-    const QDir directory(virtualProgrammerDirectory());
-    const QFileInfoList sockets =
-        directory.entryInfoList({QStringLiteral("*.sock")}, QDir::System | QDir::Files, QDir::Name);
-    for (const QFileInfo& socket : sockets) {
-        paths << QLatin1String(kVirtualPathPrefix) + socket.absoluteFilePath();
+std::vector<std::string> findVirtualProgrammers() {
+    std::vector<std::string> paths;
+    std::error_code error;
+    const std::filesystem::path directory = std::filesystem::absolute(virtualProgrammerDirectory(), error);
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+        const std::filesystem::path& entry = it->path();
+        if (entry.extension() == ".sock" && !it->is_directory(error)) {
+            paths.push_back(kVirtualPathPrefix + entry.string());
+        }
     }
+    std::sort(paths.begin(), paths.end());
     return paths;
 }
 

@@ -7,18 +7,35 @@
 #include <winusb.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 namespace qv {
 
 namespace {
 
+std::wstring wideFromUtf8(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring wide(size_t(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &wide[0], size);
+    return wide;
+}
+
+std::string utf8FromWide(const std::wstring& wide) {
+    if (wide.empty()) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string text(size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &text[0], size, nullptr, nullptr);
+    return text;
+}
+
 class WinUsbTransport : public UsbTransport {
 public:
     ~WinUsbTransport() override { release(); }
 
-    bool open(const QString& path) override {
-        const std::wstring widePath = path.toStdWString();  // zero-terminated wide copy
+    bool open(const std::string& path) override {
+        const std::wstring widePath = wideFromUtf8(path);  // zero-terminated wide copy
         fileHandle_ = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
@@ -78,7 +95,7 @@ public:
                 &watch, 0, nullptr);
         }
         ULONG transferred = 0;
-        const BOOL ok = WinUsb_ReadPipe(winusbHandle_, inPipe_, buffer, UsbDevice::kReadSize, &transferred, nullptr);
+        const BOOL ok = WinUsb_ReadPipe(winusbHandle_, inPipe_, buffer, kReadSize, &transferred, nullptr);
         finished.store(true, std::memory_order_release);
         if (watcher) {
             WaitForSingleObject(watcher, INFINITE);
@@ -86,7 +103,7 @@ public:
         }
         if (ok) return int32_t(transferred);
         if (watch.aborted.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
-            return UsbDevice::kReadAbandoned;
+            return kReadAbandoned;
         }
         return -1;
     }
@@ -137,8 +154,8 @@ private:
 
 std::unique_ptr<UsbTransport> makeUsbTransport() { return std::make_unique<WinUsbTransport>(); }
 
-QStringList findRealProgrammers() {
-    QStringList paths;
+std::vector<std::string> findRealProgrammers() {
+    std::vector<std::string> paths;
     HDEVINFO infoSet = SetupDiGetClassDevsW(&kProgrammerInterfaceClass, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (infoSet == INVALID_HANDLE_VALUE) return paths;
@@ -164,7 +181,7 @@ QStringList findRealProgrammers() {
         if (!SetupDiGetDeviceInterfaceDetailW(infoSet, &interfaceData, detail, 1024, nullptr, nullptr)) break;
         const std::wstring devicePath(detail->DevicePath);
         if (devicePath.find(kHardwareIdFilter) != std::wstring::npos) {
-            paths << QString::fromStdWString(devicePath);
+            paths.push_back(utf8FromWide(devicePath));
         }
     }
     SetupDiDestroyDeviceInfoList(infoSet);
@@ -172,8 +189,8 @@ QStringList findRealProgrammers() {
 }
 
 // Virtual programmers are served over AF_UNIX sockets, which this build does not use.
-QStringList findVirtualProgrammers() { return {}; }
-QString virtualProgrammerDirectory() { return QString(); }
+std::vector<std::string> findVirtualProgrammers() { return {}; }
+std::string virtualProgrammerDirectory() { return std::string(); }
 std::unique_ptr<UsbTransport> makeVirtualLinkTransport() { return nullptr; }
 
 }  // namespace qv

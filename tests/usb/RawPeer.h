@@ -27,8 +27,8 @@ public:
     };
 
     RawPeer(const std::string& name, Behaviour behaviour) : behaviour_(behaviour) {
-        QDir().mkpath(qv::virtualProgrammerDirectory());
-        socketPath_ = qv::virtualProgrammerDirectory().toStdString() + "/" + name + ".sock";
+        QDir().mkpath(QString::fromStdString(qv::virtualProgrammerDirectory()));
+        socketPath_ = qv::virtualProgrammerDirectory() + "/" + name + ".sock";
         ::unlink(socketPath_.c_str());
         listener_ = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
         sockaddr_un address{};

@@ -161,7 +161,7 @@ TEST(VirtualLink, EachWriteIsOneMessageAndEachReadOneReply) {
 
 TEST(VirtualLink, OpeningAMissingOrMalformedPathFails) {
     qv::UsbDevice device;
-    EXPECT_FALSE(device.open(QStringLiteral("virtual:") + qv::virtualProgrammerDirectory() + "/nobody.sock"));
+    EXPECT_FALSE(device.open(QStringLiteral("virtual:") + QString::fromStdString(qv::virtualProgrammerDirectory()) + "/nobody.sock"));
     EXPECT_FALSE(device.open(QStringLiteral("virtual:")));
     EXPECT_FALSE(device.open(QStringLiteral("virtual:/") + QString(200, QLatin1Char('x'))));
     EXPECT_FALSE(device.isOpen());
@@ -183,12 +183,13 @@ TEST(UsbDeviceClose, ClosingFromTwoThreadsAtOnceIsSafe) {
 TEST(DeviceSearch, VirtualProgrammersFollowInNameOrderAndOtherFilesAreIgnored) {
     vprog::VirtualProgrammer b(quietProgrammer("b-second"));
     vprog::VirtualProgrammer a(quietProgrammer("a-first"));
-    QFile stray(qv::virtualProgrammerDirectory() + "/notes.txt");
+    QFile stray(QString::fromStdString(qv::virtualProgrammerDirectory()) + "/notes.txt");
     ASSERT_TRUE(stray.open(QIODevice::WriteOnly));
     stray.close();
     qv::UsbDevice device;
     const QStringList paths = device.findDevices();
-    const QStringList virtuals = qv::findVirtualProgrammers();
+    QStringList virtuals;
+    for (const std::string& p : qv::findVirtualProgrammers()) virtuals << QString::fromStdString(p);
     ASSERT_EQ(virtuals.size(), 2);
     EXPECT_EQ(virtuals[0], QString::fromStdString(a.devicePath()));
     EXPECT_EQ(virtuals[1], QString::fromStdString(b.devicePath()));
@@ -199,7 +200,7 @@ TEST(DeviceSearch, VirtualProgrammersFollowInNameOrderAndOtherFilesAreIgnored) {
 }
 
 TEST(DeviceWatcher, ReportsVirtualProgrammersComingAndGoingEvenWhenTheirDirectoryIsNew) {
-    QDir(qv::virtualProgrammerDirectory()).removeRecursively();
+    QDir(QString::fromStdString(qv::virtualProgrammerDirectory())).removeRecursively();
     qv::DeviceWatcher watcher;
     QStringList arrived, removed;
     QObject::connect(&watcher, &qv::DeviceWatcher::deviceArrived, [&](const QString& p) { arrived << p; });
