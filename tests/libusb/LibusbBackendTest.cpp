@@ -1,0 +1,311 @@
+// The libusb backend of UsbDevice against programmers emulated on a umockdev test bed: device
+// search, opening, the connection handshake, programming and verifying the MCU code, unplugging
+// during a read, stopping the worker during a read, and hot-plug events reaching the window.
+#include "EmulatedUsb.h"
+
+#include "app/MainWindow.h"
+#include "protocol/ProgrammerLink.h"
+#include "support/RecordingHost.h"
+#include "target/TargetOperations.h"
+#include "usb/UsbBurnCtrl.h"
+#include "usb/UsbDevice.h"
+#include "vprog/VirtualProgrammer.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+void PrintTo(const QStringList& list, std::ostream* os) { *os << '"' << list.join("\", \"").toStdString() << '"'; }
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using qvtest::EmulatedProgrammer;
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 4000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+EmulatedProgrammer::Config programmerOn(unsigned port) {
+    EmulatedProgrammer::Config config;
+    config.port = port;
+    config.model.boardId = 0x0000BEEF;
+    return config;
+}
+
+Bytes makeImage(size_t length) {
+    Bytes image(length);
+    uint32_t state = 0x12345678;
+    for (uint8_t& byte : image) {
+        state = state * 1664525u + 1013904223u;
+        byte = uint8_t(state >> 24);
+    }
+    // Runs from 0x0000A101.
+    image[4] = 0x01;
+    image[5] = 0xA1;
+    image[6] = 0x00;
+    image[7] = 0x00;
+    return image;
+}
+
+// Every test starts with the emulated bus in place (it must exist before libusb starts) and in an
+// empty working directory (the flash catalogue is read from there).
+class LibusbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(qvtest::EmulatedUsbBus::available())
+            << "run this binary with umockdev's preload library (ctest does; or use umockdev-wrapper)";
+        qvtest::EmulatedUsbBus::instance();
+        ASSERT_TRUE(cwd.isValid());
+        previousDirectory = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(cwd.path()));
+    }
+    void TearDown() override {
+        QDir::setCurrent(previousDirectory);
+        // The next test starts with an empty bus as libusb sees it.
+        waitUntil([] { return qv::UsbDevice().findDevices().isEmpty(); });
+    }
+
+    static bool waitForDevices(const QStringList& expected) {
+        return waitUntil([&] { return qv::UsbDevice().findDevices() == expected; });
+    }
+
+    QTemporaryDir cwd;
+    QString previousDirectory;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(LibusbTest, SearchListsProgrammersByPortPathBeforeVirtualOnesAndNothingElse) {
+    EmulatedProgrammer::Config otherProduct = programmerOn(3);
+    otherProduct.productId = 0x7c2f;
+    otherProduct.answerIoctls = false;
+    EmulatedProgrammer::Config otherVendor = programmerOn(4);
+    otherVendor.vendorId = 0x4d52;
+    otherVendor.answerIoctls = false;
+    EmulatedProgrammer stranger1(otherProduct);
+    EmulatedProgrammer stranger2(otherVendor);
+    EmulatedProgrammer programmer(programmerOn(5));
+    vprog::Options virtualOptions;
+    virtualOptions.name = "beside";
+    vprog::VirtualProgrammer virtualOne(virtualOptions);
+
+    const QStringList expected = {QStringLiteral("usb:1-5"), qs(virtualOne.devicePath())};
+    EXPECT_TRUE(waitForDevices(expected)) << qv::UsbDevice().findDevices().join(", ").toStdString();
+
+    qv::UsbDevice device;
+    EXPECT_FALSE(device.open(QStringLiteral("usb:1-3"))) << "another product is not a programmer";
+    EXPECT_FALSE(device.open(QStringLiteral("usb:1-9"))) << "nothing on that port";
+    EXPECT_FALSE(device.isOpen());
+}
+
+// Open, worker and handshake through libusb, for the usual endpoint numbers and for others: the
+// backend must take the bulk pipes from the interface's descriptors.
+TEST_F(LibusbTest, OpenProgrammerFindsTheBulkPipesAndConnects) {
+    struct Case {
+        uint8_t out, in;
+    };
+    for (const Case& c : {Case{0x01, 0x81}, Case{0x02, 0x83}}) {
+        SCOPED_TRACE(testing::Message() << std::hex << "endpoints 0x" << int(c.out) << "/0x" << int(c.in));
+        EmulatedProgrammer::Config config = programmerOn(2);
+        config.outEndpoint = c.out;
+        config.inEndpoint = c.in;
+        EmulatedProgrammer programmer(config);
+        ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+
+        qvtest::RecordingHost host;
+        qv::UsbDevice device;
+        USB_BURN_CTRL worker;
+        qv::ProgrammerLink link(worker, device, host);
+        link.openProgrammer(qv::UsbDevice().findDevices(), 0);
+
+        ASSERT_FALSE(host.log.isEmpty());
+        EXPECT_EQ(host.log.first(), QStringLiteral("Open the programmer ok..."));
+        EXPECT_TRUE(host.log.contains(QStringLiteral("The Board MCU&ID: 0x19710310,0x0000BEEF")))
+            << host.log.join("\n").toStdString();
+        EXPECT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
+        EXPECT_EQ(link.appVersion, 0x20190528u);
+        EXPECT_EQ(link.connectionMode, qv::NormalWork);
+        EXPECT_TRUE(device.isOpen());
+        EXPECT_TRUE(worker.isRunning());
+        EXPECT_TRUE(host.groupEnabled);
+
+        const EmulatedProgrammer::Counters seen = programmer.counters();
+        EXPECT_EQ(seen.claims, 1u);
+        EXPECT_EQ(seen.outTransfers, 1u) << "one 'K' request";
+        programmer.withModel([](vprog::DeviceModel& model) {
+            ASSERT_EQ(model.requestLog().size(), 1u);
+            EXPECT_EQ(model.requestLog()[0].at(2), 'K');
+        });
+        worker.stopAndWait();
+        device.close();
+        EXPECT_TRUE(waitUntil([&] { return programmer.counters().releases == 1; }))
+            << "closing releases the interface";
+        EXPECT_TRUE(programmer.counters().unknownIoctls.empty());
+    }
+}
+
+// Program and verify an image of three full blocks and a partial one: frames of 4 KiB and more
+// travel as single bulk transfers, and every byte must land in the code flash.
+TEST_F(LibusbTest, McuCodeIsProgrammedAndVerifiedThroughLibusb) {
+    EmulatedProgrammer programmer(programmerOn(2));
+    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+
+    qvtest::RecordingHost host;
+    qv::UsbDevice device;
+    USB_BURN_CTRL worker;
+    qv::ProgrammerLink link(worker, device, host);
+    qv::TargetOperations ops(link);
+    link.openProgrammer({qs(programmer.devicePath())}, 0);
+    ASSERT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
+
+    const Bytes image = makeImage(3 * 4096 + 1000);
+    QTemporaryDir files;
+    const QString path = files.filePath(QStringLiteral("mcu.bin"));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(image.data()), qint64(image.size()));
+    }
+    host.texts[qv::TextField::McuPath] = path;
+    host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
+
+    host.clearLog();
+    ops.programMcuCode();
+    EXPECT_EQ(host.log.last(), QStringLiteral("Program target is OK!!!!!!")) << host.log.join("\n").toStdString();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("Check crc OK!")));
+    programmer.withModel([&](vprog::DeviceModel& model) {
+        const Bytes written(model.codeFlash().begin() + 0xA000, model.codeFlash().begin() + 0xA000 + long(image.size()));
+        EXPECT_TRUE(written == image) << "the code flash differs from the image";
+    });
+
+    struct Case {
+        bool changeFile;
+        const char* line;
+    };
+    for (const Case& c : {Case{false, "Check EFlash OK!"}, Case{true, "Check EFlash NG!"}}) {
+        SCOPED_TRACE(c.line);
+        Bytes file = image;
+        if (c.changeFile) file[5000] ^= 0x40;
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(reinterpret_cast<const char*>(file.data()), qint64(file.size()));
+        out.close();
+        host.clearLog();
+        ops.verifyMcuCode();
+        EXPECT_TRUE(host.log.contains(QString::fromLatin1(c.line))) << host.log.join("\n").toStdString();
+    }
+    EXPECT_TRUE(device.isOpen());
+    EXPECT_TRUE(programmer.counters().unknownIoctls.empty());
+    worker.stopAndWait();
+}
+
+// Unplugging ends a read that waits for the programmer: -1, and the device is closed.
+TEST_F(LibusbTest, UnpluggingDuringAWaitingReadFailsItAndClosesTheDevice) {
+    EmulatedProgrammer programmer(programmerOn(2));
+    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+    qv::UsbDevice device;
+    ASSERT_TRUE(device.open(qs(programmer.devicePath())));
+
+    uint8_t buffer[qv::UsbDevice::kReadSize];
+    std::future<int32_t> read = std::async(std::launch::async, [&] { return device.read(buffer); });
+    ASSERT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 1; })) << "the read never started";
+    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "a read returned without data";
+
+    programmer.unplug();
+    ASSERT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the read still waits";
+    EXPECT_EQ(read.get(), -1);
+    EXPECT_FALSE(device.isOpen());
+    EXPECT_EQ(device.write(buffer, 1), -1);
+    EXPECT_TRUE(waitForDevices({})) << "the unplugged programmer is still listed";
+}
+
+// Exit while the worker waits for a reply: the read is abandoned within a slice or two, the
+// worker ends and the device stays open (closing is the window's business).
+TEST_F(LibusbTest, StoppingTheWorkerDuringAWaitingReadReturnsPromptly) {
+    EmulatedProgrammer programmer(programmerOn(2));
+    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+    qv::UsbDevice device;
+    ASSERT_TRUE(device.open(qs(programmer.devicePath())));
+    USB_BURN_CTRL worker;
+    worker.device = &device;
+    worker.start();
+    worker.rxPending.store(1, std::memory_order_release);  // a reply is awaited; none will come
+    ASSERT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 1; }));
+
+    QElapsedTimer timer;
+    timer.start();
+    worker.stopAndWait();
+    EXPECT_LT(timer.elapsed(), 2000) << "stopping took " << timer.elapsed() << " ms";
+    EXPECT_FALSE(worker.isRunning());
+    EXPECT_EQ(worker.rxDone.load(), 0) << "no reply and no failure reported";
+    EXPECT_TRUE(device.isOpen());
+    EXPECT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 0; })) << "the IN transfer was left behind";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The window: libusb's hot-plug callbacks reach its handlers on the GUI thread.
+
+TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
+    MainWindow window;
+    QStringList messages;
+    window.setMessageHook([&](const QString&, const QString& text) { messages << text; });
+    auto* box = window.findChild<QComboBox*>("comboBox_Device");
+    auto* log = window.findChild<QTextEdit*>("textEdit");
+    auto rows = [&] {
+        QStringList r;
+        for (int i = 0; i < box->count(); ++i) r << box->itemText(i);
+        return r;
+    };
+    ASSERT_TRUE(waitUntil([&] { return !window.searchTimer().isActive(); })) << "first search";
+    ASSERT_EQ(box->count(), 0);
+
+    auto programmer = std::make_unique<EmulatedProgrammer>(programmerOn(2));
+    ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("device insert:"); }))
+        << "no arrival from libusb hot-plug";
+    EXPECT_TRUE(log->toPlainText().contains("device insert:USB:1-2")) << log->toPlainText().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return rows() == QStringList{"usb:1-2"}; })) << rows().join(", ").toStdString();
+
+    box->setCurrentIndex(0);
+    window.findChild<QPushButton*>("pushButton_OpenDevice")->click();
+    ASSERT_TRUE(log->toPlainText().contains("Connect the programmer successful")) << log->toPlainText().toStdString();
+    ASSERT_TRUE(window.usbDevice().isOpen());
+    ASSERT_TRUE(window.transferWorker().isRunning());
+
+    programmer->unplug();
+    ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("device remove:"); }))
+        << "no removal from libusb hot-plug";
+    EXPECT_TRUE(log->toPlainText().contains("device remove:USB:1-2"));
+    EXPECT_TRUE(waitUntil([&] { return !window.usbDevice().isOpen() && !window.transferWorker().isRunning(); }));
+    EXPECT_TRUE(waitUntil([&] { return box->count() == 0; })) << rows().join(", ").toStdString();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
+}
+
+}  // namespace
