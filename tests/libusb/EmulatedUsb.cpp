@@ -36,6 +36,14 @@ UMockdevIoctlData* resolve(UMockdevIoctlData* data, size_t offset, size_t len) {
     return umockdev_ioctl_data_resolve(data, offset, len, nullptr);
 }
 
+std::string testbedRoot;
+// The test bed object stays alive to the end (libusb may look at /sys and /dev until then); only
+// its directory is removed, so that test runs leave nothing behind in /tmp.
+void removeTestbedDirectory() {
+    std::error_code ignored;
+    if (!testbedRoot.empty()) std::filesystem::remove_all(testbedRoot, ignored);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -56,9 +64,11 @@ EmulatedUsbBus::EmulatedUsbBus() {
     // libusb reads devices from sysfs only when /sys/bus/usb/devices exists when it starts, and
     // looks for usbfs under /dev/bus/usb: both exist on any Linux machine with a USB controller.
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    std::filesystem::create_directories(std::filesystem::path(root) / "sys/bus/usb/devices");
-    std::filesystem::create_directories(std::filesystem::path(root) / "dev/bus/usb/001");
+    testbedRoot = root;
     g_free(root);
+    std::atexit(removeTestbedDirectory);
+    std::filesystem::create_directories(std::filesystem::path(testbedRoot) / "sys/bus/usb/devices");
+    std::filesystem::create_directories(std::filesystem::path(testbedRoot) / "dev/bus/usb/001");
 }
 
 unsigned EmulatedUsbBus::nextAddress() { return nextAddress_++; }
@@ -246,8 +256,10 @@ struct EmulatedProgrammer::Function {
         urb->actual_length = done.actualLength;
         if (!done.in.empty()) {
             UMockdevIoctlData* buffer = resolve(done.data, offsetof(usbdevfs_urb, buffer), size_t(done.bufferLength));
-            std::memcpy(buffer->data, done.in.data(), done.in.size());
-            g_object_unref(buffer);
+            if (buffer) {
+                std::memcpy(buffer->data, done.in.data(), done.in.size());
+                g_object_unref(buffer);
+            }
         }
         UMockdevIoctlData* pointer = resolve(arg, 0, sizeof(void*));
         umockdev_ioctl_data_set_ptr(pointer, 0, done.data);

@@ -4,6 +4,7 @@
 #include "EmulatedUsb.h"
 
 #include "app/MainWindow.h"
+#include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
 #include "support/RecordingHost.h"
 #include "target/TargetOperations.h"
@@ -72,6 +73,15 @@ Bytes makeImage(size_t length) {
     image[6] = 0x00;
     image[7] = 0x00;
     return image;
+}
+
+// A transaction that waits in vain gives up after its budget of checks; with a 20 µs pause
+// instead of 1 ms that takes a moment instead of seconds.
+void shortPause() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+qv::Pacing quickPacing() {
+    qv::Pacing pacing = qv::Pacing::standard();
+    pacing.slowPause = &shortPause;
+    return pacing;
 }
 
 // Every test starts with the emulated bus in place (it must exist before libusb starts) and in an
@@ -226,6 +236,45 @@ TEST_F(LibusbTest, McuCodeIsProgrammedAndVerifiedThroughLibusb) {
     worker.stopAndWait();
 }
 
+// The programmer drops off the bus in the middle of the blocks: libusb reports the device gone,
+// the read fails, the device is closed and the worker ends; the block in flight fails for want of
+// a reply, and so does the operation.
+TEST_F(LibusbTest, AProgrammerLostWhileProgrammingFailsTheOperationAndClosesTheDevice) {
+    EmulatedProgrammer::Config config = programmerOn(2);
+    config.model.fault = vprog::Fault::Unplug;
+    config.model.faultAtRequest = 4;  // 'K', 'A', the first 'F', then the second 'F'
+    EmulatedProgrammer programmer(config);
+    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+
+    qvtest::RecordingHost host;
+    qv::UsbDevice device;
+    USB_BURN_CTRL worker;
+    qv::ProgrammerLink link(worker, device, host, quickPacing());
+    qv::TargetOperations ops(link);
+    link.openProgrammer({qs(programmer.devicePath())}, 0);
+    ASSERT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
+
+    QTemporaryDir files;
+    const QString path = files.filePath(QStringLiteral("mcu.bin"));
+    const Bytes image = makeImage(3 * 4096);
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(image.data()), qint64(image.size()));
+    }
+    host.texts[qv::TextField::McuPath] = path;
+    host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
+    host.clearLog();
+    ops.programMcuCode();
+
+    EXPECT_EQ(host.log.last(), QStringLiteral("Program target is fail.....")) << host.log.join("\n").toStdString();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("NG, Addr : 0xb000-2"))) << host.log.join("\n").toStdString();
+    EXPECT_FALSE(host.log.contains(QStringLiteral("Check crc OK!")));
+    EXPECT_FALSE(device.isOpen());
+    EXPECT_TRUE(waitUntil([&] { return !worker.isRunning(); })) << "the worker goes on after the failed transfer";
+    programmer.withModel([](vprog::DeviceModel& model) { EXPECT_TRUE(model.faultFired()); });
+}
+
 // Unplugging ends a read that waits for the programmer: -1, and the device is closed.
 TEST_F(LibusbTest, UnpluggingDuringAWaitingReadFailsItAndClosesTheDevice) {
     EmulatedProgrammer programmer(programmerOn(2));
@@ -235,6 +284,11 @@ TEST_F(LibusbTest, UnpluggingDuringAWaitingReadFailsItAndClosesTheDevice) {
 
     uint8_t buffer[qv::UsbDevice::kReadSize];
     std::future<int32_t> read = std::async(std::launch::async, [&] { return device.read(buffer); });
+    // Should the unplug not end the read, closing the device does, so a failure cannot hang here.
+    struct CloseAtExit {
+        qv::UsbDevice& device;
+        ~CloseAtExit() { device.close(); }
+    } closeAtExit{device};
     ASSERT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 1; })) << "the read never started";
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
         << "a read returned without data";
@@ -287,10 +341,16 @@ TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
     ASSERT_TRUE(waitUntil([&] { return !window.searchTimer().isActive(); })) << "first search";
     ASSERT_EQ(box->count(), 0);
 
+    // Another device first: its arrival is no business of the window.
+    EmulatedProgrammer::Config otherConfig = programmerOn(3);
+    otherConfig.productId = 0x7c2f;
+    otherConfig.answerIoctls = false;
+    EmulatedProgrammer other(otherConfig);
     auto programmer = std::make_unique<EmulatedProgrammer>(programmerOn(2));
     ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("device insert:"); }))
         << "no arrival from libusb hot-plug";
     EXPECT_TRUE(log->toPlainText().contains("device insert:USB:1-2")) << log->toPlainText().toStdString();
+    EXPECT_FALSE(log->toPlainText().contains("USB:1-3")) << "another product reached the window";
     ASSERT_TRUE(waitUntil([&] { return rows() == QStringList{"usb:1-2"}; })) << rows().join(", ").toStdString();
 
     box->setCurrentIndex(0);
