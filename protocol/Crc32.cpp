@@ -28,7 +28,8 @@ std::array<uint32_t, 256> makeTable() {
     std::array<uint32_t, 256> table{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
-        for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ 0xEDB88320u : (c >> 1);
+        for (int bit = 0; bit < 8; ++bit)
+            c = (c & 1u) ? (c >> 1) ^ 0xEDB88320u : (c >> 1);
         table[i] = c;
     }
     return table;
@@ -38,7 +39,8 @@ std::array<uint32_t, 256> makeTable() {
 
 uint32_t crc32zeroReference(const uint8_t* data, size_t length, uint32_t crc) {
     static const std::array<uint32_t, 256> table = makeTable();
-    for (size_t i = 0; i < length; ++i) crc = (crc >> 8) ^ table[(crc ^ data[i]) & 0xFFu];
+    for (size_t i = 0; i < length; ++i)
+        crc = (crc >> 8) ^ table[(crc ^ data[i]) & 0xFFu];
     return crc;
 }
 

@@ -25,13 +25,18 @@ const uint8_t* bytesOf(const QByteArray& data) {
 
 FirmwareUpdate::FirmwareUpdate(ProgrammerLink& link) : link_(link) {}
 
-void FirmwareUpdate::updateApplication() { update(Kind::Application); }
+void FirmwareUpdate::updateApplication() {
+    update(Kind::Application);
+}
 
-void FirmwareUpdate::updateBootLoader() { update(Kind::BootLoader); }
+void FirmwareUpdate::updateBootLoader() {
+    update(Kind::BootLoader);
+}
 
 void FirmwareUpdate::update(Kind kind) {
     OperationGuard guard(link_);
-    if (!guard.acquired()) return;
+    if (!guard.acquired())
+        return;
 
     OperationHost& host = link_.host();
     const bool app = kind == Kind::Application;
@@ -70,8 +75,7 @@ void FirmwareUpdate::update(Kind kind) {
     firmwareCrc = crc32zero(bytesOf(imageData), static_cast<size_t>(imageData.size()));
 
     host.appendLog((app ? QStringLiteral("APP code, CRC = ") : QStringLiteral("Boot code, CRC = ")) +
-                   hexText(firmwareCrc, 8) + QStringLiteral(" Len: ") +
-                   QString::number(firmwareLength));
+                   hexText(firmwareCrc, 8) + QStringLiteral(" Len: ") + QString::number(firmwareLength));
 
     // Version and MCU type sit at 0x1000-0x1007; a file that ends before them cannot be judged
     // and is refused like a file for another MCU, before anything is sent.
@@ -88,7 +92,8 @@ void FirmwareUpdate::update(Kind kind) {
         host.appendLog((app ? QStringLiteral("App_Version:") : QStringLiteral("Boot_Version:")) +
                        hexText(installed, 8));
         host.appendLog(QStringLiteral("The same version!"));
-        if (!app) host.setButtonEnabled(Button::UpdateBoot, false);
+        if (!app)
+            host.setButtonEnabled(Button::UpdateBoot, false);
     }
 
     const uint32_t fileMcu = frame::getBe32(bytesOf(imageData) + kMcuOffset);
@@ -141,7 +146,8 @@ int FirmwareUpdate::flashFirmwareImage(int32_t length) {
         }
         host.setProgress(static_cast<int>(uint64_t{offset + kChunkSize} * 100 / total));
         host.processEvents();
-        if (!link_.device().isOpen()) return disconnected(-4);
+        if (!link_.device().isOpen())
+            return disconnected(-4);
     }
 
     const uint32_t remainder = total % kChunkSize;
@@ -153,7 +159,8 @@ int FirmwareUpdate::flashFirmwareImage(int32_t length) {
         }
     }
     host.setProgress(100);
-    if (!link_.device().isOpen()) return disconnected(-5);
+    if (!link_.device().isOpen())
+        return disconnected(-5);
 
     host.appendLog(QStringLiteral("Write EFlash end!"));
     logTimestamp(host);

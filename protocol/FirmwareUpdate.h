@@ -12,7 +12,7 @@ class ProgrammerLink;
 // chosen file, checks its header against what the connection handshake reported, writes it in
 // 4096-byte chunks, has the programmer check its CRC and closes the update.
 class FirmwareUpdate {
-public:
+  public:
     // Offsets of the header inside a firmware file.
     static constexpr int32_t kVersionOffset = 0x1000;  // 24-bit version, big-endian
     static constexpr int32_t kMcuOffset = 0x1004;      // 32-bit MCU type, big-endian
@@ -37,7 +37,7 @@ public:
     int32_t firmwareLength = 0;
     uint32_t firmwareCrc = 0;
 
-private:
+  private:
     enum class Kind { Application, BootLoader };
     void update(Kind kind);
 

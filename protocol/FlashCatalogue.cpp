@@ -15,41 +15,53 @@ namespace qv {
 namespace {
 
 int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
-bool isNumberByte(char c) { return hexDigitValue(c) >= 0 || c == 'x' || c == 'X'; }
+bool isNumberByte(char c) {
+    return hexDigitValue(c) >= 0 || c == 'x' || c == 'X';
+}
 
-bool isNameByte(unsigned char c) { return c >= 0x21 && c <= 0x7F; }
+bool isNameByte(unsigned char c) {
+    return c >= 0x21 && c <= 0x7F;
+}
 
 }  // namespace
 
 int32_t parseNumberToken(const char* token, size_t length) {
     if (length >= 2 && (token[1] == 'x' || token[1] == 'X')) {
-        if (length < 3 || length > 10) return 0;
+        if (length < 3 || length > 10)
+            return 0;
         uint32_t value = 0;
         for (size_t i = 2; i < length; ++i) {
             const int digit = hexDigitValue(token[i]);
-            if (digit < 0) return 0;
+            if (digit < 0)
+                return 0;
             value = (value << 4) | static_cast<uint32_t>(digit);
         }
         return static_cast<int32_t>(value);
     }
-    if (length == 0) return 0;
+    if (length == 0)
+        return 0;
     int64_t value = 0;
     for (size_t i = 0; i < length; ++i) {
-        if (token[i] < '0' || token[i] > '9') return 0;
+        if (token[i] < '0' || token[i] > '9')
+            return 0;
         value = value * 10 + (token[i] - '0');
-        if (value > std::numeric_limits<int32_t>::max()) return 0;
+        if (value > std::numeric_limits<int32_t>::max())
+            return 0;
     }
     return static_cast<int32_t>(value);
 }
 
-int parseFlashRecord(const char* line, size_t length, uint32_t wantedId, bool targetChip,
-                     int32_t& size, std::string& name) {
+int parseFlashRecord(const char* line, size_t length, uint32_t wantedId, bool targetChip, int32_t& size,
+                     std::string& name) {
     int32_t numbers[3] = {0, 0, 0};
     int field = 0;
     std::string token;
@@ -65,40 +77,45 @@ int parseFlashRecord(const char* line, size_t length, uint32_t wantedId, bool ta
             ++field;
             token.clear();
         } else if (field == 3) {
-            if (isNameByte(static_cast<unsigned char>(c))) token.push_back(c);
+            if (isNameByte(static_cast<unsigned char>(c)))
+                token.push_back(c);
         } else if (isNumberByte(c)) {
             token.push_back(c);
         }
     }
     // Three commas make a record; anything shorter supplies no size and matches nothing.
-    if (field < 3 || static_cast<uint32_t>(numbers[0]) != wantedId) return 0;
+    if (field < 3 || static_cast<uint32_t>(numbers[0]) != wantedId)
+        return 0;
 
     const int64_t product = static_cast<int64_t>(numbers[1]) * numbers[2];
     int32_t chipSize = 0;
-    if (product >= std::numeric_limits<int32_t>::min() &&
-        product <= std::numeric_limits<int32_t>::max()) {
+    if (product >= std::numeric_limits<int32_t>::min() && product <= std::numeric_limits<int32_t>::max()) {
         chipSize = static_cast<int32_t>(product);
     }
-    if (targetChip && chipSize > kUiBaseAddress) chipSize -= kUiBaseAddress;
+    if (targetChip && chipSize > kUiBaseAddress)
+        chipSize -= kUiBaseAddress;
     size = chipSize;
     name = recordName;
     return 1;
 }
 
-int findFlashRecord(const char* text, size_t length, uint32_t wantedId, bool targetChip,
-                    int32_t& size, std::string& name) {
+int findFlashRecord(const char* text, size_t length, uint32_t wantedId, bool targetChip, int32_t& size,
+                    std::string& name) {
     constexpr size_t kHeaderLength = sizeof(kFlashHeader) - 1;
     size_t start = 0;
     while (start < length) {
         size_t end = start;
-        while (end < length && text[end] != '\n') ++end;
+        while (end < length && text[end] != '\n')
+            ++end;
         const size_t next = end + 1;
-        if (end > start && text[end - 1] == '\r') --end;
+        if (end > start && text[end - 1] == '\r')
+            --end;
         const char* line = text + start;
         const size_t lineLength = end - start;
-        const bool header = lineLength >= kHeaderLength &&
-                            std::memcmp(line, kFlashHeader, kHeaderLength) == 0;
-        if (!header && parseFlashRecord(line, lineLength, wantedId, targetChip, size, name)) return 1;
+        const bool header =
+            lineLength >= kHeaderLength && std::memcmp(line, kFlashHeader, kHeaderLength) == 0;
+        if (!header && parseFlashRecord(line, lineLength, wantedId, targetChip, size, name))
+            return 1;
         start = next;
     }
     return 0;
@@ -119,8 +136,8 @@ int ProgrammerLink::lookupFlash(FlashChip chip, uint32_t id) {
         file.close();
         int32_t recordSize = 0;
         std::string recordName;
-        if (findFlashRecord(text.constData(), static_cast<size_t>(text.size()), id, target,
-                            recordSize, recordName)) {
+        if (findFlashRecord(text.constData(), static_cast<size_t>(text.size()), id, target, recordSize,
+                            recordName)) {
             size = recordSize;
             name = QString::fromLatin1(recordName.data(), static_cast<int>(recordName.size()));
             found = 1;
@@ -128,8 +145,7 @@ int ProgrammerLink::lookupFlash(FlashChip chip, uint32_t id) {
     }
 
     host_.setText(target ? TextField::TargetFlashId : TextField::BoardFlashId, hexText(id, 6));
-    host_.setText(target ? TextField::TargetFlashSize : TextField::BoardFlashSize,
-                  QString::number(size));
+    host_.setText(target ? TextField::TargetFlashSize : TextField::BoardFlashSize, QString::number(size));
     host_.setText(target ? TextField::TargetFlashName : TextField::BoardFlashName, name);
     return found;
 }

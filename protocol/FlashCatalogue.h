@@ -28,12 +28,12 @@ int32_t parseNumberToken(const char* token, size_t length);
 // leaves both untouched otherwise. A line with fewer than three commas is no record and never
 // matches. A product that does not fit a signed 32-bit number gives size 0, as an unusable
 // size. Names are kept whole, whatever their length.
-int parseFlashRecord(const char* line, size_t length, uint32_t wantedId, bool targetChip,
-                     int32_t& size, std::string& name);
+int parseFlashRecord(const char* line, size_t length, uint32_t wantedId, bool targetChip, int32_t& size,
+                     std::string& name);
 
 // The whole catalogue text: skips lines beginning with "[FLASH]", hands every other line (without
 // its "\n" or "\r\n" end) to parseFlashRecord and stops at the first match. Returns 1 when found.
-int findFlashRecord(const char* text, size_t length, uint32_t wantedId, bool targetChip,
-                    int32_t& size, std::string& name);
+int findFlashRecord(const char* text, size_t length, uint32_t wantedId, bool targetChip, int32_t& size,
+                    std::string& name);
 
 }  // namespace qv

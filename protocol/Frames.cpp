@@ -29,15 +29,15 @@ uint32_t getBe24(const uint8_t* p) {
            static_cast<uint32_t>(p[2]);
 }
 
-uint32_t buildDataFrame(uint8_t* tx, uint8_t letter, uint32_t argument, const uint8_t* payload,
-                        uint32_t n) {
+uint32_t buildDataFrame(uint8_t* tx, uint8_t letter, uint32_t argument, const uint8_t* payload, uint32_t n) {
     const uint32_t total = n + kDataFrameOverhead;
     tx[0] = kStart0;
     tx[1] = kStart1;
     tx[2] = letter;
     putBe24(tx + 3, total);
     putBe32(tx + 6, argument);
-    if (n > 0) std::memcpy(tx + 10, payload, n);
+    if (n > 0)
+        std::memcpy(tx + 10, payload, n);
     putBe32(tx + 10 + n, crc32zero(tx, 10 + n));
     if (total == kCommandFrameLength) {
         // A 36-byte data frame goes out with two more bytes; they carry nothing and are zero.
@@ -91,8 +91,7 @@ uint32_t buildFinishFrame(uint8_t* tx, uint8_t flag) {
     return endCommand(tx);
 }
 
-uint32_t buildTargetControlFrame(uint8_t* tx, bool run, uint32_t runAddress, uint8_t speed,
-                                 bool powerOff) {
+uint32_t buildTargetControlFrame(uint8_t* tx, bool run, uint32_t runAddress, uint8_t speed, bool powerOff) {
     beginCommand(tx, kTargetControl);
     tx[3] = 'S';
     tx[4] = 'W';
@@ -119,17 +118,20 @@ ReplyCheck checkCrcAt(const uint8_t* rx, uint32_t covered) {
 }  // namespace
 
 ReplyCheck checkShortReply(const uint8_t* rx, uint32_t length, uint8_t expectedLetter) {
-    if (length != kShortReplyLength || rx[2] != expectedLetter) return ReplyCheck{};
+    if (length != kShortReplyLength || rx[2] != expectedLetter)
+        return ReplyCheck{};
     return checkCrcAt(rx, 9);
 }
 
 ReplyCheck checkConnectionReply(const uint8_t* rx, uint32_t length) {
-    if (length != kConnectionReplyLength) return ReplyCheck{};
+    if (length != kConnectionReplyLength)
+        return ReplyCheck{};
     return checkCrcAt(rx, 32);
 }
 
 ReplyCheck checkTargetControlReply(const uint8_t* rx, uint32_t length) {
-    if (length < kShortReplyLength || rx[2] != replyLetter(kTargetControl)) return ReplyCheck{};
+    if (length < kShortReplyLength || rx[2] != replyLetter(kTargetControl))
+        return ReplyCheck{};
     return checkCrcAt(rx, 9);
 }
 

@@ -17,33 +17,42 @@ void delayMicroseconds(int64_t us) {
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&now);
     const int64_t target = now.QuadPart + (us * frequency.QuadPart) / 1000000;
-    while (now.QuadPart < target) QueryPerformanceCounter(&now);
+    while (now.QuadPart < target)
+        QueryPerformanceCounter(&now);
 }
 
 namespace {
-void sleepOneMillisecond() { Sleep(1); }
+void sleepOneMillisecond() {
+    Sleep(1);
+}
 }  // namespace
 
 #else
 
 void delayMicroseconds(int64_t us) {
-    if (us <= 0) return;
+    if (us <= 0)
+        return;
     // Keeps the clock arithmetic in range for absurd arguments (about 53 days at most).
     constexpr int64_t kLongest = int64_t{1} << 42;
-    if (us > kLongest) us = kLongest;
+    if (us > kLongest)
+        us = kLongest;
     const auto target = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
     while (std::chrono::steady_clock::now() < target) {
     }
 }
 
 namespace {
-void sleepOneMillisecond() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+void sleepOneMillisecond() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 }  // namespace
 
 #endif
 
 namespace {
-void spinTwoMicroseconds() { delayMicroseconds(2); }
+void spinTwoMicroseconds() {
+    delayMicroseconds(2);
+}
 }  // namespace
 
 Pacing Pacing::standard() {

@@ -27,19 +27,20 @@ QString crcPair(const frame::ReplyCheck& check) {
 
 }  // namespace
 
-ProgrammerLink::ProgrammerLink(USB_BURN_CTRL& worker, UsbDevice& device, OperationHost& host,
-                               Pacing pacing)
+ProgrammerLink::ProgrammerLink(USB_BURN_CTRL& worker, UsbDevice& device, OperationHost& host, Pacing pacing)
     : worker_(worker), device_(device), host_(host), pacing_(pacing) {
     if (!pacing_.slowPause || !pacing_.fastPause) {
         const Pacing standard = Pacing::standard();
-        if (!pacing_.slowPause) pacing_.slowPause = standard.slowPause;
-        if (!pacing_.fastPause) pacing_.fastPause = standard.fastPause;
+        if (!pacing_.slowPause)
+            pacing_.slowPause = standard.slowPause;
+        if (!pacing_.fastPause)
+            pacing_.fastPause = standard.fastPause;
     }
-    if (!worker_.device) worker_.device = &device_;
+    if (!worker_.device)
+        worker_.device = &device_;
 }
 
-int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget,
-                                  Polling polling) {
+int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget, Polling polling) {
     void (*pause)() = polling == Polling::Fast ? pacing_.fastPause : pacing_.slowPause;
 
     worker_.txDone.store(0, std::memory_order_release);
@@ -50,10 +51,12 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
     pause();
 
     for (int left = sendBudget;;) {
-        if (worker_.txDone.load(std::memory_order_acquire) == 1) break;
+        if (worker_.txDone.load(std::memory_order_acquire) == 1)
+            break;
         host_.processEvents();
         pause();
-        if (--left <= 0) return -1;
+        if (--left <= 0)
+            return -1;
     }
 
     worker_.txDone.store(0, std::memory_order_release);
@@ -62,10 +65,12 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
 
     // Only 1 means a reply is in rxBuffer. A failed read (2) is waited out to the budget's end.
     for (int left = replyBudget;;) {
-        if (worker_.rxDone.load(std::memory_order_acquire) == 1) break;
+        if (worker_.rxDone.load(std::memory_order_acquire) == 1)
+            break;
         host_.processEvents();
         pause();
-        if (--left <= 0) return -2;
+        if (--left <= 0)
+            return -2;
     }
     return 0;
 }
@@ -73,13 +78,14 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
 namespace {
 
 // What a short reply's check turns into, with the line logged on a CRC mismatch (none if empty).
-int judgeShortReply(USB_BURN_CTRL& worker, OperationHost& host, uint8_t request,
-                    const QString& crcLabel) {
+int judgeShortReply(USB_BURN_CTRL& worker, OperationHost& host, uint8_t request, const QString& crcLabel) {
     const frame::ReplyCheck check =
         frame::checkShortReply(worker.rxBuffer, worker.rxLength, frame::replyLetter(request));
-    if (check.verdict == frame::ReplyVerdict::WrongShape) return -3;
+    if (check.verdict == frame::ReplyVerdict::WrongShape)
+        return -3;
     if (check.verdict == frame::ReplyVerdict::BadCrc) {
-        if (!crcLabel.isEmpty()) host.appendLog(crcLabel + crcPair(check));
+        if (!crcLabel.isEmpty())
+            host.appendLog(crcLabel + crcPair(check));
         return -4;
     }
     return 0;
@@ -88,22 +94,24 @@ int judgeShortReply(USB_BURN_CTRL& worker, OperationHost& host, uint8_t request,
 }  // namespace
 
 int ProgrammerLink::writeFirmwareChunk(const uint8_t* data, uint32_t offset, uint32_t length) {
-    if (length > frame::kMaxPayload) return -1;  // would not fit txBuffer; nothing is sent
-    const uint32_t n =
-        frame::buildDataFrame(worker_.txBuffer, frame::kWriteFirmware, offset, data, length);
+    if (length > frame::kMaxPayload)
+        return -1;  // would not fit txBuffer; nothing is sent
+    const uint32_t n = frame::buildDataFrame(worker_.txBuffer, frame::kWriteFirmware, offset, data, length);
     const int r = exchangeFrame(n, kSlowSendBudget, kFirmwareChunkReplyBudget, Polling::Slow);
-    if (r != 0) return r;
+    if (r != 0)
+        return r;
     return judgeShortReply(worker_, host_, frame::kWriteFirmware, QString());
 }
 
 int ProgrammerLink::checkFirmwareCrc(uint32_t expectedCrc, uint32_t offset, uint32_t length) {
-    const uint32_t n = frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckFirmware, offset,
-                                                 length, expectedCrc);
+    const uint32_t n =
+        frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckFirmware, offset, length, expectedCrc);
     const int r = exchangeFrame(n, kSlowSendBudget, kFirmwareCheckReplyBudget, Polling::Slow);
-    if (r != 0) return r;
-    const int judged =
-        judgeShortReply(worker_, host_, frame::kCheckFirmware, QStringLiteral("CRC error:"));
-    if (judged != 0) return judged;
+    if (r != 0)
+        return r;
+    const int judged = judgeShortReply(worker_, host_, frame::kCheckFirmware, QStringLiteral("CRC error:"));
+    if (judged != 0)
+        return judged;
     host_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));
     return worker_.rxBuffer[8];
 }
@@ -111,37 +119,42 @@ int ProgrammerLink::checkFirmwareCrc(uint32_t expectedCrc, uint32_t offset, uint
 int ProgrammerLink::finishFirmwareUpdate(uint8_t flag) {
     const uint32_t n = frame::buildFinishFrame(worker_.txBuffer, flag);
     const int r = exchangeFrame(n, kSlowSendBudget, kFinishReplyBudget, Polling::Slow);
-    if (r != 0) return r;
+    if (r != 0)
+        return r;
     return judgeShortReply(worker_, host_, frame::kFinishFirmware, QStringLiteral("REQ CRC:"));
 }
 
 int ProgrammerLink::writeDataChunk(const uint8_t* data, uint32_t address, uint32_t length) {
-    if (length > frame::kMaxPayload) return -1;  // would not fit txBuffer; nothing is sent
-    const uint32_t n =
-        frame::buildDataFrame(worker_.txBuffer, frame::kWriteData, address, data, length);
+    if (length > frame::kMaxPayload)
+        return -1;  // would not fit txBuffer; nothing is sent
+    const uint32_t n = frame::buildDataFrame(worker_.txBuffer, frame::kWriteData, address, data, length);
     const int r = exchangeFrame(n, kDataChunkSendBudget, kDataChunkReplyBudget, Polling::Fast);
-    if (r != 0) return r;
+    if (r != 0)
+        return r;
     return judgeShortReply(worker_, host_, frame::kWriteData, QString());
 }
 
 int ProgrammerLink::checkDataCrc(uint32_t expectedCrc, uint32_t address, uint32_t length) {
-    const uint32_t n = frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckData, address,
-                                                 length, expectedCrc);
+    const uint32_t n =
+        frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckData, address, length, expectedCrc);
     const int r = exchangeFrame(n, kSlowSendBudget, kDataCheckReplyBudget, Polling::Slow);
-    if (r != 0) return r;
-    const int judged =
-        judgeShortReply(worker_, host_, frame::kCheckData, QStringLiteral("CRC error:"));
-    if (judged != 0) return judged;
+    if (r != 0)
+        return r;
+    const int judged = judgeShortReply(worker_, host_, frame::kCheckData, QStringLiteral("CRC error:"));
+    if (judged != 0)
+        return judged;
     host_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));
     return worker_.rxBuffer[8];
 }
 
 void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
     OperationGuard guard(*this);
-    if (!guard.acquired()) return;
+    if (!guard.acquired())
+        return;
 
     const QString path = index >= 0 && index < devicePaths.size() ? devicePaths.at(index) : QString();
-    if (path.isEmpty()) return;
+    if (path.isEmpty())
+        return;
     if (device_.isOpen()) {
         host_.showCriticalMessage(QStringLiteral("The programmer have opened!"));
         return;
@@ -168,35 +181,38 @@ void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
 int ProgrammerLink::connectProgrammer() {
     const uint32_t n = frame::buildConnectFrame(worker_.txBuffer);
     const int r = exchangeFrame(n, kSlowSendBudget, kConnectReplyBudget, Polling::Slow);
-    if (r != 0) return r;
+    if (r != 0)
+        return r;
 
     const uint8_t* rx = worker_.rxBuffer;
     const frame::ReplyCheck check = frame::checkConnectionReply(rx, worker_.rxLength);
-    if (check.verdict == frame::ReplyVerdict::WrongShape) return -3;
+    if (check.verdict == frame::ReplyVerdict::WrongShape)
+        return -3;
     if (check.verdict == frame::ReplyVerdict::BadCrc) {
         host_.appendLog(QStringLiteral("CRC error:") + crcPair(check));
         return -4;
     }
 
     switch (rx[2]) {
-    case frame::kModeUpdateMcuCode:
-        connectionMode = UpdateMcuCode;
-        host_.appendLog(QStringLiteral("Connection for update mcu code"));
-        break;
-    case frame::kModeNormalWork:
-        connectionMode = NormalWork;
-        host_.appendLog(QStringLiteral("Connection for normal work"));
-        break;
-    case frame::kModeUpdateBoot:
-        connectionMode = UpdateBoot;
-        host_.appendLog(QStringLiteral("Connection for update boot"));
-        break;
-    default:
-        host_.appendLog(QStringLiteral("Illegal connection..."));
-        return -5;
+        case frame::kModeUpdateMcuCode:
+            connectionMode = UpdateMcuCode;
+            host_.appendLog(QStringLiteral("Connection for update mcu code"));
+            break;
+        case frame::kModeNormalWork:
+            connectionMode = NormalWork;
+            host_.appendLog(QStringLiteral("Connection for normal work"));
+            break;
+        case frame::kModeUpdateBoot:
+            connectionMode = UpdateBoot;
+            host_.appendLog(QStringLiteral("Connection for update boot"));
+            break;
+        default:
+            host_.appendLog(QStringLiteral("Illegal connection..."));
+            return -5;
     }
 
-    if (connectionMode == NormalWork) host_.setButtonEnabled(Button::UpdateBoot, upbootEnabled != 0);
+    if (connectionMode == NormalWork)
+        host_.setButtonEnabled(Button::UpdateBoot, upbootEnabled != 0);
 
     // Bytes 3-5 carry the version of the firmware that runs, bytes 18-20 the other one.
     const uint32_t running = 0x20000000u | frame::getBe24(rx + 3);
@@ -224,13 +240,14 @@ int ProgrammerLink::connectProgrammer() {
     return 0;
 }
 
-OperationGuard::OperationGuard(ProgrammerLink& link)
-    : link_(link), acquired_(!link.operationRunning_) {
-    if (acquired_) link_.operationRunning_ = true;
+OperationGuard::OperationGuard(ProgrammerLink& link) : link_(link), acquired_(!link.operationRunning_) {
+    if (acquired_)
+        link_.operationRunning_ = true;
 }
 
 OperationGuard::~OperationGuard() {
-    if (acquired_) link_.operationRunning_ = false;
+    if (acquired_)
+        link_.operationRunning_ = false;
 }
 
 }  // namespace qv

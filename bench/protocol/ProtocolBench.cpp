@@ -27,7 +27,7 @@ namespace {
 
 // The window as far as a bulk write needs it: event pumping and nothing else.
 class QuietHost : public qv::OperationHost {
-public:
+  public:
     void appendLog(const QString&) override {}
     void clearLog() override {}
     void setProgress(int) override {}
@@ -47,20 +47,23 @@ public:
 std::vector<uint8_t> randomBytes(size_t n) {
     std::vector<uint8_t> data(n);
     std::mt19937 rng(7);
-    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    for (auto& b : data)
+        b = static_cast<uint8_t>(rng());
     return data;
 }
 
 void BM_Crc32Zero(benchmark::State& state) {
     const auto data = randomBytes(static_cast<size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(qv::crc32zero(data.data(), data.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(qv::crc32zero(data.data(), data.size()));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 BENCHMARK(BM_Crc32Zero)->Arg(4096)->Arg(1 << 20);
 
 void BM_Crc32ZeroReference(benchmark::State& state) {
     const auto data = randomBytes(static_cast<size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(qv::crc32zeroReference(data.data(), data.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(qv::crc32zeroReference(data.data(), data.size()));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 BENCHMARK(BM_Crc32ZeroReference)->Arg(4096)->Arg(1 << 20);
@@ -77,7 +80,8 @@ struct Line {
     Line() {
         worker.device = &device;
         ready = vp.plug() && device.open(QString::fromStdString(vp.devicePath()));
-        if (ready) worker.start();
+        if (ready)
+            worker.start();
     }
     ~Line() {
         vp.unplug();
@@ -98,13 +102,15 @@ void BM_WriteDataChunk4096(benchmark::State& state) {
     uint32_t address = 0;
     int failures = 0;
     for (auto _ : state) {
-        if (line.link.writeDataChunk(chunk.data(), address, 4096) != 0) ++failures;
+        if (line.link.writeDataChunk(chunk.data(), address, 4096) != 0)
+            ++failures;
         address = (address + 4096) % 0x80000;
     }
-    if (failures) state.SkipWithError("a chunk write failed");
+    if (failures)
+        state.SkipWithError("a chunk write failed");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 4096);
-    state.counters["chunks"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                  benchmark::Counter::kIsRate);
+    state.counters["chunks"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_WriteDataChunk4096)->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -114,7 +120,8 @@ int main(int argc, char** argv) {
     // A private virtual programmer directory, so the bench neither sees nor disturbs others.
     char pattern[] = "/tmp/qv310-bench-XXXXXX";
     const char* dir = ::mkdtemp(pattern);
-    if (dir) ::setenv("XDG_RUNTIME_DIR", dir, 1);
+    if (dir)
+        ::setenv("XDG_RUNTIME_DIR", dir, 1);
     QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -15,7 +15,8 @@ constexpr uint32_t kBoardMcu = 0x19710310;
 
 Bytes makeImage(size_t size, uint32_t version = 0x200101, uint32_t mcu = kBoardMcu) {
     Bytes image(size);
-    for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * 31 + 7);
+    for (size_t i = 0; i < size; ++i)
+        image[i] = static_cast<uint8_t>(i * 31 + 7);
     if (size >= 0x1008) {
         qv::frame::putBe24(&image[0x1000], version);
         qv::frame::putBe32(&image[0x1004], mcu);
@@ -77,7 +78,8 @@ struct Chunk {
 std::vector<Chunk> chunksOf(const std::vector<Bytes>& sent) {
     std::vector<Chunk> chunks;
     for (const Bytes& frame : sent) {
-        if (frame[2] != 'J') continue;
+        if (frame[2] != 'J')
+            continue;
         chunks.push_back({qv::frame::getBe32(&frame[6]), qv::frame::getBe24(&frame[3]) - 14, frame.size()});
     }
     return chunks;
@@ -85,7 +87,8 @@ std::vector<Chunk> chunksOf(const std::vector<Bytes>& sent) {
 
 QStringList withoutTimes(QStringList lines) {
     for (QString& line : lines) {
-        if (line.startsWith("Timer:")) line = "Timer:";
+        if (line.startsWith("Timer:"))
+            line = "Timer:";
     }
     return lines;
 }
@@ -116,13 +119,18 @@ TEST(FirmwareUpdate, ImagesAreSentInChunksCheckedAndClosed) {
         EXPECT_EQ(host.dialogs[0].filter, c.app ? "file(*.app)" : "file(*.boot)");
 
         const uint32_t crc = qv::crc32zero(image.data(), image.size());
-        const QStringList want = {
-            "Timer:", "Program flash..", "Write EFlash end!", "Timer:",
-            "Read crc:" + qv::hexText(crc, 8), "Check EFlash OK!", "Timer:", "",
-            "Update MCU is OK!!!!!!"};
+        const QStringList want = {"Timer:",
+                                  "Program flash..",
+                                  "Write EFlash end!",
+                                  "Timer:",
+                                  "Read crc:" + qv::hexText(crc, 8),
+                                  "Check EFlash OK!",
+                                  "Timer:",
+                                  "",
+                                  "Update MCU is OK!!!!!!"};
         EXPECT_EQ(withoutTimes(host.log), want);
-        const QString crcLine = (c.app ? "APP code, CRC = " : "Boot code, CRC = ") +
-                                qv::hexText(crc, 8) + " Len: " + QString::number(c.size);
+        const QString crcLine = (c.app ? "APP code, CRC = " : "Boot code, CRC = ") + qv::hexText(crc, 8) +
+                                " Len: " + QString::number(c.size);
         EXPECT_TRUE(host.fullLog.contains(crcLine)) << crcLine.toStdString();
         EXPECT_EQ(host.progress, c.progress);
 
@@ -187,10 +195,18 @@ TEST(FirmwareUpdate, RefusalsSendNothing) {
         QStringList messages;
     };
     const Case cases[] = {
-        {"other mcu", true, 0, makeImage(8192, 0x200101, 0x19710311),
-         {"(Board mcu)&(file mcu):0x19710310 & 0x19710311", "The mcu type mismatch!"}, {}},
-        {"other mcu, boot", false, 0, makeImage(8192, 0x200101, 0x12345678),
-         {"(Board mcu)&(file mcu):0x19710310 & 0x12345678", "The mcu type mismatch!"}, {}},
+        {"other mcu",
+         true,
+         0,
+         makeImage(8192, 0x200101, 0x19710311),
+         {"(Board mcu)&(file mcu):0x19710310 & 0x19710311", "The mcu type mismatch!"},
+         {}},
+        {"other mcu, boot",
+         false,
+         0,
+         makeImage(8192, 0x200101, 0x12345678),
+         {"(Board mcu)&(file mcu):0x19710310 & 0x12345678", "The mcu type mismatch!"},
+         {}},
         {"header cut short", true, 0, makeImage(0x1007), {"The firmware file is too short!"}, {}},
         {"tiny file", false, 0, makeImage(5), {"The firmware file is too short!"}, {}},
         {"empty file", true, 0, Bytes(), {"The firmware file is too short!"}, {}},
@@ -236,22 +252,46 @@ TEST(FirmwareUpdate, FailuresEndWithTheirLines) {
         size_t size;
         uint32_t faultAtRequest;  // counted from the first request after the handshake
         Fault fault;
-        QStringList tail;         // the log lines after "Program flash.."
+        QStringList tail;  // the log lines after "Program flash.."
         char lastLetter;
     };
     const Case cases[] = {
-        {"full chunk, wrong letter", 12288, 2, Fault::WrongLetter,
-         {"UPDATE_FLASH NG, Addr : 0x1000-3", "", "Update MCU is fail....."}, 'J'},
-        {"first chunk, no reply", 8192, 1, Fault::NoReply,
-         {"UPDATE_FLASH NG, Addr : 0x0-2", "", "Update MCU is fail....."}, 'J'},
-        {"programmer gone during a chunk", 12288, 2, Fault::Unplug,
-         {"UPDATE_FLASH NG, Addr : 0x1000-2", "", "Update MCU is fail....."}, 'J'},
-        {"partial chunk, bad crc", 10000, 3, Fault::BadCrc,
-         {"UPDATE_FLASH NG, Addr : 0x2000-4", "", "Update MCU is fail....."}, 'J'},
-        {"programmer's crc differs", 8192, 3, Fault::CrcStatusMismatch,
-         {"Write EFlash end!", "Timer:", "Read crc:*", "Check EFlash NG!", "", "Update MCU is fail....."}, 'L'},
-        {"check reply crc wrong", 8192, 3, Fault::BadCrc,
-         {"Write EFlash end!", "Timer:", "CRC error:*", "Check EFlash NG!", "", "Update MCU is fail....."}, 'L'},
+        {"full chunk, wrong letter",
+         12288,
+         2,
+         Fault::WrongLetter,
+         {"UPDATE_FLASH NG, Addr : 0x1000-3", "", "Update MCU is fail....."},
+         'J'},
+        {"first chunk, no reply",
+         8192,
+         1,
+         Fault::NoReply,
+         {"UPDATE_FLASH NG, Addr : 0x0-2", "", "Update MCU is fail....."},
+         'J'},
+        {"programmer gone during a chunk",
+         12288,
+         2,
+         Fault::Unplug,
+         {"UPDATE_FLASH NG, Addr : 0x1000-2", "", "Update MCU is fail....."},
+         'J'},
+        {"partial chunk, bad crc",
+         10000,
+         3,
+         Fault::BadCrc,
+         {"UPDATE_FLASH NG, Addr : 0x2000-4", "", "Update MCU is fail....."},
+         'J'},
+        {"programmer's crc differs",
+         8192,
+         3,
+         Fault::CrcStatusMismatch,
+         {"Write EFlash end!", "Timer:", "Read crc:*", "Check EFlash NG!", "", "Update MCU is fail....."},
+         'L'},
+        {"check reply crc wrong",
+         8192,
+         3,
+         Fault::BadCrc,
+         {"Write EFlash end!", "Timer:", "CRC error:*", "Check EFlash NG!", "", "Update MCU is fail....."},
+         'L'},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -260,7 +300,8 @@ TEST(FirmwareUpdate, FailuresEndWithTheirLines) {
             m.mutableOptions().fault = c.fault;
             m.mutableOptions().faultAtRequest = m.requestCount() + c.faultAtRequest;
         });
-        if (c.fault == Fault::NoReply || c.fault == Fault::Unplug) u.rig.link.setPacing(prototest::quickPacing());
+        if (c.fault == Fault::NoReply || c.fault == Fault::Unplug)
+            u.rig.link.setPacing(prototest::quickPacing());
         u.run(makeImage(c.size));
         QStringList log = withoutTimes(u.rig.host.log);
         ASSERT_GE(log.size(), 2);
@@ -287,7 +328,8 @@ TEST(FirmwareUpdate, ADeviceClosedBetweenChunksStopsTheWrite) {
     qvtest::RecordingHost& host = u.rig.host;
     // The unplug handler runs inside the event pumping after the first chunk.
     host.onProcessEvents = [&u, &host] {
-        if (host.progress.size() == 2 && u.rig.device.isOpen()) u.rig.device.close();
+        if (host.progress.size() == 2 && u.rig.device.isOpen())
+            u.rig.device.close();
     };
     u.run(makeImage(12288));
     EXPECT_EQ(withoutTimes(host.log),
@@ -303,7 +345,8 @@ TEST(FirmwareUpdate, NoSecondOperationStartsWhileAnUpdateRuns) {
     qvtest::RecordingHost& host = u.rig.host;
     int nested = 0;
     host.onProcessEvents = [&] {
-        if (nested++ > 0) return;
+        if (nested++ > 0)
+            return;
         host.fileAnswers.push_back("/never/asked.app");
         u.update.updateApplication();
         u.update.updateBootLoader();

@@ -39,16 +39,15 @@ const uint8_t kPayload[4096] = {1, 2, 3};
 const Transaction kTransactions[] = {
     {"writeFirmwareChunk", [](qv::ProgrammerLink& l) { return l.writeFirmwareChunk(kPayload, 0, 4096); },
      1000, 2000, false, 4110},
-    {"checkFirmwareCrc", [](qv::ProgrammerLink& l) { return l.checkFirmwareCrc(1, 0, 4096); }, 1000,
-     10000, false, 36},
-    {"finishFirmwareUpdate", [](qv::ProgrammerLink& l) { return l.finishFirmwareUpdate(1); }, 1000,
-     10000, false, 36},
-    {"writeDataChunk", [](qv::ProgrammerLink& l) { return l.writeDataChunk(kPayload, 0, 22); },
-     200000, 400000, true, 38},
-    {"checkDataCrc", [](qv::ProgrammerLink& l) { return l.checkDataCrc(1, 0, 4096); }, 1000, 25000,
+    {"checkFirmwareCrc", [](qv::ProgrammerLink& l) { return l.checkFirmwareCrc(1, 0, 4096); }, 1000, 10000,
      false, 36},
-    {"connectProgrammer", [](qv::ProgrammerLink& l) { return l.connectProgrammer(); }, 1000, 1000,
+    {"finishFirmwareUpdate", [](qv::ProgrammerLink& l) { return l.finishFirmwareUpdate(1); }, 1000, 10000,
      false, 36},
+    {"writeDataChunk", [](qv::ProgrammerLink& l) { return l.writeDataChunk(kPayload, 0, 22); }, 200000,
+     400000, true, 38},
+    {"checkDataCrc", [](qv::ProgrammerLink& l) { return l.checkDataCrc(1, 0, 4096); }, 1000, 25000, false,
+     36},
+    {"connectProgrammer", [](qv::ProgrammerLink& l) { return l.connectProgrammer(); }, 1000, 1000, false, 36},
 };
 
 TEST(TransactionBudgets, SendWaitChecksExactlyTheBudgetWhenNoWorkerTakesTheFrame) {
@@ -75,8 +74,10 @@ TEST(TransactionBudgets, AFailedReadIsWaitedOutToTheEndOfTheReplyBudget) {
         USB_BURN_CTRL& w = rig.worker;
         // The worker's part: the write is done at the first pumping, every read fails (2).
         rig.host.onProcessEvents = [&w] {
-            if (w.txPending.exchange(0) == 1) w.txDone.store(1, std::memory_order_release);
-            if (w.rxPending.exchange(0) == 1) w.rxDone.store(2, std::memory_order_release);
+            if (w.txPending.exchange(0) == 1)
+                w.txDone.store(1, std::memory_order_release);
+            if (w.rxPending.exchange(0) == 1)
+                w.rxDone.store(2, std::memory_order_release);
         };
         slowPauses = 0;
         fastPauses = 0;
@@ -120,10 +121,11 @@ const Wire kWire[] = {
      'L', "CRC error:", true},
     {"finishFirmwareUpdate", [](qv::ProgrammerLink& l) { return l.finishFirmwareUpdate(0); }, 'O',
      "REQ CRC:", false},
-    {"writeDataChunk", [](qv::ProgrammerLink& l) { return l.writeDataChunk(kPayload, 0xA000, 4096); },
-     'F', nullptr, false},
-    {"checkDataCrc", [](qv::ProgrammerLink& l) { return l.checkDataCrc(crcOfErased(0x1000), 0xA000, 0x1000); },
-     'G', "CRC error:", true},
+    {"writeDataChunk", [](qv::ProgrammerLink& l) { return l.writeDataChunk(kPayload, 0xA000, 4096); }, 'F',
+     nullptr, false},
+    {"checkDataCrc",
+     [](qv::ProgrammerLink& l) { return l.checkDataCrc(crcOfErased(0x1000), 0xA000, 0x1000); }, 'G',
+     "CRC error:", true},
 };
 
 TEST(TransactionsOnTheWire, ResultsAndLogLinesForEachFault) {
@@ -137,13 +139,15 @@ TEST(TransactionsOnTheWire, ResultsAndLogLinesForEachFault) {
     };
     for (const Wire& t : kWire) {
         for (const FaultCase& f : faults) {
-            if (f.fault == Fault::CrcStatusMismatch && !t.check) continue;
+            if (f.fault == Fault::CrcStatusMismatch && !t.check)
+                continue;
             SCOPED_TRACE(std::string(t.name) + " fault " + std::to_string(static_cast<int>(f.fault)));
             Rig rig;
             rig.plugVirtual({});
             rig.openOnly(rig.path());
             rig.faultNext(f.fault);
-            if (f.fault == Fault::NoReply) rig.link.setPacing(prototest::quickPacing());
+            if (f.fault == Fault::NoReply)
+                rig.link.setPacing(prototest::quickPacing());
             const int result = t.run(rig.link);
             EXPECT_EQ(result, f.result);
 
@@ -173,7 +177,8 @@ TEST(TransactionsOnTheWire, A22BytePayloadGoesOutAs38BytesAndCommandsAs36) {
     rig.plugVirtual({});
     rig.openOnly(rig.path());
     Bytes payload(22);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(0xC0 + i);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>(0xC0 + i);
     ASSERT_EQ(rig.link.writeDataChunk(payload.data(), 0x100, 22), 0);
     EXPECT_EQ(rig.worker.txLength, 38u);
     const uint32_t crc = qv::crc32zero(payload.data(), payload.size());
@@ -280,7 +285,8 @@ TEST(Handshake, VersionsFollowTheModeLetterForTheSameBytes) {
     for (const Case& c : {Case{';', 0x20190528, 0x20181201}, Case{'[', 0x20181201, 0x20190528},
                           Case{'+', 0x20181201, 0x20190528}}) {
         prototest::WorkDir work;
-        prototest::ScriptedPeer peer(prototest::connectionReply(c.letter, 0x190528, 0x181201, 0x1C4016, 1, 2));
+        prototest::ScriptedPeer peer(
+            prototest::connectionReply(c.letter, 0x190528, 0x181201, 0x1C4016, 1, 2));
         ASSERT_TRUE(peer.ok());
         Rig rig;
         rig.openOnly(peer.devicePath());
@@ -310,7 +316,9 @@ TEST(Handshake, RefusedRepliesFailTheConnection) {
     };
     const Case cases[] = {
         {"13 bytes", shortOne, -3, {}},
-        {"bad crc", badCrc, -4,
+        {"bad crc",
+         badCrc,
+         -4,
          {"CRC error:" + qv::hexText(computed, 8) + "," + qv::hexText(computed ^ 0x80, 8)}},
         {"unknown letter", illegal, -5, {"Illegal connection..."}},
     };
@@ -395,7 +403,8 @@ TEST(OpenProgrammer, ASecondOpenDuringARunningOperationDoesNothing) {
     rig.plugVirtual(slowWire);
     bool nested = false;
     rig.host.onProcessEvents = [&] {
-        if (nested) return;
+        if (nested)
+            return;
         nested = true;
         EXPECT_TRUE(rig.link.operationRunning());
         rig.link.openProgrammer(QStringList{rig.path()}, 0);

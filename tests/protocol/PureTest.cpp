@@ -18,7 +18,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytesOf(const char* text) { return Bytes(text, text + std::strlen(text)); }
+Bytes bytesOf(const char* text) {
+    return Bytes(text, text + std::strlen(text));
+}
 
 // ---------------------------------------------------------------------------------------------
 // CRC-32/0
@@ -36,12 +38,14 @@ TEST(Crc32Zero, KnownValues) {
 TEST(Crc32Zero, FastFormMatchesTableFormOnRandomBuffersOffsetsAndSplits) {
     std::mt19937 rng(12345);
     Bytes buffer(70000);
-    for (auto& b : buffer) b = static_cast<uint8_t>(rng());
-    const size_t lengths[] = {0, 1, 2, 3, 7, 8, 15, 16, 31, 32, 33, 63, 64, 255, 256, 1000, 4095,
-                              4096, 4097, 65536, 69000};
+    for (auto& b : buffer)
+        b = static_cast<uint8_t>(rng());
+    const size_t lengths[] = {0,  1,  2,   3,   7,    8,    15,   16,   31,    32,   33,
+                              63, 64, 255, 256, 1000, 4095, 4096, 4097, 65536, 69000};
     for (size_t length : lengths) {
         for (size_t offset : {size_t{0}, size_t{1}, size_t{3}, size_t{7}, size_t{13}}) {
-            if (offset + length > buffer.size()) continue;
+            if (offset + length > buffer.size())
+                continue;
             const uint8_t* p = buffer.data() + offset;
             const uint32_t want = qv::crc32zeroReference(p, length);
             ASSERT_EQ(qv::crc32zero(p, length), want) << "length " << length << " offset " << offset;
@@ -49,19 +53,20 @@ TEST(Crc32Zero, FastFormMatchesTableFormOnRandomBuffersOffsetsAndSplits) {
             const size_t split = length / 3;
             const uint32_t first = qv::crc32zero(p, split);
             ASSERT_EQ(qv::crc32zero(p + split, length - split, first), want);
-            ASSERT_EQ(qv::crc32zeroReference(p + split, length - split,
-                                              qv::crc32zeroReference(p, split)),
+            ASSERT_EQ(qv::crc32zeroReference(p + split, length - split, qv::crc32zeroReference(p, split)),
                       want);
         }
     }
 }
 
 TEST(Crc32Zero, BuffersOver4GiBAreCoveredWhole) {
-    if (sizeof(size_t) <= 4) GTEST_SKIP() << "no buffers over 4 GiB here";
+    if (sizeof(size_t) <= 4)
+        GTEST_SKIP() << "no buffers over 4 GiB here";
     // Untouched anonymous pages read as zeros and cost no memory.
     const size_t length = (size_t{1} << 32) + 16;
     void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (map == MAP_FAILED) GTEST_SKIP() << "cannot map 4 GiB";
+    if (map == MAP_FAILED)
+        GTEST_SKIP() << "cannot map 4 GiB";
     const auto* zeros = static_cast<const uint8_t*>(map);
     const uint32_t seed = 0x12345678;  // zeros from a zero register would stay zero
     const size_t half = length / 2;
@@ -106,12 +111,12 @@ TEST(Frames, DataFrameLengthsAndThe36ByteRule) {
         uint8_t lengthField[3];
     };
     const Case cases[] = {
-        {0, 14, {0x00, 0x00, 0x0E}},      {21, 35, {0x00, 0x00, 0x23}},
-        {22, 38, {0x00, 0x00, 0x24}},     {23, 37, {0x00, 0x00, 0x25}},
-        {4096, 4110, {0x00, 0x10, 0x0E}},
+        {0, 14, {0x00, 0x00, 0x0E}},  {21, 35, {0x00, 0x00, 0x23}},     {22, 38, {0x00, 0x00, 0x24}},
+        {23, 37, {0x00, 0x00, 0x25}}, {4096, 4110, {0x00, 0x10, 0x0E}},
     };
     Bytes payload(4096);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>(i * 7 + 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.payload);
         uint8_t tx[4160];
@@ -140,11 +145,12 @@ TEST(Frames, CommandFramesFieldByField) {
         Bytes head;  // bytes 0.. that must match; all further bytes up to 31 are zero
     };
     const Case cases[] = {
-        {"connect", [](uint8_t* t) { return qv::frame::buildConnectFrame(t); },
-         {0xAA, 0x55, 'K', 'Q', 'V'}},
-        {"finish 1", [](uint8_t* t) { return qv::frame::buildFinishFrame(t, 1); },
+        {"connect", [](uint8_t* t) { return qv::frame::buildConnectFrame(t); }, {0xAA, 0x55, 'K', 'Q', 'V'}},
+        {"finish 1",
+         [](uint8_t* t) { return qv::frame::buildFinishFrame(t, 1); },
          {0xAA, 0x55, 'O', 'u', 's', 'B', 1}},
-        {"finish 0", [](uint8_t* t) { return qv::frame::buildFinishFrame(t, 0); },
+        {"finish 0",
+         [](uint8_t* t) { return qv::frame::buildFinishFrame(t, 0); },
          {0xAA, 0x55, 'O', 'u', 's', 'B', 0}},
         {"firmware check",
          [](uint8_t* t) { return qv::frame::buildCrcCheckFrame(t, 'L', 0, 0x2710, 0xDEADBEEF); },
@@ -270,10 +276,11 @@ TEST(Text, HexTextPadsButNeverCuts) {
         const char* text;
     };
     const Case cases[] = {
-        {10, 8, "0x0000000A"}, {0x20190528, 6, "0x20190528"}, {0, 0, "0x0"},
-        {0x1C4016, 6, "0x1C4016"}, {0xABC, 6, "0x000ABC"},     {0xFFFFFFFF, 8, "0xFFFFFFFF"},
+        {10, 8, "0x0000000A"},     {0x20190528, 6, "0x20190528"}, {0, 0, "0x0"},
+        {0x1C4016, 6, "0x1C4016"}, {0xABC, 6, "0x000ABC"},        {0xFFFFFFFF, 8, "0xFFFFFFFF"},
     };
-    for (const Case& c : cases) EXPECT_EQ(qv::hexText(c.value, c.width), QString(c.text));
+    for (const Case& c : cases)
+        EXPECT_EQ(qv::hexText(c.value, c.width), QString(c.text));
 }
 
 TEST(Text, TimestampAndLowerHex) {
@@ -308,7 +315,9 @@ TEST(Pacing, DelayMicrosecondsWaitsAtLeastTheTimeAndNotForNonPositive) {
 // ---------------------------------------------------------------------------------------------
 // Flash catalogue
 
-int32_t number(const std::string& token) { return qv::parseNumberToken(token.data(), token.size()); }
+int32_t number(const std::string& token) {
+    return qv::parseNumberToken(token.data(), token.size());
+}
 
 TEST(FlashCatalogue, NumberTokens) {
     struct Case {
@@ -324,20 +333,21 @@ TEST(FlashCatalogue, NumberTokens) {
         {"0", 0},
         {"0x0", 0},
         {"0xF", 15},
-        {"0xFFFFFFFF", -1},               // eight digits, as a signed 32-bit value
+        {"0xFFFFFFFF", -1},  // eight digits, as a signed 32-bit value
         {"0x80000000", INT32_MIN},
-        {"0x1C4016FF00", 0},              // more than eight digits
-        {"0x", 0},                        // no digits
-        {"0x1x", 0},                      // not a hexadecimal digit after the prefix
-        {"1A", 0},                        // hexadecimal letter without the prefix
+        {"0x1C4016FF00", 0},  // more than eight digits
+        {"0x", 0},            // no digits
+        {"0x1x", 0},          // not a hexadecimal digit after the prefix
+        {"1A", 0},            // hexadecimal letter without the prefix
         {"", 0},
         {"2147483647", 2147483647},
-        {"2147483648", 0},                // does not fit
+        {"2147483648", 0},  // does not fit
         {"99999999999999999999999", 0},
         {std::string(5000, '0') + "42", 42},
         {"0x" + std::string(5000, 'F'), 0},
     };
-    for (const Case& c : cases) EXPECT_EQ(number(c.token), c.value) << c.token.substr(0, 40);
+    for (const Case& c : cases)
+        EXPECT_EQ(number(c.token), c.value) << c.token.substr(0, 40);
 }
 
 struct Found {

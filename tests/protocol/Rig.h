@@ -45,7 +45,7 @@ inline qv::Pacing quickPacing() {
 
 // A working directory of its own, holding the Flash.ini the test wants (or none).
 class WorkDir {
-public:
+  public:
     WorkDir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
     ~WorkDir() { QDir::setCurrent(previous_); }
     void writeFlashIni(const QByteArray& text) {
@@ -56,7 +56,7 @@ public:
     void removeFlashIni() { QFile::remove(dir_.path() + QStringLiteral("/Flash.ini")); }
     QString path() const { return dir_.path(); }
 
-private:
+  private:
     QTemporaryDir dir_;
     QString previous_;
 };
@@ -80,7 +80,8 @@ struct Rig {
 
     // Unplugs the programmer first so that a worker waiting in a read comes back.
     void shutDown() {
-        if (vp) vp->unplug();
+        if (vp)
+            vp->unplug();
         worker.stopAndWait();
         device.close();
     }
@@ -127,7 +128,7 @@ struct Rig {
 // A programmer that answers every request with the same scripted bytes, for replies the virtual
 // programmer never sends. It serves one connection on a link socket of its own.
 class ScriptedPeer {
-public:
+  public:
     explicit ScriptedPeer(Bytes reply) : reply_(std::move(reply)) {
         const std::string dir = vprog::defaultDirectory();
         ::mkdir(dir.c_str(), 0700);
@@ -140,17 +141,23 @@ public:
         ok_ = listenFd_ >= 0 &&
               ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
               ::listen(listenFd_, 1) == 0;
-        if (ok_) thread_ = std::thread([this] { serve(); });
+        if (ok_)
+            thread_ = std::thread([this] { serve(); });
     }
     ~ScriptedPeer() { stop(); }
 
     void stop() {
-        if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);
+        if (listenFd_ >= 0)
+            ::shutdown(listenFd_, SHUT_RDWR);
         const int conn = connFd_.exchange(-2);
-        if (conn >= 0) ::shutdown(conn, SHUT_RDWR);
-        if (thread_.joinable()) thread_.join();
-        if (conn >= 0) ::close(conn);
-        if (listenFd_ >= 0) ::close(listenFd_);
+        if (conn >= 0)
+            ::shutdown(conn, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        if (conn >= 0)
+            ::close(conn);
+        if (listenFd_ >= 0)
+            ::close(listenFd_);
         listenFd_ = -1;
         ::unlink(socketPath_.c_str());
     }
@@ -162,10 +169,11 @@ public:
         return received_;
     }
 
-private:
+  private:
     void serve() {
         const int conn = ::accept(listenFd_, nullptr, nullptr);
-        if (conn < 0) return;
+        if (conn < 0)
+            return;
         int expected = -1;
         if (!connFd_.compare_exchange_strong(expected, conn)) {  // stopped meanwhile
             ::close(conn);
@@ -174,12 +182,14 @@ private:
         uint8_t buffer[8192];
         for (;;) {
             const ssize_t n = ::recv(conn, buffer, sizeof buffer, 0);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 received_.emplace_back(buffer, buffer + n);
             }
-            if (::send(conn, reply_.data(), reply_.size(), MSG_NOSIGNAL) < 0) return;
+            if (::send(conn, reply_.data(), reply_.size(), MSG_NOSIGNAL) < 0)
+                return;
         }
     }
 
@@ -194,8 +204,8 @@ private:
 };
 
 // A connection reply with the given letter and fields, CRC sealed.
-inline Bytes connectionReply(uint8_t letter, uint32_t running, uint32_t other, uint32_t flashId,
-                             uint32_t mcu, uint32_t id) {
+inline Bytes connectionReply(uint8_t letter, uint32_t running, uint32_t other, uint32_t flashId, uint32_t mcu,
+                             uint32_t id) {
     Bytes r(36, 0);
     r[0] = 0xAA;
     r[1] = 0x55;
