@@ -12,6 +12,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <mutex>
 
 namespace qvtest {
@@ -320,8 +321,15 @@ EmulatedProgrammer::EmulatedProgrammer(const Config& config)
     EmulatedUsbBus& bus = EmulatedUsbBus::instance();
     UMockdevTestbed* testbed = bus.testbed();
     const unsigned address = bus.nextAddress();
-    const std::string name = "1-" + std::to_string(config.port);
-    sysPath_ = "/sys/devices/usb1/" + name;
+    // Behind hubs the sysfs directory of a device sits in its hub's: usb1/1-1/1-1.4.
+    std::string name = "1-", relative = "usb1";
+    for (size_t start = 0; start <= config.ports.size();) {
+        const size_t dot = std::min(config.ports.find('.', start), config.ports.size());
+        name += (start ? "." : "") + config.ports.substr(start, dot - start);
+        relative += "/" + name;
+        start = dot + 1;
+    }
+    sysPath_ = "/sys/devices/" + relative;
     devNode_ = "/dev/bus/usb/001/" + threeDigits(address);
 
     gchar* rootText = umockdev_testbed_get_root_dir(testbed);
@@ -353,7 +361,7 @@ EmulatedProgrammer::EmulatedProgrammer(const Config& config)
     const gchar* properties[] = {"DEVTYPE", "usb_device", "DRIVER", "usb", "DEVNAME", devname.c_str(),
                                  "BUSNUM", busnum3.c_str(), "DEVNUM", devnum3.c_str(), "PRODUCT",
                                  product4.c_str(), "TYPE", "255/0/0", nullptr};
-    gchar* added = umockdev_testbed_add_devicev(testbed, "usb", ("usb1/" + name).c_str(), nullptr,
+    gchar* added = umockdev_testbed_add_devicev(testbed, "usb", relative.c_str(), nullptr,
                                                 const_cast<gchar**>(attributes), const_cast<gchar**>(properties));
     if (added) sysPath_ = added;
     g_free(added);
@@ -383,7 +391,7 @@ void EmulatedProgrammer::unplug() {
 
 bool EmulatedProgrammer::plugged() const { return plugged_; }
 
-std::string EmulatedProgrammer::devicePath() const { return "usb:1-" + std::to_string(config_.port); }
+std::string EmulatedProgrammer::devicePath() const { return "usb:1-" + config_.ports; }
 
 void EmulatedProgrammer::withModel(const std::function<void(vprog::DeviceModel&)>& fn) {
     std::lock_guard<std::mutex> lock(function_->mutex);

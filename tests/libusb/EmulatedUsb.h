@@ -44,7 +44,9 @@ private:
 class EmulatedProgrammer {
 public:
     struct Config {
-        unsigned port = 2;              // hub port on bus 1: sysfs name "1-<port>"
+        // Hub ports from the root hub of bus 1, dot-separated ("2", or "1.4" behind a hub on port
+        // 1, which must be plugged in first): sysfs name "1-<ports>".
+        std::string ports = "2";
         uint16_t vendorId = 0x4d51;
         uint16_t productId = 0x7c2e;
         uint8_t outEndpoint = 0x01;     // the bulk endpoints of interface 0
@@ -61,7 +63,7 @@ public:
     void unplug();
     bool plugged() const;
 
-    // The path the tool gives this device: "usb:1-<port>".
+    // The path the tool gives this device: "usb:1-<ports>".
     std::string devicePath() const;
     // Runs fn with the model under the emulator's lock.
     void withModel(const std::function<void(vprog::DeviceModel&)>& fn);
@@ -85,7 +87,7 @@ private:
     struct Function;  // the device's side of usbfs; outlives this object while libusb holds the node
 
     Config config_;
-    std::string sysPath_;   // "/sys/devices/usb1/1-<port>"
+    std::string sysPath_;   // "/sys/devices/usb1/1-<port>[/1-<port>.<port>...]"
     std::string devNode_;   // "/dev/bus/usb/001/<address>"
     UMockdevIoctlBase* handler_ = nullptr;
     std::shared_ptr<Function> function_;
