@@ -16,6 +16,7 @@
 #include "TestImages.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -488,6 +489,46 @@ TEST(UpdateUiImage, AFailingPieceOrCheckStopsWithItsResult) {
     EXPECT_EQ(tail, (QStringList{"NG, Addr : 0x81000-3", "", "Update flash is fail....."}));
     EXPECT_EQ(rig.host.buttonsEnabledCalls, (std::vector<bool>{false, true}));
     EXPECT_EQ(rig.worker.noSleep.load(), 0);
+}
+
+TEST(UpdateUiImage, AProgrammerGoneBetweenPiecesIsReported) {
+    // The device is closed (as the unplug handler does) while the loop pumps events: after the
+    // first whole piece, or once the reply to the only, partial piece is in.
+    struct Case {
+        const char* name;
+        size_t size;
+        int result;
+        std::vector<int> progress;
+    } cases[] = {
+        {"after a whole piece", 5000, -4, {0, 81}},
+        {"after the last piece", 100, -6, {0, 100}},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UiRig rig;
+        rig.ui.uiImageData = pattern(c.size, 3);
+        rig.ui.inspectUiImage(rig.ui.uiImageData.data(), int32_t(c.size));
+        rig.host.onProcessEvents = [&] {
+            if (!rig.device.isOpen())
+                return;
+            if (c.size > 4096 ? rig.host.progress.size() == 2 : rig.writes().size() == 1) {
+                // Waits here for the reply only for a moment: if the loop is still in its send
+                // wait, the reply cannot come before this returns, and a later call catches it.
+                QElapsedTimer waited;
+                waited.start();
+                while (rig.worker.rxDone.load() != 1 && waited.elapsed() < 50) {
+                    QThread::yieldCurrentThread();
+                }
+                if (rig.worker.rxDone.load() == 1)
+                    rig.device.close();
+            }
+        };
+        EXPECT_EQ(rig.ui.programUiImage(int32_t(c.size)), c.result);
+        EXPECT_EQ(rig.letters(), "AF");
+        EXPECT_EQ(rig.host.progress, c.progress);
+        EXPECT_EQ(rig.host.log.back(), QStringLiteral("The programmer is disconnected!"));
+        EXPECT_EQ(rig.host.buttonsEnabledCalls, (std::vector<bool>{false}));
+    }
 }
 
 TEST(UpdateUiImage, FileProblemsAreReportedWithoutTraffic) {
