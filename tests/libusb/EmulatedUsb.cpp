@@ -78,7 +78,8 @@ unsigned EmulatedUsbBus::nextAddress() { return nextAddress_++; }
 // The device's side of usbfs
 
 struct EmulatedProgrammer::Function {
-    Function(const vprog::Options& options, uint8_t out, uint8_t in) : model(options), outEndpoint(out), inEndpoint(in) {}
+    Function(const vprog::Options& options, uint8_t out, uint8_t in, bool slow)
+        : model(options), outEndpoint(out), inEndpoint(in), slowWrites(slow) {}
 
     struct Urb {
         UMockdevIoctlData* data = nullptr;  // the caller's usbdevfs_urb; one reference held
@@ -86,7 +87,8 @@ struct EmulatedProgrammer::Function {
         uint8_t endpoint = 0;
         int bufferLength = 0;
         int status = 0;
-        std::vector<uint8_t> in;  // what an IN transfer returns
+        std::vector<uint8_t> in;   // what an IN transfer returns
+        std::vector<uint8_t> out;  // what a held OUT transfer carries
         int actualLength = 0;
     };
 
@@ -94,9 +96,12 @@ struct EmulatedProgrammer::Function {
     vprog::DeviceModel model;
     const uint8_t outEndpoint;
     const uint8_t inEndpoint;
+    const bool slowWrites;
     bool present = true;
     std::deque<std::vector<uint8_t>> replies;  // replies (or their rest) not yet read
     std::deque<Urb> pendingIn;                 // IN transfers waiting for data
+    std::deque<Urb> pendingOut;                // OUT transfers a busy device holds
+    std::vector<uint8_t> partialRequest;       // the part of a request taken so far
     std::deque<Urb> completed;                 // finished transfers, reaped in order
     Counters counters;
 
@@ -190,9 +195,15 @@ struct EmulatedProgrammer::Function {
             ++counters.outTransfers;
             const uint8_t* bytes = buffer ? buffer->data : nullptr;
             const size_t length = size_t(urb->buffer_length);
-            entry.actualLength = urb->buffer_length;
-            completed.push_back(std::move(entry));
-            request(bytes, length);
+            if (slowWrites && partialRequest.empty() && length > kPacketSize) {
+                entry.out.assign(bytes, bytes + length);
+                pendingOut.push_back(std::move(entry));
+            } else {
+                entry.actualLength = urb->buffer_length;
+                completed.push_back(std::move(entry));
+                partialRequest.insert(partialRequest.end(), bytes, bytes + length);
+                requestComplete();
+            }
         } else {
             ++counters.inTransfers;
             pendingIn.push_back(std::move(entry));
@@ -203,10 +214,14 @@ struct EmulatedProgrammer::Function {
         return true;
     }
 
-    // One request for the model; a reply waits for the IN transfers.
-    void request(const uint8_t* bytes, size_t length) {
+    static constexpr size_t kPacketSize = 512;
+
+    // The request gathered in partialRequest goes to the model; a reply waits for the IN transfers.
+    void requestComplete() {
         static const uint8_t kEmpty = 0;
-        vprog::DeviceModel::Response response = model.handle(bytes ? bytes : &kEmpty, length);
+        const std::vector<uint8_t> bytes = std::move(partialRequest);
+        partialRequest.clear();
+        vprog::DeviceModel::Response response = model.handle(bytes.empty() ? &kEmpty : bytes.data(), bytes.size());
         switch (response.outcome) {
         case vprog::DeviceModel::Outcome::Reply:
         case vprog::DeviceModel::Outcome::Restart:
@@ -241,10 +256,13 @@ struct EmulatedProgrammer::Function {
     void disconnect() {
         present = false;
         replies.clear();
-        while (!pendingIn.empty()) {
-            pendingIn.front().status = -ENODEV;
-            completed.push_back(std::move(pendingIn.front()));
-            pendingIn.pop_front();
+        partialRequest.clear();
+        for (std::deque<Urb>* held : {&pendingIn, &pendingOut}) {
+            while (!held->empty()) {
+                held->front().status = -ENODEV;
+                completed.push_back(std::move(held->front()));
+                held->pop_front();
+            }
         }
     }
 
@@ -283,14 +301,30 @@ struct EmulatedProgrammer::Function {
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
-        // Already finished (OUT transfers finish at once): nothing to cancel.
+        for (auto it = pendingOut.begin(); it != pendingOut.end(); ++it) {
+            if (it->clientAddress != address) continue;
+            // The first packet went through before the host gave up; the rest is the host's to send.
+            ++counters.discards;
+            ++counters.partialWrites;
+            it->status = -ENOENT;
+            it->actualLength = int(kPacketSize);
+            partialRequest.assign(it->out.begin(), it->out.begin() + std::ptrdiff_t(kPacketSize));
+            it->out.clear();
+            completed.push_back(std::move(*it));
+            pendingOut.erase(it);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        }
+        // Already finished: nothing to cancel.
         return fail(client, EINVAL);
     }
 
     void dropAll() {
         for (Urb& urb : pendingIn) g_object_unref(urb.data);
+        for (Urb& urb : pendingOut) g_object_unref(urb.data);
         for (Urb& urb : completed) g_object_unref(urb.data);
         pendingIn.clear();
+        pendingOut.clear();
         completed.clear();
     }
     ~Function() { dropAll(); }
@@ -317,7 +351,7 @@ std::vector<uint8_t> EmulatedProgrammer::descriptors(const Config& config) {
 }
 
 EmulatedProgrammer::EmulatedProgrammer(const Config& config)
-    : config_(config), function_(std::make_shared<Function>(config.model, config.outEndpoint, config.inEndpoint)) {
+    : config_(config), function_(std::make_shared<Function>(config.model, config.outEndpoint, config.inEndpoint, config.slowWrites)) {
     EmulatedUsbBus& bus = EmulatedUsbBus::instance();
     UMockdevTestbed* testbed = bus.testbed();
     const unsigned address = bus.nextAddress();

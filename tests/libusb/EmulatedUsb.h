@@ -52,6 +52,9 @@ public:
         uint8_t outEndpoint = 0x01;     // the bulk endpoints of interface 0
         uint8_t inEndpoint = 0x81;
         bool answerIoctls = true;       // false: only listed, never opened
+        // A busy device: a request longer than one packet gets only its first packet through
+        // before the host gives up on the transfer; the rest has to come in another transfer.
+        bool slowWrites = false;
         vprog::Options model;
     };
 
@@ -76,6 +79,7 @@ public:
         unsigned inTransfers = 0;
         unsigned discards = 0;
         unsigned pendingIn = 0;       // IN transfers waiting for data right now
+        unsigned partialWrites = 0;   // OUT transfers that ended with part of their data taken
         std::vector<unsigned long> unknownIoctls;
     };
     Counters counters() const;

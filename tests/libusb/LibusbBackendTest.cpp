@@ -198,59 +198,75 @@ TEST_F(LibusbTest, OpenProgrammerFindsTheBulkPipesAndConnects) {
     }
 }
 
-// Program and verify an image of three full blocks and a partial one: frames of 4 KiB and more
-// travel as single bulk transfers, and every byte must land in the code flash.
+void writeImageFile(const QString& path, const Bytes& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())), qint64(bytes.size()));
+}
+
+// Program and verify an image of three full blocks and a partial one: every byte must land in the
+// code flash. A busy programmer takes only the first packet of each long frame before libusb's
+// time-out; the backend must then send exactly the rest, or the frames arrive mangled.
 TEST_F(LibusbTest, McuCodeIsProgrammedAndVerifiedThroughLibusb) {
-    EmulatedProgrammer programmer(programmerOn("2"));
-    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
-
-    qvtest::RecordingHost host;
-    qv::UsbDevice device;
-    USB_BURN_CTRL worker;
-    qv::ProgrammerLink link(worker, device, host);
-    qv::TargetOperations ops(link);
-    link.openProgrammer({qs(programmer.devicePath())}, 0);
-    ASSERT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
-
     const Bytes image = makeImage(3 * 4096 + 1000);
     QTemporaryDir files;
     const QString path = files.filePath(QStringLiteral("mcu.bin"));
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char*>(image.data()), qint64(image.size()));
-    }
-    host.texts[qv::TextField::McuPath] = path;
-    host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
 
-    host.clearLog();
-    ops.programMcuCode();
-    EXPECT_EQ(host.log.last(), QStringLiteral("Program target is OK!!!!!!")) << host.log.join("\n").toStdString();
-    EXPECT_TRUE(host.log.contains(QStringLiteral("Check crc OK!")));
-    programmer.withModel([&](vprog::DeviceModel& model) {
-        const Bytes written(model.codeFlash().begin() + 0xA000, model.codeFlash().begin() + 0xA000 + long(image.size()));
-        EXPECT_TRUE(written == image) << "the code flash differs from the image";
-    });
+    for (bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "busy programmer" : "prompt programmer");
+        EmulatedProgrammer::Config config = programmerOn("2");
+        config.slowWrites = busy;
+        EmulatedProgrammer programmer(config);
+        ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
 
-    struct Case {
-        bool changeFile;
-        const char* line;
-    };
-    for (const Case& c : {Case{false, "Check EFlash OK!"}, Case{true, "Check EFlash NG!"}}) {
-        SCOPED_TRACE(c.line);
-        Bytes file = image;
-        if (c.changeFile) file[5000] ^= 0x40;
-        QFile out(path);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        out.write(reinterpret_cast<const char*>(file.data()), qint64(file.size()));
-        out.close();
+        qvtest::RecordingHost host;
+        qv::UsbDevice device;
+        USB_BURN_CTRL worker;
+        qv::ProgrammerLink link(worker, device, host);
+        qv::TargetOperations ops(link);
+        link.openProgrammer({qs(programmer.devicePath())}, 0);
+        ASSERT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
+
+        ASSERT_NO_FATAL_FAILURE(writeImageFile(path, image));
+        host.texts[qv::TextField::McuPath] = path;
+        host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
         host.clearLog();
-        ops.verifyMcuCode();
-        EXPECT_TRUE(host.log.contains(QString::fromLatin1(c.line))) << host.log.join("\n").toStdString();
+        ops.programMcuCode();
+        EXPECT_EQ(host.log.last(), QStringLiteral("Program target is OK!!!!!!")) << host.log.join("\n").toStdString();
+        EXPECT_TRUE(host.log.contains(QStringLiteral("Check crc OK!")));
+        programmer.withModel([&](vprog::DeviceModel& model) {
+            const auto start = model.codeFlash().begin() + 0xA000;
+            EXPECT_TRUE(Bytes(start, start + long(image.size())) == image) << "the code flash differs from the image";
+        });
+        // Five frames are longer than a packet: the four blocks (the last one 1000 bytes) and the
+        // boot index page.
+        const unsigned partialWrites = programmer.counters().partialWrites;
+        if (busy) {
+            EXPECT_EQ(partialWrites, 5u) << "each long frame should have timed out once";
+        } else {
+            EXPECT_EQ(partialWrites, 0u);
+        }
+
+        struct Case {
+            bool changeFile;
+            const char* line;
+        };
+        for (const Case& c : {Case{false, "Check EFlash OK!"}, Case{true, "Check EFlash NG!"}}) {
+            SCOPED_TRACE(c.line);
+            Bytes file = image;
+            if (c.changeFile) file[5000] ^= 0x40;
+            ASSERT_NO_FATAL_FAILURE(writeImageFile(path, file));
+            host.clearLog();
+            ops.verifyMcuCode();
+            EXPECT_TRUE(host.log.contains(QString::fromLatin1(c.line))) << host.log.join("\n").toStdString();
+        }
+        EXPECT_TRUE(device.isOpen());
+        EXPECT_TRUE(programmer.counters().unknownIoctls.empty());
+        worker.stopAndWait();
+        device.close();
+        programmer.unplug();
+        ASSERT_TRUE(waitForDevices({}));
     }
-    EXPECT_TRUE(device.isOpen());
-    EXPECT_TRUE(programmer.counters().unknownIoctls.empty());
-    worker.stopAndWait();
 }
 
 // The programmer drops off the bus in the middle of the blocks: libusb reports the device gone,
@@ -273,12 +289,7 @@ TEST_F(LibusbTest, AProgrammerLostWhileProgrammingFailsTheOperationAndClosesTheD
 
     QTemporaryDir files;
     const QString path = files.filePath(QStringLiteral("mcu.bin"));
-    const Bytes image = makeImage(3 * 4096);
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char*>(image.data()), qint64(image.size()));
-    }
+    ASSERT_NO_FATAL_FAILURE(writeImageFile(path, makeImage(3 * 4096)));
     host.texts[qv::TextField::McuPath] = path;
     host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
     host.clearLog();
