@@ -156,4 +156,51 @@ TEST_F(HotplugTest, OpeningAgainAfterTheProgrammerRestartedConnectsAndShowsTheNe
     EXPECT_EQ(messages.size(), 1);
 }
 
+TEST_F(HotplugTest, AfterAFirmwareUpdateTheProgrammerComesBackAndOpensWithItsNewVersion) {
+    vprog::Options options = named("updating");
+    options.modeLetter = '[';  // its boot loader runs: the application can be replaced
+    vprog::VirtualProgrammer programmer(options);
+    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1 && !window->searchTimer().isActive(); }));
+    openRow(0);
+    ASSERT_TRUE(log().contains("Connection for update mcu code")) << log().toStdString();
+    ASSERT_TRUE(button("pushButton_UpdateAPP")->isEnabled());
+
+    QByteArray image(8192, '\x5A');
+    image[0x1000] = 0x21;  // version 0x210304
+    image[0x1001] = 0x03;
+    image[0x1002] = 0x04;
+    const char mcu[4] = {0x19, 0x71, 0x03, 0x10};
+    image.replace(0x1004, 4, mcu, 4);
+    ASSERT_TRUE(QDir(work.path()).mkdir("Firmware"));
+    const QString file = work.filePath("Firmware/new.app");
+    QFile out(file);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(image);
+    out.close();
+    QString offeredDirectory;
+    window->setFileDialogHook([&](const QString&, const QString& directory, const QString&) {
+        offeredDirectory = directory;
+        return file;
+    });
+    button("pushButton_UpdateAPP")->click();
+    EXPECT_EQ(offeredDirectory, QDir::currentPath() + "/Firmware");
+    ASSERT_TRUE(log().contains("Update MCU is OK!!!!!!")) << log().toStdString();
+    EXPECT_FALSE(button("pushButton_UpdateAPP")->isEnabled());
+
+    // The programmer restarts: it drops off the bus and comes back about a second later.
+    ASSERT_TRUE(pumpUntil([&] { return !window->usbDevice().isOpen(); }));
+    EXPECT_FALSE(window->transferWorker().isRunning());
+    // (The update cleared the log when it started, so these lines belong to the restart.)
+    ASSERT_TRUE(pumpUntil([&] { return log().contains("device remove:") && log().contains("device insert:") &&
+                                       deviceBox()->count() == 1 &&
+                                       !window->searchTimer().isActive(); },
+                          5000))
+        << log().toStdString();
+    window->findChild<QTextEdit*>("textEdit")->clear();
+    openRow(0);
+    EXPECT_TRUE(log().contains("Connection for normal work")) << log().toStdString();
+    EXPECT_TRUE(log().contains("App_Version:  0x20210304")) << log().toStdString();
+    EXPECT_TRUE(groupEnabled());
+}
+
 }  // namespace
