@@ -2,8 +2,8 @@
 #include "DeviceSearch.h"
 #include "WinUsbGuid.h"
 
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 #include <winusb.h>
 
 #include <atomic>
@@ -15,7 +15,8 @@ namespace qv {
 namespace {
 
 std::wstring wideFromUtf8(const std::string& text) {
-    if (text.empty()) return std::wstring();
+    if (text.empty())
+        return std::wstring();
     const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
     std::wstring wide(size_t(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &wide[0], size);
@@ -23,29 +24,35 @@ std::wstring wideFromUtf8(const std::string& text) {
 }
 
 std::string utf8FromWide(const std::wstring& wide) {
-    if (wide.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    if (wide.empty())
+        return std::string();
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string text(size_t(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &text[0], size, nullptr, nullptr);
     return text;
 }
 
 class WinUsbTransport : public UsbTransport {
-public:
+  public:
     ~WinUsbTransport() override { release(); }
 
     bool open(const std::string& path) override {
         const std::wstring widePath = wideFromUtf8(path);  // zero-terminated wide copy
-        fileHandle_ = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-        if (fileHandle_ == INVALID_HANDLE_VALUE) return false;
+        fileHandle_ =
+            CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        if (fileHandle_ == INVALID_HANDLE_VALUE)
+            return false;
         WINUSB_INTERFACE_HANDLE handle = INVALID_HANDLE_VALUE;
-        if (!WinUsb_Initialize(fileHandle_, &handle) || handle == INVALID_HANDLE_VALUE) return fail();
+        if (!WinUsb_Initialize(fileHandle_, &handle) || handle == INVALID_HANDLE_VALUE)
+            return fail();
         winusbHandle_ = handle;
         ULONG length = 1;
-        if (!WinUsb_QueryDeviceInformation(winusbHandle_, DEVICE_SPEED, &length, &deviceSpeed_)) return fail();
-        if (!findPipes()) return fail();
+        if (!WinUsb_QueryDeviceInformation(winusbHandle_, DEVICE_SPEED, &length, &deviceSpeed_))
+            return fail();
+        if (!findPipes())
+            return fail();
         return true;
     }
 
@@ -60,63 +67,79 @@ public:
     }
 
     bool write(const uint8_t* buffer, uint32_t length) override {
-        if (closed_.load(std::memory_order_acquire)) return false;
+        if (closed_.load(std::memory_order_acquire) || winusbHandle_ == INVALID_HANDLE_VALUE)
+            return false;
         ULONG transferred = 0;
         return WinUsb_WritePipe(winusbHandle_, outPipe_, const_cast<PUCHAR>(buffer), length, &transferred,
                                 nullptr) != FALSE;
     }
 
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
-        if (closed_.load(std::memory_order_acquire)) return -1;
-        // A stop request while waiting is turned into an abort of the IN pipe by a watcher below.
-        std::atomic<bool> finished{false};
+        if (closed_.load(std::memory_order_acquire) || winusbHandle_ == INVALID_HANDLE_VALUE)
+            return -1;
+        // The read itself is synchronous and has no time-out. A watcher thread turns a stop request
+        // or a close into an abort of the IN pipe. It aborts again every 20 ms until the read has
+        // returned: a request raised just before WinUsb_ReadPipe started would otherwise find no
+        // transfer to abort and leave the read waiting for a packet that may never come. The
+        // watcher waits on an event rather than sleeping, so a finished read never waits for it.
+        ReadWatch watch;
+        watch.self = this;
+        watch.abandon = abandon;
+        watch.finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HANDLE watcher = nullptr;
-        struct Watch {
-            WinUsbTransport* self;
-            const std::atomic<uint8_t>* abandon;
-            std::atomic<bool>* finished;
-            std::atomic<bool> aborted{false};
-        } watch{this, abandon, &finished};
-        if (abandon) {
-            watcher = CreateThread(
-                nullptr, 0,
-                [](LPVOID parameter) -> DWORD {
-                    auto* w = static_cast<Watch*>(parameter);
-                    while (!w->finished->load(std::memory_order_acquire)) {
-                        if (w->abandon->load(std::memory_order_acquire) != 0) {
-                            w->aborted.store(true, std::memory_order_release);
-                            WinUsb_AbortPipe(w->self->winusbHandle_, w->self->inPipe_);
-                            break;
-                        }
-                        Sleep(20);
-                    }
-                    return 0;
-                },
-                &watch, 0, nullptr);
+        if (watch.finished) {
+            watcher = CreateThread(nullptr, 0, &WinUsbTransport::watchRead, &watch, 0, nullptr);
         }
         ULONG transferred = 0;
         const BOOL ok = WinUsb_ReadPipe(winusbHandle_, inPipe_, buffer, kReadSize, &transferred, nullptr);
-        finished.store(true, std::memory_order_release);
         if (watcher) {
+            SetEvent(watch.finished);
             WaitForSingleObject(watcher, INFINITE);
             CloseHandle(watcher);
         }
-        if (ok) return int32_t(transferred);
-        if (watch.aborted.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
+        if (watch.finished)
+            CloseHandle(watch.finished);
+        if (ok)
+            return int32_t(transferred);
+        if (watch.abandoned.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
             return kReadAbandoned;
         }
         return -1;
     }
 
-private:
+  private:
+    struct ReadWatch {
+        WinUsbTransport* self = nullptr;
+        const std::atomic<uint8_t>* abandon = nullptr;
+        HANDLE finished = nullptr;  // manual-reset event, set when the read has returned
+        std::atomic<bool> abandoned{false};
+    };
+
+    static DWORD WINAPI watchRead(LPVOID parameter) {
+        auto* watch = static_cast<ReadWatch*>(parameter);
+        WinUsbTransport* self = watch->self;
+        while (WaitForSingleObject(watch->finished, 20) == WAIT_TIMEOUT) {
+            const bool stop = watch->abandon && watch->abandon->load(std::memory_order_acquire) != 0;
+            if (stop)
+                watch->abandoned.store(true, std::memory_order_release);
+            if (stop || self->closed_.load(std::memory_order_acquire)) {
+                WinUsb_AbortPipe(self->winusbHandle_, self->inPipe_);
+            }
+        }
+        return 0;
+    }
+
     bool fail() {
         release();
         return false;
     }
 
+    // The WinUSB handle is freed before the file handle it was made from is closed.
     void release() {
-        if (fileHandle_ != INVALID_HANDLE_VALUE) CloseHandle(fileHandle_);
-        if (winusbHandle_ != INVALID_HANDLE_VALUE) WinUsb_Free(winusbHandle_);
+        if (winusbHandle_ != INVALID_HANDLE_VALUE)
+            WinUsb_Free(winusbHandle_);
+        if (fileHandle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(fileHandle_);
         fileHandle_ = INVALID_HANDLE_VALUE;
         winusbHandle_ = INVALID_HANDLE_VALUE;
     }
@@ -125,8 +148,10 @@ private:
     // index succeeded; a failed query for an earlier index is skipped.
     bool findPipes() {
         USB_INTERFACE_DESCRIPTOR descriptor{};
-        if (!WinUsb_QueryInterfaceSettings(winusbHandle_, 0, &descriptor)) return false;
-        if (descriptor.bNumEndpoints == 0) return true;
+        if (!WinUsb_QueryInterfaceSettings(winusbHandle_, 0, &descriptor))
+            return false;
+        if (descriptor.bNumEndpoints == 0)
+            return true;
         BOOL lastQuery = FALSE;
         for (UCHAR i = 0; i < descriptor.bNumEndpoints; ++i) {
             WINUSB_PIPE_INFORMATION info{};
@@ -152,20 +177,24 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UsbTransport> makeUsbTransport() { return std::make_unique<WinUsbTransport>(); }
+std::unique_ptr<UsbTransport> makeUsbTransport() {
+    return std::make_unique<WinUsbTransport>();
+}
 
 std::vector<std::string> findRealProgrammers() {
     std::vector<std::string> paths;
     HDEVINFO infoSet = SetupDiGetClassDevsW(&kProgrammerInterfaceClass, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (infoSet == INVALID_HANDLE_VALUE) return paths;
+    if (infoSet == INVALID_HANDLE_VALUE)
+        return paths;
     std::vector<BYTE> detailBuffer(1024, 0);
     auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(detailBuffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     for (DWORD index = 0;; ++index) {
         SP_DEVINFO_DATA deviceInfo{};
         deviceInfo.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(infoSet, index, &deviceInfo)) break;
+        if (!SetupDiEnumDeviceInfo(infoSet, index, &deviceInfo))
+            break;
         wchar_t name[260] = {};  // 520 bytes
         if (!SetupDiGetDeviceRegistryPropertyW(infoSet, &deviceInfo, SPDRP_FRIENDLYNAME, nullptr,
                                                reinterpret_cast<PBYTE>(name), sizeof(name), nullptr) &&
@@ -174,11 +203,14 @@ std::vector<std::string> findRealProgrammers() {
             name[0] = 0;
         }
         name[259] = 0;
-        if (std::wstring(name) == L"xxx") continue;
+        if (std::wstring(name) == L"xxx")
+            continue;
         SP_DEVICE_INTERFACE_DATA interfaceData{};
         interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-        if (!SetupDiEnumDeviceInterfaces(infoSet, nullptr, &kProgrammerInterfaceClass, index, &interfaceData)) break;
-        if (!SetupDiGetDeviceInterfaceDetailW(infoSet, &interfaceData, detail, 1024, nullptr, nullptr)) break;
+        if (!SetupDiEnumDeviceInterfaces(infoSet, nullptr, &kProgrammerInterfaceClass, index, &interfaceData))
+            break;
+        if (!SetupDiGetDeviceInterfaceDetailW(infoSet, &interfaceData, detail, 1024, nullptr, nullptr))
+            break;
         const std::wstring devicePath(detail->DevicePath);
         if (devicePath.find(kHardwareIdFilter) != std::wstring::npos) {
             paths.push_back(utf8FromWide(devicePath));
@@ -189,8 +221,14 @@ std::vector<std::string> findRealProgrammers() {
 }
 
 // Virtual programmers are served over AF_UNIX sockets, which this build does not use.
-std::vector<std::string> findVirtualProgrammers() { return {}; }
-std::string virtualProgrammerDirectory() { return std::string(); }
-std::unique_ptr<UsbTransport> makeVirtualLinkTransport() { return nullptr; }
+std::vector<std::string> findVirtualProgrammers() {
+    return {};
+}
+std::string virtualProgrammerDirectory() {
+    return std::string();
+}
+std::unique_ptr<UsbTransport> makeVirtualLinkTransport() {
+    return nullptr;
+}
 
 }  // namespace qv

@@ -1,0 +1,12 @@
+# qv_protocol_core: the part of protocol/ that needs neither Qt nor the window seam (CRC-32/0,
+# frame builders and reply checks, the pauses between polls). The Qt-free builds link it where
+# the full build links qv_protocol, which compiles the same sources.
+add_library(qv_protocol_core STATIC
+    ${PROJECT_SOURCE_DIR}/protocol/Crc32.cpp
+    ${PROJECT_SOURCE_DIR}/protocol/Crc32.h
+    ${PROJECT_SOURCE_DIR}/protocol/Frames.cpp
+    ${PROJECT_SOURCE_DIR}/protocol/Frames.h
+    ${PROJECT_SOURCE_DIR}/protocol/Pacing.cpp
+    ${PROJECT_SOURCE_DIR}/protocol/Pacing.h)
+target_include_directories(qv_protocol_core PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(qv_protocol_core PUBLIC ZLIB::ZLIB)
