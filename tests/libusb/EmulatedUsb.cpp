@@ -5,6 +5,7 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <mutex>
 
 namespace qvtest {
@@ -42,7 +42,8 @@ std::string testbedRoot;
 // its directory is removed, so that test runs leave nothing behind in /tmp.
 void removeTestbedDirectory() {
     std::error_code ignored;
-    if (!testbedRoot.empty()) std::filesystem::remove_all(testbedRoot, ignored);
+    if (!testbedRoot.empty())
+        std::filesystem::remove_all(testbedRoot, ignored);
 }
 
 }  // namespace
@@ -72,7 +73,9 @@ EmulatedUsbBus::EmulatedUsbBus() {
     std::filesystem::create_directories(std::filesystem::path(testbedRoot) / "dev/bus/usb/001");
 }
 
-unsigned EmulatedUsbBus::nextAddress() { return nextAddress_++; }
+unsigned EmulatedUsbBus::nextAddress() {
+    return nextAddress_++;
+}
 
 // ---------------------------------------------------------------------------------------------
 // The device's side of usbfs
@@ -116,57 +119,67 @@ struct EmulatedProgrammer::Function {
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         std::lock_guard<std::mutex> lock(mutex);
         switch (request) {
-        case USBDEVFS_GET_CAPABILITIES: {
-            UMockdevIoctlData* caps = resolve(arg, 0, sizeof(uint32_t));
-            const uint32_t value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
-            std::memcpy(caps->data, &value, sizeof(value));
-            g_object_unref(caps);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return true;
-        }
-        case USBDEVFS_CLAIMINTERFACE:
-        case USBDEVFS_DISCONNECT_CLAIM:
-            if (!present) return fail(client, ENODEV);
-            ++counters.claims;
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return true;
-        case USBDEVFS_RELEASEINTERFACE:
-            if (!present) return fail(client, ENODEV);
-            ++counters.releases;
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return true;
-        case USBDEVFS_CLEAR_HALT:
-        case USBDEVFS_RESETEP:
-            if (!present) return fail(client, ENODEV);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return true;
-        case USBDEVFS_IOCTL: {
-            // Driver control of interface 0: no kernel driver is bound to it, so there is none to
-            // detach, and asking the kernel to bind one again succeeds without effect.
-            if (!present) return fail(client, ENODEV);
-            UMockdevIoctlData* command = resolve(arg, 0, sizeof(usbdevfs_ioctl));
-            int code = 0;
-            std::memcpy(&code, command->data + offsetof(usbdevfs_ioctl, ioctl_code), sizeof(code));
-            g_object_unref(command);
-            if (code == int(USBDEVFS_CONNECT)) {
+            case USBDEVFS_GET_CAPABILITIES: {
+                UMockdevIoctlData* caps = resolve(arg, 0, sizeof(uint32_t));
+                if (!caps)
+                    return fail(client, EFAULT);
+                const uint32_t value = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                       USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+                std::memcpy(caps->data, &value, sizeof(value));
+                g_object_unref(caps);
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return true;
             }
-            return fail(client, code == int(USBDEVFS_DISCONNECT) ? ENODATA : ENOTTY);
-        }
-        case USBDEVFS_SUBMITURB:
-            return submit(client, arg);
-        case USBDEVFS_REAPURB:
-        case USBDEVFS_REAPURBNDELAY:
-            return reap(client, arg);
-        case USBDEVFS_DISCARDURB:
-            return discard(client, arg);
-        default:
-            // Anything else (re-attaching a kernel driver on close, for one) is not supported by
-            // this device, as a real usbfs answers for an interface without a driver.
-            counters.unknownIoctls.push_back(request);
-            return fail(client, ENOTTY);
+            case USBDEVFS_CLAIMINTERFACE:
+            case USBDEVFS_DISCONNECT_CLAIM:
+                if (!present)
+                    return fail(client, ENODEV);
+                ++counters.claims;
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return true;
+            case USBDEVFS_RELEASEINTERFACE:
+                if (!present)
+                    return fail(client, ENODEV);
+                ++counters.releases;
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return true;
+            case USBDEVFS_CLEAR_HALT:
+            case USBDEVFS_RESETEP:
+                if (!present)
+                    return fail(client, ENODEV);
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return true;
+            case USBDEVFS_IOCTL: {
+                // Driver control of interface 0: no kernel driver is bound to it, so there is none to
+                // detach, and asking the kernel to bind one again succeeds without effect.
+                if (!present)
+                    return fail(client, ENODEV);
+                UMockdevIoctlData* command = resolve(arg, 0, sizeof(usbdevfs_ioctl));
+                if (!command)
+                    return fail(client, EFAULT);
+                int code = 0;
+                std::memcpy(&code, command->data + offsetof(usbdevfs_ioctl, ioctl_code), sizeof(code));
+                g_object_unref(command);
+                if (code == int(USBDEVFS_CONNECT)) {
+                    umockdev_ioctl_client_complete(client, 0, 0);
+                    return true;
+                }
+                return fail(client, code == int(USBDEVFS_DISCONNECT) ? ENODATA : ENOTTY);
+            }
+            case USBDEVFS_SUBMITURB:
+                return submit(client, arg);
+            // libusb reaps only without waiting, after poll() on the node; a waiting reap gets the
+            // same answer.
+            case USBDEVFS_REAPURB:
+            case USBDEVFS_REAPURBNDELAY:
+                return reap(client, arg);
+            case USBDEVFS_DISCARDURB:
+                return discard(client, arg);
+            default:
+                // Refused as usbfs refuses a request it does not know; the tests check that libusb
+                // asked for nothing of the kind.
+                counters.unknownIoctls.push_back(request);
+                return fail(client, ENOTTY);
         }
     }
 
@@ -176,16 +189,20 @@ struct EmulatedProgrammer::Function {
     }
 
     bool submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-        if (!present) return fail(client, ENODEV);
+        if (!present)
+            return fail(client, ENODEV);
         UMockdevIoctlData* urbData = resolve(arg, 0, sizeof(usbdevfs_urb));
+        if (!urbData)
+            return fail(client, EFAULT);
         auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
-        if (urb->type != USBDEVFS_URB_TYPE_BULK || (urb->endpoint != outEndpoint && urb->endpoint != inEndpoint) ||
-            urb->buffer_length < 0) {
+        if (urb->type != USBDEVFS_URB_TYPE_BULK ||
+            (urb->endpoint != outEndpoint && urb->endpoint != inEndpoint) || urb->buffer_length < 0) {
             g_object_unref(urbData);
             return fail(client, EINVAL);
         }
         // The buffer is resolved now, so that its data is loaded (OUT) or written back (IN).
-        UMockdevIoctlData* buffer = resolve(urbData, offsetof(usbdevfs_urb, buffer), size_t(urb->buffer_length));
+        UMockdevIoctlData* buffer =
+            resolve(urbData, offsetof(usbdevfs_urb, buffer), size_t(urb->buffer_length));
         Urb entry;
         entry.data = urbData;
         entry.clientAddress = urbData->client_addr;
@@ -209,7 +226,8 @@ struct EmulatedProgrammer::Function {
             pendingIn.push_back(std::move(entry));
             feedPendingIn();
         }
-        if (buffer) g_object_unref(buffer);
+        if (buffer)
+            g_object_unref(buffer);
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
     }
@@ -221,18 +239,20 @@ struct EmulatedProgrammer::Function {
         static const uint8_t kEmpty = 0;
         const std::vector<uint8_t> bytes = std::move(partialRequest);
         partialRequest.clear();
-        vprog::DeviceModel::Response response = model.handle(bytes.empty() ? &kEmpty : bytes.data(), bytes.size());
+        vprog::DeviceModel::Response response =
+            model.handle(bytes.empty() ? &kEmpty : bytes.data(), bytes.size());
         switch (response.outcome) {
-        case vprog::DeviceModel::Outcome::Reply:
-        case vprog::DeviceModel::Outcome::Restart:
-            if (!response.reply.empty()) replies.push_back(std::move(response.reply));
-            feedPendingIn();
-            break;
-        case vprog::DeviceModel::Outcome::NoReply:
-            break;
-        case vprog::DeviceModel::Outcome::Unplug:
-            disconnect();
-            break;
+            case vprog::DeviceModel::Outcome::Reply:
+            case vprog::DeviceModel::Outcome::Restart:
+                if (!response.reply.empty())
+                    replies.push_back(std::move(response.reply));
+                feedPendingIn();
+                break;
+            case vprog::DeviceModel::Outcome::NoReply:
+                break;
+            case vprog::DeviceModel::Outcome::Unplug:
+                disconnect();
+                break;
         }
     }
 
@@ -247,7 +267,8 @@ struct EmulatedProgrammer::Function {
             urb.in.assign(reply.begin(), reply.begin() + std::ptrdiff_t(take));
             urb.actualLength = int(take);
             reply.erase(reply.begin(), reply.begin() + std::ptrdiff_t(take));
-            if (reply.empty()) replies.pop_front();
+            if (reply.empty())
+                replies.pop_front();
             completed.push_back(std::move(urb));
         }
     }
@@ -267,20 +288,25 @@ struct EmulatedProgrammer::Function {
     }
 
     bool reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-        if (completed.empty()) return fail(client, present ? EAGAIN : ENODEV);
+        if (completed.empty())
+            return fail(client, present ? EAGAIN : ENODEV);
+        // The argument is where the caller wants the address of the finished usbdevfs_urb.
+        UMockdevIoctlData* pointer = resolve(arg, 0, sizeof(void*));
+        if (!pointer)
+            return fail(client, EFAULT);
         Urb done = std::move(completed.front());
         completed.pop_front();
         auto* urb = reinterpret_cast<usbdevfs_urb*>(done.data->data);
         urb->status = done.status;
         urb->actual_length = done.actualLength;
         if (!done.in.empty()) {
-            UMockdevIoctlData* buffer = resolve(done.data, offsetof(usbdevfs_urb, buffer), size_t(done.bufferLength));
+            UMockdevIoctlData* buffer =
+                resolve(done.data, offsetof(usbdevfs_urb, buffer), size_t(done.bufferLength));
             if (buffer) {
                 std::memcpy(buffer->data, done.in.data(), done.in.size());
                 g_object_unref(buffer);
             }
         }
-        UMockdevIoctlData* pointer = resolve(arg, 0, sizeof(void*));
         umockdev_ioctl_data_set_ptr(pointer, 0, done.data);
         g_object_unref(pointer);
         g_object_unref(done.data);
@@ -292,7 +318,8 @@ struct EmulatedProgrammer::Function {
         unsigned long address = 0;
         std::memcpy(&address, arg->data, sizeof(address));
         for (auto it = pendingIn.begin(); it != pendingIn.end(); ++it) {
-            if (it->clientAddress != address) continue;
+            if (it->clientAddress != address)
+                continue;
             ++counters.discards;
             it->status = -ENOENT;
             it->actualLength = 0;
@@ -302,7 +329,8 @@ struct EmulatedProgrammer::Function {
             return true;
         }
         for (auto it = pendingOut.begin(); it != pendingOut.end(); ++it) {
-            if (it->clientAddress != address) continue;
+            if (it->clientAddress != address)
+                continue;
             // The first packet went through before the host gave up; the rest is the host's to send.
             ++counters.discards;
             ++counters.partialWrites;
@@ -320,9 +348,12 @@ struct EmulatedProgrammer::Function {
     }
 
     void dropAll() {
-        for (Urb& urb : pendingIn) g_object_unref(urb.data);
-        for (Urb& urb : pendingOut) g_object_unref(urb.data);
-        for (Urb& urb : completed) g_object_unref(urb.data);
+        for (Urb& urb : pendingIn)
+            g_object_unref(urb.data);
+        for (Urb& urb : pendingOut)
+            g_object_unref(urb.data);
+        for (Urb& urb : completed)
+            g_object_unref(urb.data);
         pendingIn.clear();
         pendingOut.clear();
         completed.clear();
@@ -336,10 +367,12 @@ struct EmulatedProgrammer::Function {
 std::vector<uint8_t> EmulatedProgrammer::descriptors(const Config& config) {
     const uint16_t vendorId = config.vendorId;
     const uint16_t productId = config.productId;
+    // clang-format off
     return {
         // device: USB 2.0, vendor-specific, 64-byte control endpoint, one configuration
-        0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, uint8_t(vendorId), uint8_t(vendorId >> 8),
-        uint8_t(productId), uint8_t(productId >> 8), 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
+        0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
+        uint8_t(vendorId), uint8_t(vendorId >> 8), uint8_t(productId), uint8_t(productId >> 8),
+        0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
         // configuration 1: 32 bytes in all, one interface, bus powered, 100 mA
         0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
         // interface 0, alternate setting 0: two endpoints, vendor class
@@ -348,10 +381,13 @@ std::vector<uint8_t> EmulatedProgrammer::descriptors(const Config& config) {
         0x07, 0x05, config.outEndpoint, 0x02, 0x00, 0x02, 0x00,
         0x07, 0x05, config.inEndpoint, 0x02, 0x00, 0x02, 0x00,
     };
+    // clang-format on
 }
 
 EmulatedProgrammer::EmulatedProgrammer(const Config& config)
-    : config_(config), function_(std::make_shared<Function>(config.model, config.outEndpoint, config.inEndpoint, config.slowWrites)) {
+    : config_(config),
+      function_(std::make_shared<Function>(config.model, config.outEndpoint, config.inEndpoint,
+                                           config.slowWrites)) {
     EmulatedUsbBus& bus = EmulatedUsbBus::instance();
     UMockdevTestbed* testbed = bus.testbed();
     const unsigned address = bus.nextAddress();
@@ -387,17 +423,34 @@ EmulatedProgrammer::EmulatedProgrammer(const Config& config)
     std::snprintf(product, sizeof(product), "%04x\n", config.productId);
     const std::string busnum = "1\n", devnum = std::to_string(address) + "\n";
     const std::string devname = devNode_;
-    const gchar* attributes[] = {"idVendor", vendor, "idProduct", product, "busnum", busnum.c_str(),
-                                 "devnum", devnum.c_str(), "speed", "480\n", "bConfigurationValue", "1\n",
-                                 "bNumConfigurations", "1\n", "bNumInterfaces", " 1\n", nullptr};
+    const gchar* attributes[] = {"idVendor",
+                                 vendor,
+                                 "idProduct",
+                                 product,
+                                 "busnum",
+                                 busnum.c_str(),
+                                 "devnum",
+                                 devnum.c_str(),
+                                 "speed",
+                                 "480\n",
+                                 "bConfigurationValue",
+                                 "1\n",
+                                 "bNumConfigurations",
+                                 "1\n",
+                                 "bNumInterfaces",
+                                 " 1\n",
+                                 nullptr};
     const std::string product4 = std::string(vendor, 4) + "/" + std::string(product, 4) + "/100";
     const std::string busnum3 = "001", devnum3 = threeDigits(address);
-    const gchar* properties[] = {"DEVTYPE", "usb_device", "DRIVER", "usb", "DEVNAME", devname.c_str(),
-                                 "BUSNUM", busnum3.c_str(), "DEVNUM", devnum3.c_str(), "PRODUCT",
-                                 product4.c_str(), "TYPE", "255/0/0", nullptr};
-    gchar* added = umockdev_testbed_add_devicev(testbed, "usb", relative.c_str(), nullptr,
-                                                const_cast<gchar**>(attributes), const_cast<gchar**>(properties));
-    if (added) sysPath_ = added;
+    const gchar* properties[] = {"DEVTYPE", "usb_device",    "DRIVER",  "usb",
+                                 "DEVNAME", devname.c_str(), "BUSNUM",  busnum3.c_str(),
+                                 "DEVNUM",  devnum3.c_str(), "PRODUCT", product4.c_str(),
+                                 "TYPE",    "255/0/0",       nullptr};
+    gchar* added =
+        umockdev_testbed_add_devicev(testbed, "usb", relative.c_str(), nullptr,
+                                     const_cast<gchar**>(attributes), const_cast<gchar**>(properties));
+    if (added)
+        sysPath_ = added;
     g_free(added);
     plugged_ = true;
 }
@@ -411,7 +464,8 @@ EmulatedProgrammer::~EmulatedProgrammer() {
 }
 
 void EmulatedProgrammer::unplug() {
-    if (!plugged_) return;
+    if (!plugged_)
+        return;
     plugged_ = false;
     {
         std::lock_guard<std::mutex> lock(function_->mutex);
@@ -423,9 +477,13 @@ void EmulatedProgrammer::unplug() {
     umockdev_testbed_remove_device(testbed, sysPath_.c_str());
 }
 
-bool EmulatedProgrammer::plugged() const { return plugged_; }
+bool EmulatedProgrammer::plugged() const {
+    return plugged_;
+}
 
-std::string EmulatedProgrammer::devicePath() const { return "usb:1-" + config_.ports; }
+std::string EmulatedProgrammer::devicePath() const {
+    return "usb:1-" + config_.ports;
+}
 
 void EmulatedProgrammer::withModel(const std::function<void(vprog::DeviceModel&)>& fn) {
     std::lock_guard<std::mutex> lock(function_->mutex);

@@ -33,8 +33,12 @@
 #include <thread>
 #include <vector>
 
-void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-void PrintTo(const QStringList& list, std::ostream* os) { *os << '"' << list.join("\", \"").toStdString() << '"'; }
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << '"' << list.join("\", \"").toStdString() << '"';
+}
 
 namespace {
 
@@ -45,14 +49,17 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 4000) {
     QElapsedTimer timer;
     timer.start();
     while (!condition()) {
-        if (timer.elapsed() > timeoutMs) return false;
+        if (timer.elapsed() > timeoutMs)
+            return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(5);
     }
     return true;
 }
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 EmulatedProgrammer::Config programmerOn(const char* ports) {
     EmulatedProgrammer::Config config;
@@ -78,7 +85,9 @@ Bytes makeImage(size_t length) {
 
 // A transaction that waits in vain gives up after its budget of checks; with a 20 µs pause
 // instead of 1 ms that takes a moment instead of seconds.
-void shortPause() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+void shortPause() {
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+}
 qv::Pacing quickPacing() {
     qv::Pacing pacing = qv::Pacing::standard();
     pacing.slowPause = &shortPause;
@@ -88,7 +97,7 @@ qv::Pacing quickPacing() {
 // Every test starts with the emulated bus in place (it must exist before libusb starts) and in an
 // empty working directory (the flash catalogue is read from there).
 class LibusbTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(qvtest::EmulatedUsbBus::available())
             << "run this binary with umockdev's preload library (ctest does; or use umockdev-wrapper)";
@@ -201,7 +210,8 @@ TEST_F(LibusbTest, OpenProgrammerFindsTheBulkPipesAndConnects) {
 void writeImageFile(const QString& path, const Bytes& bytes) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())), qint64(bytes.size()));
+    ASSERT_EQ(file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())),
+              qint64(bytes.size()));
 }
 
 // Program and verify an image of three full blocks and a partial one: every byte must land in the
@@ -232,11 +242,13 @@ TEST_F(LibusbTest, McuCodeIsProgrammedAndVerifiedThroughLibusb) {
         host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
         host.clearLog();
         ops.programMcuCode();
-        EXPECT_EQ(host.log.last(), QStringLiteral("Program target is OK!!!!!!")) << host.log.join("\n").toStdString();
+        EXPECT_EQ(host.log.last(), QStringLiteral("Program target is OK!!!!!!"))
+            << host.log.join("\n").toStdString();
         EXPECT_TRUE(host.log.contains(QStringLiteral("Check crc OK!")));
         programmer.withModel([&](vprog::DeviceModel& model) {
             const auto start = model.codeFlash().begin() + 0xA000;
-            EXPECT_TRUE(Bytes(start, start + long(image.size())) == image) << "the code flash differs from the image";
+            EXPECT_TRUE(Bytes(start, start + long(image.size())) == image)
+                << "the code flash differs from the image";
         });
         // Five frames are longer than a packet: the four blocks (the last one 1000 bytes) and the
         // boot index page.
@@ -254,7 +266,8 @@ TEST_F(LibusbTest, McuCodeIsProgrammedAndVerifiedThroughLibusb) {
         for (const Case& c : {Case{false, "Check EFlash OK!"}, Case{true, "Check EFlash NG!"}}) {
             SCOPED_TRACE(c.line);
             Bytes file = image;
-            if (c.changeFile) file[5000] ^= 0x40;
+            if (c.changeFile)
+                file[5000] ^= 0x40;
             ASSERT_NO_FATAL_FAILURE(writeImageFile(path, file));
             host.clearLog();
             ops.verifyMcuCode();
@@ -295,11 +308,14 @@ TEST_F(LibusbTest, AProgrammerLostWhileProgrammingFailsTheOperationAndClosesTheD
     host.clearLog();
     ops.programMcuCode();
 
-    EXPECT_EQ(host.log.last(), QStringLiteral("Program target is fail.....")) << host.log.join("\n").toStdString();
-    EXPECT_TRUE(host.log.contains(QStringLiteral("NG, Addr : 0xb000-2"))) << host.log.join("\n").toStdString();
+    EXPECT_EQ(host.log.last(), QStringLiteral("Program target is fail....."))
+        << host.log.join("\n").toStdString();
+    EXPECT_TRUE(host.log.contains(QStringLiteral("NG, Addr : 0xb000-2")))
+        << host.log.join("\n").toStdString();
     EXPECT_FALSE(host.log.contains(QStringLiteral("Check crc OK!")));
     EXPECT_FALSE(device.isOpen());
-    EXPECT_TRUE(waitUntil([&] { return !worker.isRunning(); })) << "the worker goes on after the failed transfer";
+    EXPECT_TRUE(waitUntil([&] { return !worker.isRunning(); }))
+        << "the worker goes on after the failed transfer";
     programmer.withModel([](vprog::DeviceModel& model) { EXPECT_TRUE(model.faultFired()); });
 }
 
@@ -344,13 +360,15 @@ TEST_F(LibusbTest, StoppingTheWorkerDuringAWaitingReadReturnsPromptly) {
 
     std::future<void> stopped = std::async(std::launch::async, [&] { worker.stopAndWait(); });
     const bool prompt = stopped.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-    if (!prompt) device.close();  // ends the read, so that a failure does not hang the test
+    if (!prompt)
+        device.close();  // ends the read, so that a failure does not hang the test
     stopped.wait();
     EXPECT_TRUE(prompt) << "the worker was still waiting for the read after 2 s";
     EXPECT_FALSE(worker.isRunning());
     EXPECT_EQ(worker.rxDone.load(), 0) << "no reply and no failure reported";
     EXPECT_TRUE(device.isOpen());
-    EXPECT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 0; })) << "the IN transfer was left behind";
+    EXPECT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 0; }))
+        << "the IN transfer was left behind";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -364,7 +382,8 @@ TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
     auto* log = window.findChild<QTextEdit*>("textEdit");
     auto rows = [&] {
         QStringList r;
-        for (int i = 0; i < box->count(); ++i) r << box->itemText(i);
+        for (int i = 0; i < box->count(); ++i)
+            r << box->itemText(i);
         return r;
     };
     ASSERT_TRUE(waitUntil([&] { return !window.searchTimer().isActive(); })) << "first search";
@@ -380,11 +399,13 @@ TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
         << "no arrival from libusb hot-plug";
     EXPECT_TRUE(log->toPlainText().contains("device insert:USB:1-2")) << log->toPlainText().toStdString();
     EXPECT_FALSE(log->toPlainText().contains("USB:1-3")) << "another product reached the window";
-    ASSERT_TRUE(waitUntil([&] { return rows() == QStringList{"usb:1-2"}; })) << rows().join(", ").toStdString();
+    ASSERT_TRUE(waitUntil([&] { return rows() == QStringList{"usb:1-2"}; }))
+        << rows().join(", ").toStdString();
 
     box->setCurrentIndex(0);
     window.findChild<QPushButton*>("pushButton_OpenDevice")->click();
-    ASSERT_TRUE(log->toPlainText().contains("Connect the programmer successful")) << log->toPlainText().toStdString();
+    ASSERT_TRUE(log->toPlainText().contains("Connect the programmer successful"))
+        << log->toPlainText().toStdString();
     ASSERT_TRUE(window.usbDevice().isOpen());
     ASSERT_TRUE(window.transferWorker().isRunning());
 
@@ -392,7 +413,8 @@ TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
     ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("device remove:"); }))
         << "no removal from libusb hot-plug";
     EXPECT_TRUE(log->toPlainText().contains("device remove:USB:1-2"));
-    EXPECT_TRUE(waitUntil([&] { return !window.usbDevice().isOpen() && !window.transferWorker().isRunning(); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return !window.usbDevice().isOpen() && !window.transferWorker().isRunning(); }));
     EXPECT_TRUE(waitUntil([&] { return box->count() == 0; })) << rows().join(", ").toStdString();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
