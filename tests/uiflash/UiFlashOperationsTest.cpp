@@ -25,8 +25,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace uitest;
@@ -34,10 +36,13 @@ using qv::TextField;
 
 namespace {
 
-// The slow pause shortened: budgets and code paths stay those of the tool.
+// The slow pause shortened to half a millisecond, a sleep rather than a spin: budgets and code
+// paths stay those of the tool. No test here runs a slow budget out, and a send budget of half a
+// second leaves a loaded machine's worker thread time to be scheduled (a 20 us pause made SWD init
+// time out now and then under TSan).
 qv::Pacing quickPacing() {
     qv::Pacing pacing = qv::Pacing::standard();
-    pacing.slowPause = [] { qv::delayMicroseconds(20); };
+    pacing.slowPause = [] { std::this_thread::sleep_for(std::chrono::microseconds(500)); };
     return pacing;
 }
 
@@ -388,7 +393,8 @@ TEST(UpdateUiImage, AValidHeaderArrivesAsFFAndBothUpdateAndCheckExpectFlashCrc) 
         EXPECT_EQ(rig.writes(), c.writes);
         EXPECT_EQ(rig.spi(c.image.size()), inFlash);
         EXPECT_EQ(rig.checks(), (std::vector<Check>{{expectedCrc, 0x80000, uint32_t(c.image.size())}}));
-        EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"));
+        EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"))
+            << rig.host.log.join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(rig.ui.uiHasHeader, c.header ? 1 : 0);
 
         rig.ui.checkUi();
@@ -445,7 +451,8 @@ TEST(UpdateUiImage, SizeLimitsAtBothEnds) {
         if (c.writes.empty()) {
             EXPECT_EQ(rig.letters(), c.size < 8 ? "" : "A");
         } else {
-            EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"));
+            EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"))
+                << rig.host.log.join(QLatin1Char('|')).toStdString();
             EXPECT_EQ(rig.spi(c.size), image);
         }
         EXPECT_EQ(rig.host.buttonsEnabledCalls, (std::vector<bool>{false, true}));
@@ -561,7 +568,8 @@ TEST(UpdateUiImage, AnOperationStartedFromInsideARunningOneDoesNothing) {
     };
     rig.ui.updateUi();
     EXPECT_EQ(rig.letters(), "AFFFGA");
-    EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"));
+    EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"))
+        << rig.host.log.join(QLatin1Char('|')).toStdString();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -593,7 +601,8 @@ TEST(UpdateUiDiff, MakerOutputTurnsTheOldAreaIntoTheNewImage) {
         rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("u.diff"), diff);
 
         rig.ui.updateUi();
-        EXPECT_EQ(rig.host.log.back(), QStringLiteral("Diff Update flash is OK!!!!!!"));
+        EXPECT_EQ(rig.host.log.back(), QStringLiteral("Diff Update flash is OK!!!!!!"))
+            << rig.host.log.join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(rig.checks().size(), summary.blocks);
         const Bytes wanted = qv::uiFlashForm(c.newImage.data(), c.newImage.size());
         const Bytes area = rig.spi(std::max(old.size(), wanted.size()));
