@@ -81,8 +81,12 @@ unsigned EmulatedUsbBus::nextAddress() {
 // The device's side of usbfs
 
 struct EmulatedProgrammer::Function {
-    Function(const vprog::Options& options, uint8_t out, uint8_t in, bool slow)
-        : model(options), outEndpoint(out), inEndpoint(in), slowWrites(slow) {}
+    explicit Function(const Config& config)
+        : model(config.model),
+          outEndpoint(config.outEndpoint),
+          inEndpoint(config.inEndpoint),
+          slowWrites(config.slowWrites),
+          interfaceBusy(config.interfaceBusy) {}
 
     struct Urb {
         UMockdevIoctlData* data = nullptr;  // the caller's usbdevfs_urb; one reference held
@@ -100,6 +104,7 @@ struct EmulatedProgrammer::Function {
     const uint8_t outEndpoint;
     const uint8_t inEndpoint;
     const bool slowWrites;
+    const bool interfaceBusy;
     bool present = true;
     std::deque<std::vector<uint8_t>> replies;  // replies (or their rest) not yet read
     std::deque<Urb> pendingIn;                 // IN transfers waiting for data
@@ -134,6 +139,8 @@ struct EmulatedProgrammer::Function {
             case USBDEVFS_DISCONNECT_CLAIM:
                 if (!present)
                     return fail(client, ENODEV);
+                if (interfaceBusy)
+                    return fail(client, EBUSY);
                 ++counters.claims;
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return true;
@@ -191,6 +198,9 @@ struct EmulatedProgrammer::Function {
     bool submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         if (!present)
             return fail(client, ENODEV);
+        // usbfs claims the interface of an endpoint on first use, which fails the same way.
+        if (interfaceBusy)
+            return fail(client, EBUSY);
         UMockdevIoctlData* urbData = resolve(arg, 0, sizeof(usbdevfs_urb));
         if (!urbData)
             return fail(client, EFAULT);
@@ -385,9 +395,7 @@ std::vector<uint8_t> EmulatedProgrammer::descriptors(const Config& config) {
 }
 
 EmulatedProgrammer::EmulatedProgrammer(const Config& config)
-    : config_(config),
-      function_(std::make_shared<Function>(config.model, config.outEndpoint, config.inEndpoint,
-                                           config.slowWrites)) {
+    : config_(config), function_(std::make_shared<Function>(config)) {
     EmulatedUsbBus& bus = EmulatedUsbBus::instance();
     UMockdevTestbed* testbed = bus.testbed();
     const unsigned address = bus.nextAddress();

@@ -55,6 +55,8 @@ class EmulatedProgrammer {
         // A busy device: a request longer than one packet gets only its first packet through
         // before the host gives up on the transfer; the rest has to come in another transfer.
         bool slowWrites = false;
+        // Another program holds interface 0: claiming it fails with EBUSY.
+        bool interfaceBusy = false;
         vprog::Options model;
     };
 

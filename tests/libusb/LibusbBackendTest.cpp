@@ -214,6 +214,28 @@ void writeImageFile(const QString& path, const Bytes& bytes) {
               qint64(bytes.size()));
 }
 
+// Another program holds the interface: the open fails as a whole and nothing is sent.
+TEST_F(LibusbTest, AProgrammerHeldByAnotherProgramIsNotOpened) {
+    EmulatedProgrammer::Config config = programmerOn("2");
+    config.interfaceBusy = true;
+    EmulatedProgrammer programmer(config);
+    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+
+    qvtest::RecordingHost host;
+    qv::UsbDevice device;
+    USB_BURN_CTRL worker;
+    qv::ProgrammerLink link(worker, device, host);
+    link.openProgrammer({qs(programmer.devicePath())}, 0);
+
+    EXPECT_EQ(host.criticalMessages, QStringList{"Open fail"});
+    EXPECT_TRUE(host.log.isEmpty()) << host.log.join("\n").toStdString();
+    EXPECT_FALSE(device.isOpen());
+    EXPECT_FALSE(worker.isRunning());
+    const EmulatedProgrammer::Counters seen = programmer.counters();
+    EXPECT_EQ(seen.claims, 0u);
+    EXPECT_EQ(seen.outTransfers + seen.inTransfers, 0u);
+}
+
 // Program and verify an image of three full blocks and a partial one: every byte must land in the
 // code flash. A busy programmer takes only the first packet of each long frame before libusb's
 // time-out; the backend must then send exactly the rest, or the frames arrive mangled.
