@@ -1,10 +1,7 @@
 // The programmer through WinUSB and the device set-up API (Windows only).
 #include "DeviceSearch.h"
+#include "WinUsbApi.h"
 #include "WinUsbGuid.h"
-
-#include <setupapi.h>
-#include <windows.h>
-#include <winusb.h>
 
 #include <atomic>
 #include <string>
@@ -35,21 +32,22 @@ std::string utf8FromWide(const std::wstring& wide) {
 
 class WinUsbTransport : public UsbTransport {
   public:
+    explicit WinUsbTransport(const WinUsbApi& api) : api_(api) {}
     ~WinUsbTransport() override { release(); }
 
     bool open(const std::string& path) override {
         const std::wstring widePath = wideFromUtf8(path);  // zero-terminated wide copy
-        fileHandle_ =
-            CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        fileHandle_ = api_.createFile(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (fileHandle_ == INVALID_HANDLE_VALUE)
             return false;
         WINUSB_INTERFACE_HANDLE handle = INVALID_HANDLE_VALUE;
-        if (!WinUsb_Initialize(fileHandle_, &handle) || handle == INVALID_HANDLE_VALUE)
+        if (!api_.initialize(fileHandle_, &handle) || handle == INVALID_HANDLE_VALUE)
             return fail();
         winusbHandle_ = handle;
         ULONG length = 1;
-        if (!WinUsb_QueryDeviceInformation(winusbHandle_, DEVICE_SPEED, &length, &deviceSpeed_))
+        if (!api_.queryDeviceInformation(winusbHandle_, DEVICE_SPEED, &length, &deviceSpeed_))
             return fail();
         if (!findPipes())
             return fail();
@@ -61,8 +59,8 @@ class WinUsbTransport : public UsbTransport {
     void close() override {
         closed_.store(true, std::memory_order_release);
         if (winusbHandle_ != INVALID_HANDLE_VALUE) {
-            WinUsb_AbortPipe(winusbHandle_, inPipe_);
-            WinUsb_AbortPipe(winusbHandle_, outPipe_);
+            api_.abortPipe(winusbHandle_, inPipe_);
+            api_.abortPipe(winusbHandle_, outPipe_);
         }
     }
 
@@ -70,8 +68,8 @@ class WinUsbTransport : public UsbTransport {
         if (closed_.load(std::memory_order_acquire) || winusbHandle_ == INVALID_HANDLE_VALUE)
             return false;
         ULONG transferred = 0;
-        return WinUsb_WritePipe(winusbHandle_, outPipe_, const_cast<PUCHAR>(buffer), length, &transferred,
-                                nullptr) != FALSE;
+        return api_.writePipe(winusbHandle_, outPipe_, const_cast<PUCHAR>(buffer), length, &transferred,
+                              nullptr) != FALSE;
     }
 
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
@@ -91,7 +89,7 @@ class WinUsbTransport : public UsbTransport {
             watcher = CreateThread(nullptr, 0, &WinUsbTransport::watchRead, &watch, 0, nullptr);
         }
         ULONG transferred = 0;
-        const BOOL ok = WinUsb_ReadPipe(winusbHandle_, inPipe_, buffer, kReadSize, &transferred, nullptr);
+        const BOOL ok = api_.readPipe(winusbHandle_, inPipe_, buffer, kReadSize, &transferred, nullptr);
         if (watcher) {
             SetEvent(watch.finished);
             WaitForSingleObject(watcher, INFINITE);
@@ -123,7 +121,7 @@ class WinUsbTransport : public UsbTransport {
             if (stop)
                 watch->abandoned.store(true, std::memory_order_release);
             if (stop || self->closed_.load(std::memory_order_acquire)) {
-                WinUsb_AbortPipe(self->winusbHandle_, self->inPipe_);
+                self->api_.abortPipe(self->winusbHandle_, self->inPipe_);
             }
         }
         return 0;
@@ -137,9 +135,9 @@ class WinUsbTransport : public UsbTransport {
     // The WinUSB handle is freed before the file handle it was made from is closed.
     void release() {
         if (winusbHandle_ != INVALID_HANDLE_VALUE)
-            WinUsb_Free(winusbHandle_);
+            api_.free(winusbHandle_);
         if (fileHandle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(fileHandle_);
+            api_.closeHandle(fileHandle_);
         fileHandle_ = INVALID_HANDLE_VALUE;
         winusbHandle_ = INVALID_HANDLE_VALUE;
     }
@@ -148,14 +146,14 @@ class WinUsbTransport : public UsbTransport {
     // index succeeded; a failed query for an earlier index is skipped.
     bool findPipes() {
         USB_INTERFACE_DESCRIPTOR descriptor{};
-        if (!WinUsb_QueryInterfaceSettings(winusbHandle_, 0, &descriptor))
+        if (!api_.queryInterfaceSettings(winusbHandle_, 0, &descriptor))
             return false;
         if (descriptor.bNumEndpoints == 0)
             return true;
         BOOL lastQuery = FALSE;
         for (UCHAR i = 0; i < descriptor.bNumEndpoints; ++i) {
             WINUSB_PIPE_INFORMATION info{};
-            lastQuery = WinUsb_QueryPipe(winusbHandle_, 0, i, &info);
+            lastQuery = api_.queryPipe(winusbHandle_, 0, i, &info);
             if (lastQuery && info.PipeType == UsbdPipeTypeBulk) {
                 if (info.PipeId & 0x80) {
                     inPipe_ = info.PipeId;
@@ -167,6 +165,7 @@ class WinUsbTransport : public UsbTransport {
         return lastQuery != FALSE;
     }
 
+    const WinUsbApi api_;
     HANDLE fileHandle_ = INVALID_HANDLE_VALUE;
     WINUSB_INTERFACE_HANDLE winusbHandle_ = INVALID_HANDLE_VALUE;
     UCHAR deviceSpeed_ = 2;
@@ -177,14 +176,22 @@ class WinUsbTransport : public UsbTransport {
 
 }  // namespace
 
+std::unique_ptr<UsbTransport> makeWinUsbTransport(const WinUsbApi& api) {
+    return std::make_unique<WinUsbTransport>(api);
+}
+
 std::unique_ptr<UsbTransport> makeUsbTransport() {
-    return std::make_unique<WinUsbTransport>();
+    return makeWinUsbTransport(WinUsbApi{});
 }
 
 std::vector<std::string> findRealProgrammers() {
+    return findWinUsbProgrammers(WinUsbApi{});
+}
+
+std::vector<std::string> findWinUsbProgrammers(const WinUsbApi& api) {
     std::vector<std::string> paths;
-    HDEVINFO infoSet = SetupDiGetClassDevsW(&kProgrammerInterfaceClass, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO infoSet =
+        api.getClassDevs(&kProgrammerInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (infoSet == INVALID_HANDLE_VALUE)
         return paths;
     std::vector<BYTE> detailBuffer(1024, 0);
@@ -193,13 +200,13 @@ std::vector<std::string> findRealProgrammers() {
     for (DWORD index = 0;; ++index) {
         SP_DEVINFO_DATA deviceInfo{};
         deviceInfo.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(infoSet, index, &deviceInfo))
+        if (!api.enumDeviceInfo(infoSet, index, &deviceInfo))
             break;
         wchar_t name[260] = {};  // 520 bytes
-        if (!SetupDiGetDeviceRegistryPropertyW(infoSet, &deviceInfo, SPDRP_FRIENDLYNAME, nullptr,
-                                               reinterpret_cast<PBYTE>(name), sizeof(name), nullptr) &&
-            !SetupDiGetDeviceRegistryPropertyW(infoSet, &deviceInfo, SPDRP_DEVICEDESC, nullptr,
-                                               reinterpret_cast<PBYTE>(name), sizeof(name), nullptr)) {
+        if (!api.getDeviceRegistryProperty(infoSet, &deviceInfo, SPDRP_FRIENDLYNAME, nullptr,
+                                           reinterpret_cast<PBYTE>(name), sizeof(name), nullptr) &&
+            !api.getDeviceRegistryProperty(infoSet, &deviceInfo, SPDRP_DEVICEDESC, nullptr,
+                                           reinterpret_cast<PBYTE>(name), sizeof(name), nullptr)) {
             name[0] = 0;
         }
         name[259] = 0;
@@ -207,16 +214,16 @@ std::vector<std::string> findRealProgrammers() {
             continue;
         SP_DEVICE_INTERFACE_DATA interfaceData{};
         interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-        if (!SetupDiEnumDeviceInterfaces(infoSet, nullptr, &kProgrammerInterfaceClass, index, &interfaceData))
+        if (!api.enumDeviceInterfaces(infoSet, nullptr, &kProgrammerInterfaceClass, index, &interfaceData))
             break;
-        if (!SetupDiGetDeviceInterfaceDetailW(infoSet, &interfaceData, detail, 1024, nullptr, nullptr))
+        if (!api.getDeviceInterfaceDetail(infoSet, &interfaceData, detail, 1024, nullptr, nullptr))
             break;
         const std::wstring devicePath(detail->DevicePath);
         if (devicePath.find(kHardwareIdFilter) != std::wstring::npos) {
             paths.push_back(utf8FromWide(devicePath));
         }
     }
-    SetupDiDestroyDeviceInfoList(infoSet);
+    api.destroyDeviceInfoList(infoSet);
     return paths;
 }
 

@@ -3,6 +3,7 @@
 // the connection reply, the pauses, and the USB backend's behaviour on a path that does not open.
 // Plain main(); the last line is "N passed, N failed" and the exit status is 1 when any failed.
 #include "ConnectionReport.h"
+#include "TestCheck.h"
 
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
@@ -15,32 +16,20 @@
 #include <string>
 #include <vector>
 
+namespace qv {
+#ifdef _WIN32
+void winUsbBackendTests();  // WinUsbBackendTest.cpp
+#endif
+}  // namespace qv
+
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED: %s\n", what.c_str());
-    }
-}
+using qv::testcheck::check;
+using qv::testcheck::checkBytes;
+using qv::testcheck::checkEqual;
 
 std::string hex(uint32_t value) {
     return qv::diag::hexNumber(value, 8);
-}
-
-void checkEqual(uint32_t actual, uint32_t expected, const std::string& what) {
-    check(actual == expected, what + ": got " + hex(actual) + ", expected " + hex(expected));
-}
-
-void checkBytes(const uint8_t* actual, const std::vector<uint8_t>& expected, const std::string& what) {
-    const bool same = std::memcmp(actual, expected.data(), expected.size()) == 0;
-    check(same, what + ":\n  got      " + qv::diag::hexBytes(actual, uint32_t(expected.size())) +
-                    "\n  expected " + qv::diag::hexBytes(expected.data(), uint32_t(expected.size())));
 }
 
 const uint8_t* bytes(const char* text) {
@@ -272,6 +261,8 @@ int main() {
     connectionReplyTests();
     pacingTests();
     transportTests();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+#ifdef _WIN32
+    qv::winUsbBackendTests();
+#endif
+    return qv::testcheck::finish();
 }
