@@ -7,6 +7,8 @@ packages=(
     qtbase5-dev libusb-1.0-0-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth
+    umockdev libumockdev-dev
+    clang libclang-rt-14-dev
 )
 
 missing=()

@@ -40,4 +40,9 @@ for t in "${threaded_tests[@]}"; do
     TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
         "out/tsan/$t" --gtest_filter="$filter" --gtest_brief=1
 done
+# The libusb backend against an emulated USB programmer runs under umockdev's preload library.
+cmake --build out/tsan -j"$jobs" --target qv_libusb_tests
+preload=$(find /usr/lib -name 'libumockdev-preload.so.0' | head -n 1)
+TSAN_OPTIONS="suppressions=$root/tests/libusb/tsan.supp:halt_on_error=1" \
+    env LD_PRELOAD="$preload" out/tsan/tests/libusb/qv_libusb_tests --gtest_brief=1
 echo "all stages passed"
