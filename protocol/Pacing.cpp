@@ -16,7 +16,10 @@ void delayMicroseconds(int64_t us) {
     LARGE_INTEGER now;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&now);
-    const int64_t target = now.QuadPart + (us * frequency.QuadPart) / 1000000;
+    // us * frequency overflows 64 bits for very long delays; splitting off whole seconds keeps the
+    // product in range and gives the same truncated quotient wherever the plain product fits.
+    const int64_t f = frequency.QuadPart;
+    const int64_t target = now.QuadPart + (us / 1000000) * f + ((us % 1000000) * f) / 1000000;
     while (now.QuadPart < target)
         QueryPerformanceCounter(&now);
 }

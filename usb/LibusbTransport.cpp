@@ -75,6 +75,7 @@ public:
     void close() override { closed_.store(true, std::memory_order_release); }
 
     bool write(const uint8_t* buffer, uint32_t length) override {
+        if (!handle_) return false;
         uint32_t done = 0;
         do {
             if (closed_.load(std::memory_order_acquire)) return false;
@@ -88,6 +89,7 @@ public:
     }
 
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
+        if (!handle_) return -1;
         for (;;) {
             if (closed_.load(std::memory_order_acquire)) return -1;
             if (abandon && abandon->load(std::memory_order_acquire) != 0) return kReadAbandoned;
