@@ -164,6 +164,14 @@ void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
         return;
     }
     host_.appendLog(QStringLiteral("Open the programmer ok..."));
+    // A worker stopped in the middle of a transaction (the programmer was unplugged) can leave a
+    // request it never took. Served by the new run, that stale read would wait for a reply nobody
+    // asked for and the link would never take another request. The worker is not running here, so
+    // the GUI side may reset every hand-over flag.
+    worker_.txPending.store(0, std::memory_order_release);
+    worker_.rxPending.store(0, std::memory_order_release);
+    worker_.txDone.store(0, std::memory_order_release);
+    worker_.rxDone.store(0, std::memory_order_release);
     worker_.start();
 
     if (connectProgrammer() != 0) {

@@ -435,6 +435,24 @@ TEST(OpenProgrammer, AfterTheProgrammerWentAwayTheButtonOpensAgain) {
     EXPECT_TRUE(rig.device.isOpen());
 }
 
+// Unplugged after the worker wrote a request but before it took the read: the read request stays
+// raised. Reopening must not hand that stale read to the new worker run.
+TEST(OpenProgrammer, ARequestLeftByAStoppedWorkerDoesNotBlockTheNextSession) {
+    prototest::WorkDir work;
+    Rig rig;
+    rig.plugVirtual({});
+    rig.openAndConnect();
+    rig.vp->unplug();
+    rig.device.close();
+    rig.worker.stopAndWait();
+    rig.worker.rxPending.store(1);  // the read request nobody took
+    ASSERT_TRUE(rig.vp->plug());
+    rig.host.log.clear();
+    rig.link.openProgrammer(QStringList{rig.path()}, 0);
+    ASSERT_TRUE(rig.host.log.contains("Connect the programmer successful"));
+    EXPECT_EQ(rig.link.checkDataCrc(0, 0, 0), 0) << rig.host.log.join('\n').toStdString();
+}
+
 // ---------------------------------------------------------------------------------------------
 // The catalogue lookup and its widgets.
 
