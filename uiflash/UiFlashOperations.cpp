@@ -298,6 +298,17 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
         return 10;
     host.appendLog(QStringLiteral("Init ready..."));
 
+    // The SWD init has just looked up the room of the target's SPI flash above the UI base. A block
+    // that would end beyond it would land outside the UI area (or wrap around on the chip), so the
+    // file is refused before its first piece, as a whole image of that size is.
+    const uint64_t room = uint64_t(std::max<int32_t>(link_.targetFlashSize, 0));
+    for (const DiffBlock& block : layout.blocks) {
+        if (uint64_t(block.blk_addr) + block.blk_len > room) {
+            host.appendLog(QStringLiteral("UI file lengthis over than spi flash."));
+            return -1;
+        }
+    }
+
     uint8_t piece[kUiPieceSize];
     for (const DiffBlock& block : layout.blocks) {
         host.appendLog(QStringLiteral("Write block:") + hexText(block.blk_addr, 8) + QLatin1Char(',') +

@@ -739,6 +739,33 @@ TEST(UpdateUiDiff, ExitStopsTheUpdateBeforeTheNextPiece) {
     EXPECT_EQ(direct.writes().size(), 1u);
 }
 
+TEST(UpdateUiDiff, BlocksMustEndWithinTheUiRoomOfTheTargetFlash) {
+    struct Case {
+        const char* name;
+        std::vector<Record> records;
+        uint32_t dblkNumber;
+        bool written;
+    } cases[] = {
+        {"block ending exactly at the room's end", {{0x7000, 4096, 4096}}, 1, true},
+        {"block one byte past it", {{0x7001, 4096, 4096}}, 1, false},
+        {"good block first, a block past the end second", {{0, 100, 100}, {0x8000, 16, 16}}, 2, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UiRig rig(true, 0x8000);
+        rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("room.diff"), diffFrom(c.records, 0, c.dblkNumber));
+        rig.ui.updateUi();
+        if (c.written) {
+            EXPECT_EQ(rig.letters(), "AFG");
+            EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is OK!!!!!!")));
+        } else {
+            EXPECT_EQ(rig.letters(), "A") << "nothing but the SWD init goes out";
+            EXPECT_TRUE(rig.host.log.contains(QStringLiteral("UI file lengthis over than spi flash.")));
+            EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is fail.....")));
+        }
+    }
+}
+
 TEST(UpdateUiDiff, AMalformedFileWritesNothingAtAll) {
     Bytes blockByte = diffFrom({{0, 100, 100}});
     blockByte[60] ^= 1;
