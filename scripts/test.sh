@@ -3,7 +3,8 @@
 #   1. the plain debug build, every test;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, every test;
 #   3. ThreadSanitizer over the tests that cross threads (worker hand-over, transactions, hot-plug);
-#   4. the Windows build of the Qt-free core with MinGW-w64, and its tests under Wine.
+#   4. a bounded fuzz run of every parser (libFuzzer, ASan, UBSan);
+#   5. the Windows build of the Qt-free core with MinGW-w64, and its tests under Wine.
 # QV_TEST_QUICK=1 runs only the first stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +47,9 @@ cmake --build out/tsan -j"$jobs" --target qv_libusb_tests
 preload=$(find /usr/lib -name 'libumockdev-preload.so.0' | head -n 1)
 TSAN_OPTIONS="suppressions=$root/tests/libusb/tsan.supp:halt_on_error=1" \
     env LD_PRELOAD="$preload" out/tsan/tests/libusb/qv_libusb_tests --gtest_brief=1
+
+stage "fuzz smoke run: every reader of outside bytes, a bounded number of inputs each"
+bash fuzz/run-smoke.sh 20000
 
 stage "Windows build of the device and protocol core (MinGW-w64), its tests under Wine"
 bash scripts/check-windows-build.sh
