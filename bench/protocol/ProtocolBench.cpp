@@ -97,8 +97,14 @@ void BM_WriteDataChunk4096(benchmark::State& state) {
         state.SkipWithError("virtual programmer not reachable");
         return;
     }
-    line.worker.noSleep.store(static_cast<uint8_t>(state.range(0)));
     const auto chunk = randomBytes(4096);
+    // The worker clears noSleep when its run starts; one exchange first makes sure it has started,
+    // so the value set below is the one the measured chunks run with.
+    if (line.link.writeDataChunk(chunk.data(), 0, 4096) != 0) {
+        state.SkipWithError("first chunk failed");
+        return;
+    }
+    line.worker.noSleep.store(static_cast<uint8_t>(state.range(0)), std::memory_order_release);
     uint32_t address = 0;
     int failures = 0;
     for (auto _ : state) {
