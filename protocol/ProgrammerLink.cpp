@@ -104,16 +104,7 @@ int ProgrammerLink::writeFirmwareChunk(const uint8_t* data, uint32_t offset, uin
 }
 
 int ProgrammerLink::checkFirmwareCrc(uint32_t expectedCrc, uint32_t offset, uint32_t length) {
-    const uint32_t n =
-        frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckFirmware, offset, length, expectedCrc);
-    const int r = exchangeFrame(n, kSlowSendBudget, kFirmwareCheckReplyBudget, Polling::Slow);
-    if (r != 0)
-        return r;
-    const int judged = judgeShortReply(worker_, host_, frame::kCheckFirmware, QStringLiteral("CRC error:"));
-    if (judged != 0)
-        return judged;
-    host_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));
-    return worker_.rxBuffer[8];
+    return crcCheck(frame::kCheckFirmware, kFirmwareCheckReplyBudget, expectedCrc, offset, length);
 }
 
 int ProgrammerLink::finishFirmwareUpdate(uint8_t flag) {
@@ -135,12 +126,18 @@ int ProgrammerLink::writeDataChunk(const uint8_t* data, uint32_t address, uint32
 }
 
 int ProgrammerLink::checkDataCrc(uint32_t expectedCrc, uint32_t address, uint32_t length) {
-    const uint32_t n =
-        frame::buildCrcCheckFrame(worker_.txBuffer, frame::kCheckData, address, length, expectedCrc);
-    const int r = exchangeFrame(n, kSlowSendBudget, kDataCheckReplyBudget, Polling::Slow);
+    return crcCheck(frame::kCheckData, kDataCheckReplyBudget, expectedCrc, address, length);
+}
+
+// 'L' and 'G' differ only in their letter and reply budget: the programmer computes the CRC of a
+// range and answers with it and a status byte (0 = equal), which is the result.
+int ProgrammerLink::crcCheck(uint8_t letter, int replyBudget, uint32_t expectedCrc, uint32_t start,
+                             uint32_t length) {
+    const uint32_t n = frame::buildCrcCheckFrame(worker_.txBuffer, letter, start, length, expectedCrc);
+    const int r = exchangeFrame(n, kSlowSendBudget, replyBudget, Polling::Slow);
     if (r != 0)
         return r;
-    const int judged = judgeShortReply(worker_, host_, frame::kCheckData, QStringLiteral("CRC error:"));
+    const int judged = judgeShortReply(worker_, host_, letter, QStringLiteral("CRC error:"));
     if (judged != 0)
         return judged;
     host_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));

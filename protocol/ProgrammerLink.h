@@ -86,6 +86,7 @@ public:
 
 private:
     friend class OperationGuard;
+    int crcCheck(uint8_t letter, int replyBudget, uint32_t expectedCrc, uint32_t start, uint32_t length);
     USB_BURN_CTRL& worker_;
     UsbDevice& device_;
     OperationHost& host_;
