@@ -20,4 +20,8 @@ void logTimestamp(OperationHost& host) { host.appendLog(timestampText(QTime::cur
 
 QString lowerHex(uint32_t value) { return QString::number(value, 16); }
 
+QString failedWriteLine(uint32_t address, int result) {
+    return QStringLiteral("NG, Addr : 0x") + lowerHex(address) + QString::number(result);
+}
+
 }  // namespace qv

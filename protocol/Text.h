@@ -21,4 +21,8 @@ void logTimestamp(OperationHost& host);
 // Lower-case hexadecimal without leading zeros, as used in the "NG, Addr : 0x" lines.
 QString lowerHex(uint32_t value);
 
+// The line for a failed data write: "NG, Addr : 0x" + lowerHex(address) + result in decimal
+// ("NG, Addr : 0xb000-2").
+QString failedWriteLine(uint32_t address, int result);
+
 }  // namespace qv

@@ -58,10 +58,6 @@ const QString kBadRunningAddress =
 const QString kBadRunningAddressLine =
     QStringLiteral("***There is a problem with the running address of this file!***");
 
-QString ngLine(uint32_t address, int result) {
-    return QStringLiteral("NG, Addr : 0x") + lowerHex(address) + QString::number(result);
-}
-
 const uint8_t* bytesOf(const QByteArray& data) {
     return reinterpret_cast<const uint8_t*>(data.constData());
 }
@@ -151,7 +147,7 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
         std::copy_n(bytes + size_t(i) * kBlockSize, kBlockSize, block.begin());
         const int r = link_.writeDataChunk(block.data(), address, kBlockSize);
         if (r != 0) {
-            host.appendLog(ngLine(address, r));
+            host.appendLog(failedWriteLine(address, r));
             return -3;
         }
         host.setProgress(int(int64_t(i + 1) * kProgressScale / length));
@@ -169,7 +165,7 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
         std::copy_n(bytes + size_t(fullBlocks) * kBlockSize, rest, block.begin());
         const int r = link_.writeDataChunk(block.data(), address, rest);
         if (r != 0) {
-            host.appendLog(ngLine(address, r));
+            host.appendLog(failedWriteLine(address, r));
             return -5;
         }
     }
@@ -186,7 +182,7 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
         host.appendLog(QStringLiteral("Set boot index..."));
         const int r = link_.writeDataChunk(block.data(), kBootIndexAddress, kBlockSize);
         if (r != 0) {
-            host.appendLog(ngLine(kBootIndexAddress, r));
+            host.appendLog(failedWriteLine(kBootIndexAddress, r));
             return -3;
         }
     }

@@ -234,7 +234,7 @@ int UiFlashOperations::programUiImage(int32_t length) {
         const uint32_t address = kUiFlashBase + k * kUiPieceSize;
         const int e = link_.writeDataChunk(piece, address, kUiPieceSize);
         if (e != 0) {
-            logPieceFailure(address, e);
+            host.appendLog(failedWriteLine(address, e));
             return -3;
         }
         host.setProgress(int(int64_t(k + 1) * 409600 / length));
@@ -252,7 +252,7 @@ int UiFlashOperations::programUiImage(int32_t length) {
         const uint32_t address = kUiFlashBase + offset;
         const int e = link_.writeDataChunk(piece, address, rest);
         if (e != 0) {
-            logPieceFailure(address, e);
+            host.appendLog(failedWriteLine(address, e));
             return -5;
         }
     }
@@ -322,7 +322,7 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
             const uint32_t address = block.flashAddress() + k * kUiPieceSize;
             const int e = link_.writeDataChunk(piece, address, kUiPieceSize);
             if (e != 0) {
-                logPieceFailure(address, e);
+                host.appendLog(failedWriteLine(address, e));
                 return -3;
             }
             host.processEvents();
@@ -336,7 +336,7 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
             const uint32_t address = block.flashAddress() + offset;
             const int e = link_.writeDataChunk(piece, address, rest);
             if (e != 0) {
-                logPieceFailure(address, e);
+                host.appendLog(failedWriteLine(address, e));
                 return -5;
             }
             host.processEvents();
@@ -406,9 +406,6 @@ uint32_t UiFlashOperations::expectedUiCrc() const {
     return uiHasHeader ? uiHeaderCrc : uiImageCrc;
 }
 
-void UiFlashOperations::logPieceFailure(uint32_t address, int result) {
-    link_.host().appendLog(QStringLiteral("NG, Addr : 0x") + lowerHex(address) + QString::number(result));
-}
 
 void UiFlashOperations::setNoSleep(bool on) {
     link_.worker().noSleep.store(on ? 1 : 0, std::memory_order_release);

@@ -70,7 +70,6 @@ class UiFlashOperations {
     void updateFromImage(const QString& path);
     void updateFromDiff(const QString& path);
     void setNoSleep(bool on);
-    void logPieceFailure(uint32_t address, int result);
     uint32_t expectedUiCrc() const;
 
     ProgrammerLink& link_;
