@@ -4,7 +4,7 @@
 #include "protocol/FirmwareUpdate.h"
 #include "protocol/ProgrammerLink.h"
 #include "protocol/Text.h"
-#include "target/TargetOperations.h"
+#include "targetcode/TargetOperations.h"
 #include "uiflash/UiFlashOperations.h"
 #include "ui_mainwindow.h"
 #include "usb/DeviceNotifications.h"

@@ -5,7 +5,7 @@
 
 #include "FuzzSupport.h"
 
-#include "target/CodeImage.h"
+#include "targetcode/CodeImage.h"
 
 #include <QString>
 

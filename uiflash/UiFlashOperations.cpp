@@ -4,7 +4,7 @@
 #include "protocol/OperationHost.h"
 #include "protocol/ProgrammerLink.h"
 #include "protocol/Text.h"
-#include "target/TargetOperations.h"
+#include "targetcode/TargetOperations.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 

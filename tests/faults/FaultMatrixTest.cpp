@@ -17,7 +17,7 @@
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
 #include "support/RecordingHost.h"
-#include "target/TargetOperations.h"
+#include "targetcode/TargetOperations.h"
 #include "uiflash/UiFlashOperations.h"
 #include "uiflash/UiFormats.h"
 #include "usb/UsbBurnCtrl.h"

@@ -7,7 +7,7 @@
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
 #include "support/RecordingHost.h"
-#include "target/TargetOperations.h"
+#include "targetcode/TargetOperations.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"

@@ -6,7 +6,7 @@
 #include "protocol/ProgrammerLink.h"
 #include "protocol/Text.h"
 #include "support/RecordingHost.h"
-#include "target/TargetOperations.h"
+#include "targetcode/TargetOperations.h"
 #include "uiflash/UiFlashOperations.h"
 #include "uiflash/UiFormats.h"
 #include "usb/UsbBurnCtrl.h"

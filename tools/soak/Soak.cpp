@@ -6,7 +6,7 @@
 #include "protocol/OperationHost.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
-#include "target/TargetOperations.h"
+#include "targetcode/TargetOperations.h"
 #include "uiflash/UiFlashOperations.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"

@@ -1,4 +1,4 @@
-#include "target/CodeImage.h"
+#include "targetcode/CodeImage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "target/TargetOperations.h"
+#include "targetcode/TargetOperations.h"
 
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
