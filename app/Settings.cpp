@@ -1,17 +1,51 @@
 #include "Settings.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QTextStream>
 
 #include <filesystem>
 #include <system_error>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
 namespace qv {
+
+namespace {
+
+// Puts the written bytes on the disk before the rename makes them the file.
+bool flushToDisk(QFile& file) {
+#ifdef Q_OS_WIN
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.handle()));
+    return handle != INVALID_HANDLE_VALUE && ::FlushFileBuffers(handle) != 0;
+#else
+    return ::fsync(file.handle()) == 0;
+#endif
+}
+
+// Replaces `to` by `from` in one step; false when `to` is untouched.
+bool renameOver(const QString& from, const QString& to) {
+#ifdef Q_OS_WIN
+    // MoveFileExW replaces an existing file only when asked to; write-through returns once the
+    // new name is on the disk.
+    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
+    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
+    return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(from.toStdWString()), std::filesystem::path(to.toStdWString()),
+                            error);
+    return !error;
+#endif
+}
+
+}  // namespace
 
 StoredSettings readSettings(QIODevice& file) {
     StoredSettings s;
@@ -59,18 +93,11 @@ bool writeFileAtomically(const QString& path, const QByteArray& bytes) {
     QFile file(temporaryPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) return false;
     bool written = file.write(bytes) == bytes.size();
-#ifndef Q_OS_WIN
-    written = written && ::fsync(file.handle()) == 0;
-#endif
+    written = written && flushToDisk(file);
     file.close();
     written = written && file.error() == QFileDevice::NoError;
-    std::error_code error;
-    if (written) {
-        // Replaces the old file in one step (rename on POSIX, MoveFileEx with replace on Windows).
-        std::filesystem::rename(std::filesystem::path(temporaryPath.toStdWString()),
-                                std::filesystem::path(path.toStdWString()), error);
-    }
-    if (!written || error) {
+    // Replaces the old file in one step (rename on POSIX, MoveFileExW with replace on Windows).
+    if (!written || !renameOver(temporaryPath, path)) {
         QFile::remove(temporaryPath);
         return false;
     }

@@ -4,7 +4,9 @@
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, every test;
 #   3. ThreadSanitizer over the tests that cross threads (worker hand-over, transactions, hot-plug);
 #   4. a bounded fuzz run of every parser (libFuzzer, ASan, UBSan);
-#   5. the Windows build of the Qt-free core with MinGW-w64, and its tests under Wine.
+#   5. Windows: the Qt-free core with MinGW-w64 and its checks under Wine; Qt for Windows from the
+#      cache (~/.cache/qv310-isp) or built; the whole tool and the zip; the Windows tests under Wine;
+#      the zip unpacked and started under Wine on Xvfb.
 # QV_TEST_QUICK=1 runs only the first stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,7 +53,18 @@ TSAN_OPTIONS="suppressions=$root/tests/libusb/tsan.supp:halt_on_error=1" \
 stage "fuzz smoke run: every reader of outside bytes, a bounded number of inputs each"
 bash fuzz/run-smoke.sh 20000
 
+windows_started=$(date +%s)
 stage "Windows build of the device and protocol core (MinGW-w64), its tests under Wine"
 bash scripts/check-windows-build.sh
+
+stage "Windows: Qt for Windows (from the cache or built), the whole tool, the zip"
+bash scripts/build-windows.sh
+
+stage "Windows: the tests under Wine"
+ctest --test-dir out/windows-qt --output-on-failure -j"$jobs"
+
+stage "Windows: the zip unpacked and started under Wine on Xvfb"
+bash scripts/check-windows-zip.sh
+echo "Windows stage: $(($(date +%s) - windows_started)) s"
 
 echo "all stages passed"
