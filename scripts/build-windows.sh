@@ -202,8 +202,8 @@ targets=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\
 programs=()
 for target in qv310-isp qv310-diag qv310-mkdiff qv310 qv310-vprog; do
     grep -qx "$target" <<<"$targets" || continue
-    exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -newer "$build/CMakeCache.txt" | head -n 1)
-    [ -n "$exe" ] || exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' | head -n 1)
+    exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" -newer "$build/CMakeCache.txt" | head -n 1)
+    [ -n "$exe" ] || exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" | head -n 1)
     [ -n "$exe" ] || { echo "missing: $target.exe" >&2; exit 1; }
     programs+=("$exe")
 done
@@ -249,7 +249,7 @@ to_crlf() { sed 's/\r$//; s/$/\r/'; }
 grep -q 'DeviceInterfaceGUIDs' "$staging/WinUSB-driver.txt" || { echo "the README's driver section was not found" >&2; exit 1; }
 
 # Every DLL a staged program or plugin imports is staged or is part of Windows.
-system_dlls='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comdlg32|winmm|ws2_32|version|imm32|dwmapi|uxtheme|netapi32|userenv|mpr|winspool\.drv|shlwapi|setupapi|winusb|msvcrt|d3d9|dwrite|wtsapi32|cfgmgr32|crypt32|bcrypt|api-ms-win-.*)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comdlg32|winmm|ws2_32|version|imm32|dwmapi|uxtheme|netapi32|userenv|mpr|winspool\.drv|shlwapi|setupapi|winusb|msvcrt|d3d9|d3d11|dxgi|dwrite|wtsapi32|cfgmgr32|crypt32|bcrypt|api-ms-win-.*)\.dll$'
 missing_dlls=0
 while IFS= read -r -d '' binary; do
     while read -r dll; do
