@@ -1,7 +1,9 @@
 // The real window with a programmer open: what its buttons do while an operation runs.
 
 #include "app/MainWindow.h"
+#include "protocol/Frames.h"
 #include "protocol/ProgrammerLink.h"
+#include "usb/UsbBurnCtrl.h"
 #include "vprog/VirtualProgrammer.h"
 
 #include <QComboBox>
@@ -106,6 +108,37 @@ TEST_F(WindowWithProgrammer, OpenProgrammerDuringAnOperationShowsTheBoxAndSendsN
     EXPECT_EQ(letters().substr(before.size()), "AGA") << "Check UI itself went on undisturbed";
     EXPECT_TRUE(log().contains("Check EFlash OK!")) << log().toStdString();
     EXPECT_EQ(messages.size(), 1);
+}
+
+// Exit while the worker is stuck in a write because the programmer stopped taking requests: the
+// window is gone within a second of Exit's own pause, and config.ini is written.
+TEST_F(WindowWithProgrammer, ExitDoesNotHangWhenTheProgrammerStopsTakingRequests) {
+    programmer->withModel([](vprog::DeviceModel& m) {
+        m.mutableOptions().fault = vprog::Fault::Stall;
+        m.mutableOptions().faultAtRequest = m.requestCount() + 1;
+    });
+    // Requests go out through the worker until the link has no room left and a write waits.
+    USB_BURN_CTRL& worker = window->transferWorker();
+    static const QByteArray payload(4096, '\x5A');
+    bool stuck = false;
+    for (int i = 0; i < 1000 && !stuck; ++i) {
+        worker.txLength = qv::frame::buildDataFrame(
+            worker.txBuffer, 'F', 0x80000, reinterpret_cast<const uint8_t*>(payload.constData()), 4096);
+        worker.txDone.store(0);
+        worker.txPending.store(1);
+        stuck = !pumpUntil([&] { return worker.txDone.load() == 1; }, 300);
+    }
+    ASSERT_TRUE(stuck) << "every write went through";
+
+    button("pushButton_Exit")->click();
+    QElapsedTimer timer;
+    timer.start();
+    window.reset();
+    EXPECT_LT(timer.elapsed(), 1000) << "the window took that long to go after Exit";
+    QFile saved(work.filePath("config.ini"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("UPBOOT:0\nNFLASH:0\n./\n./\n\nWAITT:0\nPWROFF:0\n"));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
 }
 
 }  // namespace
