@@ -145,17 +145,18 @@ int ProgrammerLink::crcCheck(uint8_t letter, int replyBudget, uint32_t expectedC
 }
 
 void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
-    OperationGuard guard(*this);
-    if (!guard.acquired())
-        return;
-
     const QString path = index >= 0 && index < devicePaths.size() ? devicePaths.at(index) : QString();
     if (path.isEmpty())
         return;
+    // The box only says so and sends nothing, so it may show while another operation runs.
     if (device_.isOpen()) {
         host_.showCriticalMessage(QStringLiteral("The programmer have opened!"));
         return;
     }
+    // Opening and the handshake talk to the programmer: never in the middle of another operation.
+    OperationGuard guard(*this);
+    if (!guard.acquired())
+        return;
     if (!device_.open(path)) {
         host_.showCriticalMessage(QStringLiteral("Open fail"));
         return;

@@ -206,7 +206,11 @@ void UiFlashOperations::updateFromDiff(const QString& path) {
 
 int UiFlashOperations::programUiImage(int32_t length) {
     OperationHost& host = link_.host();
-    if (uiImageLength < 8) {
+    // "Input UI bin" stays usable while this runs and events are pumped: a file chosen meanwhile
+    // must not change what the final check expects.
+    const uint32_t expectedCrc = expectedUiCrc();
+    const int32_t checkLength = uiImageLength;
+    if (checkLength < 8) {
         host.showCriticalMessage(QStringLiteral("There aren't any datas to update!"));
         return -1;
     }
@@ -265,7 +269,7 @@ int UiFlashOperations::programUiImage(int32_t length) {
     host.appendLog(QStringLiteral("Program end!"));
     logTimestamp(host);
 
-    if (link_.checkDataCrc(expectedUiCrc(), kUiFlashBase, uint32_t(uiImageLength)) != 0) {
+    if (link_.checkDataCrc(expectedCrc, kUiFlashBase, uint32_t(checkLength)) != 0) {
         host.appendLog(QStringLiteral("Check crc NG!"));
         return -7;
     }
@@ -300,10 +304,12 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
 
     // The SWD init has just looked up the room of the target's SPI flash above the UI base. A block
     // that would end beyond it would land outside the UI area (or wrap around on the chip), so the
-    // file is refused before its first piece, as a whole image of that size is.
+    // file is refused before its first piece, as a whole image of that size is. A chip that
+    // Flash.ini does not list leaves the room unknown (0): then the blocks are written as the file
+    // says, and the programmer judges each address.
     const uint64_t room = uint64_t(std::max<int32_t>(link_.targetFlashSize, 0));
     for (const DiffBlock& block : layout.blocks) {
-        if (uint64_t(block.blk_addr) + block.blk_len > room) {
+        if (room != 0 && uint64_t(block.blk_addr) + block.blk_len > room) {
             host.appendLog(QStringLiteral("UI file lengthis over than spi flash."));
             return -1;
         }
@@ -405,7 +411,6 @@ void UiFlashOperations::checkUi() {
 uint32_t UiFlashOperations::expectedUiCrc() const {
     return uiHasHeader ? uiHeaderCrc : uiImageCrc;
 }
-
 
 void UiFlashOperations::setNoSleep(bool on) {
     link_.worker().noSleep.store(on ? 1 : 0, std::memory_order_release);

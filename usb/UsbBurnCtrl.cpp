@@ -35,7 +35,15 @@ void USB_BURN_CTRL::run() {
         bool readNow = false;
         if (txPending.load(acquire) == 1) {
             txPending.store(0, release);
-            if (device->write(txBuffer, txLength) == -1) stopRequested.store(1, release);
+            const int32_t written = device->write(txBuffer, txLength, &stopRequested);
+            if (written == qv::UsbDevice::kWriteAbandoned) {
+                // Told to stop while the programmer took no data: end without a reply. txDone
+                // stays 0 and a read asked for with it is not served; the next "Open programmer"
+                // clears what is left before it starts the worker again.
+                continue;
+            }
+            if (written == -1)
+                stopRequested.store(1, release);
             txDone.store(1, release);
             readNow = rxPending.load(acquire) == 1;
         } else {

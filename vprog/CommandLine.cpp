@@ -21,6 +21,7 @@ const std::pair<Fault, const char*> kFaultNames[] = {
     {Fault::CrcStatusMismatch, "crc-status-mismatch"},
     {Fault::TargetRunFailure, "target-run-failure"},
     {Fault::Unplug, "unplug"},
+    {Fault::Stall, "stall"},
 };
 
 // Decimal, or hexadecimal after "0x"; the whole text must be the number. No octal: "010" is ten.
@@ -87,7 +88,7 @@ std::string usageText() {
            "  --flash-program-us N        flash programming time per 4096 bytes written\n"
            "  --fault KIND --fault-at N   inject one fault at the N-th request (1-based); KIND is\n"
            "                              no-reply, wrong-letter, wrong-length, bad-crc,\n"
-           "                              crc-status-mismatch, target-run-failure or unplug\n"
+           "                              crc-status-mismatch, target-run-failure, unplug or stall\n"
            "  --trace                     print every request and reply in hexadecimal\n"
            "  --dump-code FILE            save the target code flash to FILE at exit\n"
            "  --dump-spi FILE             save the target SPI flash to FILE at exit\n"

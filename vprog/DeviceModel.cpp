@@ -168,6 +168,10 @@ DeviceModel::Response DeviceModel::handle(const uint8_t* request, size_t length)
         response.outcome = Outcome::Unplug;
         return response;
     }
+    if (kind == Fault::Stall) {
+        response.outcome = Outcome::Stall;
+        return response;
+    }
 
     bool restart = false;
     response.reply = answer(request, length, restart);

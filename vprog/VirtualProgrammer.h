@@ -21,6 +21,8 @@ enum class Fault {
     CrcStatusMismatch,  // a 'G' or 'L' check answers status 5 (mismatch)
     TargetRunFailure,   // an 'A' target run answers run status 1
     Unplug,             // the programmer vanishes instead of answering
+    Stall,              // the request is taken, and from then on no request is read: the link
+                        // stays up while the requests pile up, until the tool closes it
 };
 
 struct Options {
@@ -60,7 +62,7 @@ class DeviceModel {
 
     explicit DeviceModel(const Options& options);
 
-    enum class Outcome { Reply, NoReply, Unplug, Restart };
+    enum class Outcome { Reply, NoReply, Unplug, Restart, Stall };
     struct Response {
         Outcome outcome = Outcome::Reply;
         std::vector<uint8_t> reply;

@@ -124,6 +124,7 @@ const char* faultName(Fault f) {
         case Fault::CrcStatusMismatch: return "CrcStatusMismatch";
         case Fault::TargetRunFailure: return "TargetRunFailure";
         case Fault::Unplug: return "Unplug";
+        case Fault::Stall: return "Stall";
     }
     return "?";
 }

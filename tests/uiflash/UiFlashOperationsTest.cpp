@@ -125,6 +125,11 @@ class UiRig {
         return path;
     }
     QString missing(const QString& name) { return dir_.filePath(name); }
+    void writeFlashIni(const QByteArray& text) {
+        QFile f(dir_.filePath(QStringLiteral("Flash.ini")));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
 
     Bytes spi(size_t n) {
         Bytes out;
@@ -572,6 +577,40 @@ TEST(UpdateUiImage, AnOperationStartedFromInsideARunningOneDoesNothing) {
         << rig.host.log.join(QLatin1Char('|')).toStdString();
 }
 
+TEST(UpdateUiImage, AnotherFileChosenDuringTheWriteDoesNotChangeWhatIsChecked) {
+    struct Case {
+        const char* name;
+        Bytes written;
+        bool header;
+        Bytes chosen;  // picked with "Input UI bin" after the first piece
+    } cases[] = {
+        {"plain image, then an image with a header", pattern(9000, 1), false, imageWithHeader(5000, 2)},
+        {"image with a header, then a longer plain one", imageWithHeader(9000, 3), true, pattern(12000, 4)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UiRig rig;
+        const uint32_t expectedCrc =
+            c.header ? headerFlashCrc(c.written) : qv::crc32zero(c.written.data(), c.written.size());
+        rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("written.bin"), c.written);
+        rig.host.fileAnswers.push_back(rig.file(QStringLiteral("chosen.bin"), c.chosen));
+        bool chosen = false;
+        rig.host.onProcessEvents = [&] {
+            if (!chosen && !rig.writes().empty()) {
+                chosen = true;
+                rig.ui.selectUiFile();
+            }
+        };
+        rig.ui.updateUi();
+        ASSERT_TRUE(chosen);
+        EXPECT_EQ(rig.ui.uiImageLength, int32_t(c.chosen.size())) << "the slot did run";
+        EXPECT_EQ(rig.checks(), (std::vector<Check>{{expectedCrc, 0x80000, uint32_t(c.written.size())}}));
+        EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Check crc OK!")));
+        EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"))
+            << rig.host.log.join(QLatin1Char('|')).toStdString();
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Update UI with a difference file
 
@@ -739,27 +778,39 @@ TEST(UpdateUiDiff, ExitStopsTheUpdateBeforeTheNextPiece) {
     EXPECT_EQ(direct.writes().size(), 1u);
 }
 
-TEST(UpdateUiDiff, BlocksMustEndWithinTheUiRoomOfTheTargetFlash) {
+TEST(UpdateUiDiff, BlocksMustEndWithinTheUiRoomWhenTheTargetFlashIsKnown) {
     struct Case {
         const char* name;
+        bool chipListed;  // false: Flash.ini does not list the target's chip, its size stays 0
         std::vector<Record> records;
         uint32_t dblkNumber;
-        bool written;
+        std::string letters;  // "A" alone: refused after the SWD init
     } cases[] = {
-        {"block ending exactly at the room's end", {{0x7000, 4096, 4096}}, 1, true},
-        {"block one byte past it", {{0x7001, 4096, 4096}}, 1, false},
-        {"good block first, a block past the end second", {{0, 100, 100}, {0x8000, 16, 16}}, 2, false},
+        {"block ending exactly at the room's end", true, {{0x7000, 4096, 4096}}, 1, "AFG"},
+        {"block one byte past it", true, {{0x7001, 4096, 4096}}, 1, "A"},
+        {"good block first, a block past the end second", true, {{0, 100, 100}, {0x8000, 16, 16}}, 2, "A"},
+        {"unknown size: a block past the listed room is written", false, {{0x7001, 4096, 4096}}, 1, "AFG"},
+        {"unknown size: both blocks are written", false, {{0, 100, 100}, {0x8000, 16, 16}}, 2, "AFGFG"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UiRig rig(true, 0x8000);
+        if (!c.chipListed)
+            rig.writeFlashIni("[FLASH]\r\n0xEF4015,512,4096,W25Q16,\r\n");
         rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("room.diff"), diffFrom(c.records, 0, c.dblkNumber));
         rig.ui.updateUi();
-        if (c.written) {
-            EXPECT_EQ(rig.letters(), "AFG");
-            EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is OK!!!!!!")));
+        EXPECT_EQ(rig.letters(), c.letters);
+        EXPECT_EQ(rig.link.targetFlashSize, c.chipListed ? 0x8000 : 0);
+        if (c.letters != "A") {
+            EXPECT_FALSE(rig.host.log.contains(QStringLiteral("UI file lengthis over than spi flash.")));
+            EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is OK!!!!!!")))
+                << rig.host.log.join(QLatin1Char('|')).toStdString();
+            const Bytes spi = rig.spi(0x9000);
+            for (const Record& r : c.records) {
+                EXPECT_EQ(Bytes(spi.begin() + r.addr, spi.begin() + r.addr + r.len), pattern(r.dataBytes, r.addr))
+                    << "block at " << r.addr;
+            }
         } else {
-            EXPECT_EQ(rig.letters(), "A") << "nothing but the SWD init goes out";
             EXPECT_TRUE(rig.host.log.contains(QStringLiteral("UI file lengthis over than spi flash.")));
             EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is fail.....")));
         }

@@ -12,9 +12,12 @@
 #include <QFile>
 #include <QThread>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -127,6 +130,94 @@ TEST(TransferWorker, StoppingWhileAReadWaitsEndsTheThreadAndKeepsTheDeviceOpen) 
     EXPECT_TRUE(link.worker.isFinished());
     EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
     EXPECT_TRUE(link.device.isOpen());
+}
+
+// A programmer that takes one request and then reads no more: the requests pile up in the link
+// until a write has to wait for room.
+vprog::Options stallingProgrammer(const char* name) {
+    vprog::Options options = quietProgrammer(name);
+    options.fault = vprog::Fault::Stall;
+    options.faultAtRequest = 1;
+    return options;
+}
+
+// Raises one write after another until one does not complete; true when the worker is stuck.
+bool fillUntilAWriteWaits(USB_BURN_CTRL& worker) {
+    static const std::vector<uint8_t> payload(4096, 0x5A);
+    for (int i = 0; i < 1000; ++i) {
+        worker.txLength = qv::frame::buildDataFrame(worker.txBuffer, 'F', 0x80000, payload.data(), 4096);
+        worker.txDone.store(0, release);
+        worker.txPending.store(1, release);
+        QElapsedTimer timer;
+        timer.start();
+        while (worker.txDone.load(acquire) == 0) {
+            if (timer.elapsed() > 300)
+                return true;
+            QThread::msleep(1);
+        }
+    }
+    return false;
+}
+
+TEST(TransferWorker, StoppingWhileAWriteWaitsEndsTheThreadWithoutAReply) {
+    vprog::VirtualProgrammer programmer(stallingProgrammer("stalled-worker"));
+    Link link;
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    ASSERT_TRUE(fillUntilAWriteWaits(link.worker)) << "every write went through";
+    QElapsedTimer timer;
+    timer.start();
+    link.worker.stopAndWait();
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_TRUE(link.worker.isFinished());
+    EXPECT_EQ(link.worker.txDone.load(acquire), 0) << "the abandoned write is not reported as done";
+    EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
+    EXPECT_EQ(link.worker.stopRequested.load(acquire), 0);
+    EXPECT_TRUE(link.device.isOpen());
+}
+
+TEST(VirtualLink, AWriteToAStalledProgrammerGivesUpOnAStopRequestAndOnClose) {
+    for (const bool byClose : {false, true}) {
+        SCOPED_TRACE(byClose ? "closed" : "stop requested");
+        vprog::VirtualProgrammer programmer(stallingProgrammer("stalled-write"));
+        qv::UsbDevice device;
+        ASSERT_TRUE(device.open(QString::fromStdString(programmer.devicePath())));
+        std::atomic<uint8_t> stop{0};
+        std::atomic<int> completed{0};
+        const std::vector<uint8_t> frame(4110, 0x5A);
+        std::future<int32_t> writes = std::async(std::launch::async, [&] {
+            for (;;) {
+                const int32_t result = device.write(frame.data(), uint32_t(frame.size()), &stop);
+                if (result != 1)
+                    return result;
+                ++completed;
+            }
+        });
+        // Wait until the writes have stopped going through.
+        int seen = -1;
+        while (completed.load() != seen) {
+            seen = completed.load();
+            QThread::msleep(300);
+        }
+        ASSERT_EQ(writes.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+        EXPECT_GT(completed.load(), 1) << "writes the programmer's queue had room for completed";
+        QElapsedTimer timer;
+        timer.start();
+        if (byClose) {
+            device.close();
+        } else {
+            stop.store(1);
+        }
+        const bool prompt = writes.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+        if (!prompt) {
+            stop.store(1);
+            device.close();
+        }
+        EXPECT_TRUE(prompt);
+        EXPECT_EQ(writes.get(), byClose ? -1 : qv::UsbDevice::kWriteAbandoned);
+        EXPECT_LT(timer.elapsed(), 1000);
+        EXPECT_EQ(device.isOpen(), !byClose);
+    }
 }
 
 TEST(VirtualLink, APeerGoneDuringAReadFailsTheReadAndClosesTheDevice) {

@@ -102,7 +102,7 @@ TEST(CommandLine, readsEveryOptionIntoTheOptions) {
 
 TEST(CommandLine, everyFaultKindHasAName) {
     for (Fault f : {Fault::NoReply, Fault::WrongLetter, Fault::WrongLength, Fault::BadCrc,
-                    Fault::CrcStatusMismatch, Fault::TargetRunFailure, Fault::Unplug}) {
+                    Fault::CrcStatusMismatch, Fault::TargetRunFailure, Fault::Unplug, Fault::Stall}) {
         CommandLine parsed;
         std::string error;
         ASSERT_NE(vprog::faultName(f), nullptr);
