@@ -51,6 +51,8 @@ public:
     // Hands txLength bytes already built in txBuffer to the worker and waits for one reply:
     // 0 when a reply arrived (rxDone 1), -1 when the send budget ran out, -2 when the reply
     // budget ran out. Budgets are numbers of flag checks; GUI events are processed between checks.
+    // With Pacing::event() the caller sleeps until the worker raises the flag instead, and each
+    // budget is the wall time its checks last at their nominal pause (see Pacing).
     int exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget, Polling polling);
 
     // --- Open programmer and connection handshake ('K'). ---
@@ -86,6 +88,7 @@ public:
 
 private:
     friend class OperationGuard;
+    int exchangeFrameEvent(uint32_t txLength, int sendBudget, int replyBudget, Polling polling);
     int crcCheck(uint8_t letter, int replyBudget, uint32_t expectedCrc, uint32_t start, uint32_t length);
     USB_BURN_CTRL& worker_;
     UsbDevice& device_;

@@ -233,13 +233,29 @@ int UiFlashOperations::programUiImage(int32_t length) {
     uint8_t piece[kUiPieceSize];
     const uint32_t size = uint32_t(length);
     const uint32_t wholePieces = size / kUiPieceSize;
+    const uint32_t rest = size % kUiPieceSize;
+
+    blockCounts = BlockCounts();
+    const bool skip = writeOptions.skipUnchanged;
+    const bool unchanged = skip && holdsAlready(link_, uiImageData.data(), kUiFlashBase, size);
+    if (unchanged)
+        host.appendLog(QStringLiteral("Flash already holds this image, nothing written."));
+    // True when the piece is left as it is; counts it either way.
+    auto leaveAsItIs = [&](uint32_t address, uint32_t n) {
+        const bool same = skip && (unchanged || holdsAlready(link_, piece, address, n));
+        ++(same ? blockCounts.skipped : blockCounts.written);
+        return same;
+    };
+
     for (uint32_t k = 0; k < wholePieces; ++k) {
         std::memcpy(piece, uiImageData.data() + size_t(k) * kUiPieceSize, kUiPieceSize);
         const uint32_t address = kUiFlashBase + k * kUiPieceSize;
-        const int e = link_.writeDataChunk(piece, address, kUiPieceSize);
-        if (e != 0) {
-            host.appendLog(failedWriteLine(address, e));
-            return -3;
+        if (!leaveAsItIs(address, kUiPieceSize)) {
+            const int e = link_.writeDataChunk(piece, address, kUiPieceSize);
+            if (e != 0) {
+                host.appendLog(failedWriteLine(address, e));
+                return -3;
+            }
         }
         host.setProgress(int(int64_t(k + 1) * 409600 / length));
         host.processEvents();
@@ -249,17 +265,20 @@ int UiFlashOperations::programUiImage(int32_t length) {
             return -4;
         }
     }
-    const uint32_t rest = size % kUiPieceSize;
     if (rest > 0) {
         const uint32_t offset = wholePieces * kUiPieceSize;
         std::memcpy(piece, uiImageData.data() + offset, rest);
         const uint32_t address = kUiFlashBase + offset;
-        const int e = link_.writeDataChunk(piece, address, rest);
-        if (e != 0) {
-            host.appendLog(failedWriteLine(address, e));
-            return -5;
+        if (!leaveAsItIs(address, rest)) {
+            const int e = link_.writeDataChunk(piece, address, rest);
+            if (e != 0) {
+                host.appendLog(failedWriteLine(address, e));
+                return -5;
+            }
         }
     }
+    if (skip)
+        host.appendLog(blockCountsLine(blockCounts));
     host.setProgress(100);
     if (!link_.device().isOpen()) {
         host.appendLog(kDisconnected);

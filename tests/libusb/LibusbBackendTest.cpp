@@ -378,6 +378,7 @@ TEST_F(LibusbTest, StoppingTheWorkerDuringAWaitingReadReturnsPromptly) {
     worker.device = &device;
     worker.start();
     worker.rxPending.store(1, std::memory_order_release);  // a reply is awaited; none will come
+    worker.wake();
     ASSERT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 1; }));
 
     std::future<void> stopped = std::async(std::launch::async, [&] { worker.stopAndWait(); });

@@ -2,6 +2,7 @@
 // programmer, with a recording host in place of the window.
 
 #include "protocol/Crc32.h"
+#include "protocol/Frames.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
 #include "protocol/Text.h"
@@ -368,6 +369,84 @@ TEST(UpdateUiImage, FiveThousandBytesGoAsOneWholeAndOnePartialPiece) {
     EXPECT_TRUE(std::all_of(noSleepSeen.begin(), noSleepSeen.end(), [](uint8_t v) { return v; }));
     EXPECT_EQ(rig.worker.noSleep.load(), 0);
     EXPECT_TRUE(rig.ui.uiImageData.empty());
+}
+
+// Skipping unchanged pieces, an option of the same write that only the console sets. The area
+// first receives `before` with a plain update; then `after` is written with the option. The image
+// has a valid header, so the skip must compare what reaches the flash (header bytes as 0xFF).
+TEST(UpdateUiImage, SkipUnchangedWritesOnlyThePiecesTheProgrammerDoesNotReportEqual) {
+    struct Case {
+        const char* name;
+        int changedPiece;   // -1: the same image again
+        uint32_t badCrcAt;  // request of the second update whose reply CRC is spoilt (0: none)
+        std::string letters;
+        std::vector<Write> written;
+        qv::BlockCounts counts;
+    };
+    const std::vector<Case> cases = {
+        {"all match", -1, 0, "AGGA", {}, {0, 3}},
+        {"one piece changed", 1, 0, "AGGGFGGA", {{0x81000, 4096}}, {1, 2}},
+        {"bad CRC on a piece check", 1, 3, "AGGFGFGGA", {{0x80000, 4096}, {0x81000, 4096}}, {2, 1}},
+        {"changed partial piece", 2, 0, "AGGGGFGA", {{0x82000, 1808}}, {1, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UiRig rig;
+        const Bytes before = imageWithHeader(10000, 4);
+        Bytes after = before;
+        if (c.changedPiece >= 0) {
+            after[size_t(c.changedPiece) * 4096 + 500] ^= 0x33;
+            after = withValidHeader(after);
+        }
+        rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("before.bin"), before);
+        rig.ui.updateUi();
+        ASSERT_TRUE(rig.host.log.contains(QStringLiteral("Update flash is OK!!!!!!")));
+        const size_t firstRequest = rig.requests().size();
+
+        rig.ui.writeOptions.skipUnchanged = true;
+        if (c.badCrcAt)
+            rig.faultAt(c.badCrcAt, vprog::Fault::BadCrc);
+        rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("after.bin"), after);
+        rig.ui.updateUi();
+
+        EXPECT_EQ(rig.letters().substr(firstRequest), c.letters);
+        std::vector<Write> written;
+        const std::vector<Bytes> sent = rig.requests();
+        for (size_t i = firstRequest; i < sent.size(); ++i) {
+            const Bytes& r = sent[i];
+            if (r[2] == 'F')
+                written.push_back({getBe32(r.data() + 6), qv::frame::getBe24(r.data() + 3) - 14});
+        }
+        EXPECT_EQ(written, c.written);
+        EXPECT_EQ(rig.ui.blockCounts.written, c.counts.written);
+        EXPECT_EQ(rig.ui.blockCounts.skipped, c.counts.skipped);
+        Bytes flashed = after;
+        std::fill(flashed.begin() + 372, flashed.begin() + 384, uint8_t(0xFF));
+        EXPECT_EQ(rig.spi(flashed.size()), flashed);
+        EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Update flash is OK!!!!!!")));
+        // The final check is the plain update's: flashCrc over the whole length.
+        EXPECT_EQ(rig.checks().back(), (Check{headerFlashCrc(after), 0x80000, 10000}));
+        if (c.changedPiece < 0 && !c.badCrcAt) {
+            const uint32_t crc = qv::crc32zero(flashed.data(), flashed.size());
+            const QStringList expected = {kTargetType,
+                                          kTargetFlash,
+                                          "Init ready...",
+                                          "Timer:",
+                                          "Start to program ...",
+                                          "Read crc:" + hex8(crc),
+                                          "Flash already holds this image, nothing written.",
+                                          "Blocks written: 0, unchanged and skipped: 3",
+                                          "Program end!",
+                                          "Timer:",
+                                          "Read crc:" + hex8(headerFlashCrc(after)),
+                                          "Check crc OK!",
+                                          "Timer:",
+                                          "Target run...",
+                                          "",
+                                          "Update flash is OK!!!!!!"};
+            EXPECT_EQ(rig.log(), expected);
+        }
+    }
 }
 
 TEST(UpdateUiImage, AValidHeaderArrivesAsFFAndBothUpdateAndCheckExpectFlashCrc) {

@@ -56,6 +56,7 @@ struct Link {
         worker.rxDone.store(0, release);
         if (alsoRead) worker.rxPending.store(1, release);
         worker.txPending.store(1, release);
+        worker.wake();
     }
 };
 
@@ -218,6 +219,71 @@ TEST(VirtualLink, AWriteToAStalledProgrammerGivesUpOnAStopRequestAndOnClose) {
         EXPECT_LT(timer.elapsed(), 1000);
         EXPECT_EQ(device.isOpen(), !byClose);
     }
+}
+
+// An open programmer with nothing to do must not cost processor time: the worker parks, and the
+// next raise (with its wake) ends the park at once. The park's own time-out is set out of reach, so
+// only the wake can end it.
+TEST(TransferWorker, AnIdleWorkerParksAndEachRaisedFlagWakesIt) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("parking"));
+    Link link;
+    link.worker.parkTimeout = std::chrono::hours(1);
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() >= 1; }));
+
+    // A write alone, then (parked again) the read it asked for. Each count is taken while the
+    // worker is parked, so the next park is the one after the work.
+    const uint64_t parks = link.worker.parkCount();
+    link.sendConnectRequest(/*alsoRead=*/false);
+    ASSERT_TRUE(waitFor([&] { return link.worker.txDone.load(acquire) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() > parks; }));
+    EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
+    const uint64_t parksBeforeRead = link.worker.parkCount();
+    link.worker.rxPending.store(1, release);
+    link.worker.wake();
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    EXPECT_EQ(link.worker.rxBuffer[2], ';');
+
+    // The worker that sent its reply parks again; a stop request ends the park and the thread.
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() > parksBeforeRead; }));
+    QElapsedTimer timer;
+    timer.start();
+    link.worker.stopAndWait();
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_TRUE(link.worker.isFinished());
+}
+
+// A raise that forgets its wake is served when the park times out, late but never lost.
+TEST(TransferWorker, ARaiseWithoutAWakeIsServedWhenTheParkTimesOut) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("no-wake"));
+    Link link;
+    link.worker.parkTimeout = std::chrono::milliseconds(30);
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() >= 1; }));
+    link.worker.txLength = qv::frame::buildConnectFrame(link.worker.txBuffer);
+    link.worker.rxPending.store(1, release);
+    link.worker.txPending.store(1, release);
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+}
+
+// While a caller sleeps in waitForFlag, the worker's raise of rxDone ends the sleep; a flag that
+// never rises ends it at the deadline.
+TEST(TransferWorker, WaitForFlagEndsWithTheWorkersRaiseOrAtTheDeadline) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("event-wait"));
+    Link link;
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    link.sendConnectRequest(/*alsoRead=*/true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    EXPECT_TRUE(link.worker.waitForFlag(link.worker.rxDone, 1, deadline));
+    EXPECT_LT(std::chrono::steady_clock::now(), deadline);
+    EXPECT_EQ(link.worker.rxLength, 36u);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(link.worker.waitForFlag(link.worker.txDone, 2, t0 + std::chrono::milliseconds(30)));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
 }
 
 TEST(VirtualLink, APeerGoneDuringAReadFailsTheReadAndClosesTheDevice) {
