@@ -57,8 +57,10 @@ int main(int argc, char* argv[]) {
     }
 
     auto* window = new MainWindow();
-    if (!work.logLine.isEmpty())
+    if (!work.logLine.isEmpty()) {
+        std::fprintf(stderr, "qv310-isp-launcher: %s\n", qPrintable(work.logLine));
         window->appendLog(work.logLine);
+    }
     window->show();
     const int exitCode = app->exec();
     delete window;
