@@ -15,7 +15,7 @@ export CXXFLAGS LDFLAGS
 
 build=out/package
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >&2
+    -DCMAKE_INSTALL_PREFIX=/usr -DQV_MAN_PAGES=ON >&2
 cmake --build "$build" -j"$(nproc)" >&2
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB) >&2
