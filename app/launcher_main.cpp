@@ -1,6 +1,7 @@
 // qv310-isp-launcher: the desktop menu's way into the window. It runs the window in the user's own
 // working folder instead of wherever the desktop happens to start programs.
 #include "app/DesktopStart.h"
+#include "app/Launcher.h"
 #include "app/MainWindow.h"
 
 #include <QApplication>
@@ -8,6 +9,7 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <memory>
 
 #ifndef QV_SHIPPED_FLASH_INI
 #define QV_SHIPPED_FLASH_INI "/usr/share/qv310-isp/Flash.ini"
@@ -43,27 +45,19 @@ int main(int argc, char* argv[]) {
 
     auto* app = new QApplication(argc, argv);
     const QString folder = qv::workFolderPath(qEnvironmentVariable("XDG_DATA_HOME"), QDir::homePath());
-    qv::WorkFolder work = qv::prepareWorkFolder(folder, QStringLiteral(QV_SHIPPED_FLASH_INI));
-    if (work.usable && !QDir::setCurrent(folder)) {
-        work.usable = false;
-        work.problem = QStringLiteral("QV310 SWD ISP cannot change into its working folder\n%1").arg(folder);
-    }
-    if (!work.usable) {
+    QString problem;
+    std::unique_ptr<MainWindow> window =
+        qv::openWindowInWorkFolder(folder, QStringLiteral(QV_SHIPPED_FLASH_INI), problem);
+    if (!window) {
         // Started from a menu nobody sees standard error, so the box is the report.
-        std::fprintf(stderr, "qv310-isp-launcher: %s\n", qPrintable(work.problem));
-        QMessageBox::critical(nullptr, QStringLiteral("QV310 SWD ISP"), work.problem);
+        std::fprintf(stderr, "qv310-isp-launcher: %s\n", qPrintable(problem));
+        QMessageBox::critical(nullptr, QStringLiteral("QV310 SWD ISP"), problem);
         delete app;
         return 1;
     }
-
-    auto* window = new MainWindow();
-    if (!work.logLine.isEmpty()) {
-        std::fprintf(stderr, "qv310-isp-launcher: %s\n", qPrintable(work.logLine));
-        window->appendLog(work.logLine);
-    }
     window->show();
     const int exitCode = app->exec();
-    delete window;
+    window.reset();
     delete app;
     return exitCode;
 }
