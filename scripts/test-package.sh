@@ -131,7 +131,10 @@ fi
 [ "$(id -u)" -eq 0 ] || fail "installs a package: run as root"
 bash scripts/install-deps.sh xdotool x11-utils
 
-if dpkg-query -W -f='${Status}' qv310-isp 2>/dev/null | grep -q 'installed'; then
+# dpkg's state of the package: empty when unknown, else installed, config-files, not-installed, ...
+package_state() { dpkg-query -W -f='${db:Status-Status}' qv310-isp 2>/dev/null || true; }
+
+if [ -n "$(package_state)" ] && [ "$(package_state)" != not-installed ]; then
     fail "qv310-isp is already installed here; this test would replace it"
 fi
 
@@ -144,7 +147,7 @@ installed_before=$scratch/installed-before
 dpkg-query -W -f='${Package}:${Architecture}\n' | sort >"$installed_before"
 
 cleanup() {
-    if dpkg-query -W -f='${Status}' qv310-isp 2>/dev/null | grep -q 'installed\|config-files'; then
+    if [ -n "$(package_state)" ] && [ "$(package_state)" != not-installed ]; then
         DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qv310-isp >/dev/null || true
     fi
     # Whatever apt-get brought in for the package goes too.
@@ -159,7 +162,7 @@ cleanup() {
 trap cleanup EXIT
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
-dpkg-query -W -f='${Status}' qv310-isp | grep -q 'install ok installed' || fail "qv310-isp is not installed"
+[ "$(package_state)" = installed ] || fail "qv310-isp is not installed"
 dpkg -L qv310-isp | sort >"$scratch/files"
 pass "installed with apt-get"
 
@@ -197,8 +200,8 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" --under-xvfb "$scratch"
 
 # Remove it; nothing of it may stay.
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qv310-isp >/dev/null
-! dpkg-query -W -f='${Status}' qv310-isp 2>/dev/null | grep -q 'installed\|config-files' ||
-    fail "qv310-isp is still known to dpkg"
+[ -z "$(package_state)" ] || [ "$(package_state)" = not-installed ] ||
+    fail "qv310-isp is still known to dpkg as $(package_state)"
 while read -r path; do
     # Shared folders such as /usr/bin stay; the package's own files and folders must go.
     if [ -e "$path" ] && ! [ -d "$path" ]; then
