@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the tool and its tests need, when any is missing.
+# Installs the Debian packages the tool and its tests need, when any is missing. Arguments name
+# further packages a script needs beyond those (the package build, its install test).
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
     xvfb xauth
     umockdev libumockdev-dev
     clang libclang-rt-14-dev
+    "$@"
 )
 
 missing=()

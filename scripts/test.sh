@@ -4,7 +4,9 @@
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, every test;
 #   3. ThreadSanitizer over the tests that cross threads (worker hand-over, transactions, hot-plug);
 #   4. a bounded fuzz run of every parser (libFuzzer, ASan, UBSan);
-#   5. the Windows build of the Qt-free core with MinGW-w64, and its tests under Wine.
+#   5. the Windows build of the Qt-free core with MinGW-w64, and its tests under Wine;
+#   6. the Debian package: built, checked (lintian, desktop and AppStream validators), installed,
+#      every program started, purged again (scripts/test-package.sh; needs root or sudo).
 # QV_TEST_QUICK=1 runs only the first stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,5 +55,12 @@ bash fuzz/run-smoke.sh 20000
 
 stage "Windows build of the device and protocol core (MinGW-w64), its tests under Wine"
 bash scripts/check-windows-build.sh
+
+stage "Debian package: build, lintian and validators, install, start, purge"
+if [ "$(id -u)" -eq 0 ]; then
+    bash scripts/test-package.sh
+else
+    sudo bash scripts/test-package.sh
+fi
 
 echo "all stages passed"
