@@ -331,6 +331,47 @@ void unplugDuringWriteTests(const std::string& path) {
           "the waiting write ended with the unplug (" + std::to_string(millisSince(start)) + " ms in all)");
 }
 
+// A finished firmware update: the programmer answers, drops the connection, leaves the list and
+// comes back about a second later running the new application version.
+void restartTests(const std::string& path) {
+    std::unique_ptr<UsbTransport> transport = makeTransportFor(path);
+    if (!transport || !transport->open(path) || !handshake(*transport, "before the firmware update")) {
+        check(false, "the virtual programmer to be updated opens");
+        return;
+    }
+    uint8_t tx[4160];
+    uint8_t rx[kReadSize];
+    uint8_t chunk[16] = {};
+    frame::putBe24(chunk, 0x210315);  // the image's version, at offset 0x1000
+    int32_t received = exchange(
+        *transport, tx, frame::buildDataFrame(tx, frame::kWriteFirmware, 0x1000, chunk, sizeof chunk), rx);
+    check(
+        received == 13 && frame::checkShortReply(rx, 13, frame::replyLetter(frame::kWriteFirmware)).verdict ==
+                              frame::ReplyVerdict::Ok,
+        "a firmware chunk is answered 'Z'");
+    received = exchange(*transport, tx, frame::buildFinishFrame(tx, 1), rx);
+    check(received == 13 &&
+              frame::checkShortReply(rx, 13, frame::replyLetter(frame::kFinishFirmware)).verdict ==
+                  frame::ReplyVerdict::Ok,
+          "finishing the update is answered '_' before the programmer restarts");
+    check(transport->read(rx, nullptr) == -1, "the connection ends with the restart");
+    transport.reset();
+    check(eventually([&] { return !listed(path); }, 3000), "the restarting programmer leaves the list");
+    check(eventually([&] { return listed(path); }, 5000), "it comes back");
+    transport = makeTransportFor(path);
+    if (!transport->open(path)) {
+        check(false, "the restarted programmer opens");
+        return;
+    }
+    uint8_t connect[frame::kCommandFrameLength];
+    received = exchange(*transport, connect, frame::buildConnectFrame(connect), rx);
+    const diag::ConnectionReport report =
+        diag::readConnectionReply(rx, received < 0 ? 0 : uint32_t(received));
+    check(report.status == diag::ReplyStatus::Connected && report.appVersion == 0x20210315,
+          "after the restart it runs the new application version (" + diag::hexNumber(report.appVersion, 8) +
+              ")");
+}
+
 std::wstring besideThisProgram(const std::wstring& relative) {
     wchar_t self[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -368,6 +409,14 @@ void virtualPipeTests(const std::wstring& vprogRelativePath) {
         check(vprog.started() && eventually([&] { return listed(path); }, 10000),
               "qv310-vprog.exe --fault unplug shows up as " + path);
         unplugTests(path);
+    }
+    {
+        const std::wstring name = L"update-" + tag;
+        const std::string path = kVirtualPathPrefix + utf8FromWide(virtualPipePath(name));
+        VprogProcess vprog(program, name, L"");
+        check(vprog.started() && eventually([&] { return listed(path); }, 10000),
+              "qv310-vprog.exe for the firmware update shows up as " + path);
+        restartTests(path);
     }
     {
         // Every 4 KiB write takes the programmer a second; it unplugs at the fifth request.
