@@ -383,8 +383,14 @@ struct VirtualProgrammer::Impl {
                 continue;
             }
             startIo();
-            if (pending == Pending::None)
+            if (pending == Pending::None) {
+                // Nothing could be started (a tool left as it came): a short pause keeps a pipe
+                // that keeps failing from spinning this thread.
+                lock.unlock();
+                WaitForSingleObject(wakeEvent, 10);
+                lock.lock();
                 continue;
+            }
             const HANDLE events[2] = {wakeEvent, io.hEvent};
             lock.unlock();
             const DWORD woken = WaitForMultipleObjects(2, events, FALSE, kPollMillis);
