@@ -53,8 +53,8 @@ else
     driver=""
     for candidate in "${candidates[@]}"; do
         [ -d "$candidate" ] || continue
-        driver=$(find "$candidate" -name qv310-window-e2e.exe -type f 2>/dev/null | head -n 1)
-        vprog=$(find "$candidate" -name qv310-vprog.exe -type f 2>/dev/null | head -n 1)
+        driver=$(find "$candidate" -name qv310-window-e2e.exe -type f 2>/dev/null | head -n 1 || true)
+        vprog=$(find "$candidate" -name qv310-vprog.exe -type f 2>/dev/null | head -n 1 || true)
         if [ -n "$driver" ] && [ -n "$vprog" ]; then
             build=$(cd "$candidate" && pwd)
             break
@@ -113,6 +113,7 @@ EOF
 
 echo "==== window end to end ($mode): $driver"
 name="e2e-$$"
+: >"$work/vprog.txt"
 if [ "$mode" = linux ]; then
     export XDG_RUNTIME_DIR="$work/run"
     mkdir -m 0700 "$XDG_RUNTIME_DIR"
@@ -124,7 +125,7 @@ fi
 vprog_pid=$!
 device=""
 for _ in $(seq 1 300); do
-    device=$(tr -d '\r' <"$work/vprog.txt" | sed -n 's/^Device path: //p')
+    device=$(tr -d '\r' <"$work/vprog.txt" | sed -n 's/^Device path: //p' || true)
     [ -n "$device" ] && break
     kill -0 "$vprog_pid" 2>/dev/null || break
     sleep 0.1
@@ -142,7 +143,8 @@ if [ "$mode" = linux ]; then
         >"$work/driver.txt" 2>&1 </dev/null || status=$?
 else
     # Qt for Windows sees none of the QT_* variables here: the platform goes on the command line.
-    plugins=$(dirname "$(find "$build" "${qt_prefix:-$build}" -name 'qoffscreen.dll' -path '*platforms*' 2>/dev/null | head -n 1)")
+    offscreen=$(find "$build" "${qt_prefix:-$build}" -name 'qoffscreen.dll' -path '*platforms*' 2>/dev/null | head -n 1 || true)
+    plugins=$(dirname "${offscreen:-.}")
     platform_args=(-platform offscreen)
     [ "$plugins" != "." ] && platform_args+=(-platformpluginpath "$(winepath_of "$plugins")")
     (cd "$work" && timeout 300 "$wine" "$driver" "${platform_args[@]}" --device "$device" --mcu mcu.bin --ui ui.bin) \
