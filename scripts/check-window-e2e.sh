@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# End to end through the window: qv310-vprog and the window program (offscreen, driven by
-# qv310-window-e2e) program MCU code and verify it, write a UI image and check it; then the
-# virtual programmer stops, saves its memories, and they are compared byte for byte with the files:
+# End to end through the window: the window program (offscreen, driven by qv310-window-e2e)
+# starts, qv310-vprog plugs in, and the window notices it, opens it, programs MCU code and
+# verifies it, writes a UI image and checks it; then the virtual programmer unplugs (the window
+# must notice that too), saves its memories, and they are compared byte for byte with the files:
 # the MCU code at 0xA000, the UI image at the start of the SPI flash, and 0xFF everywhere the
 # tool was not asked to write (outside the 4 KiB blocks of the images and the boot index page).
 #
@@ -92,8 +93,10 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv310-window-e2e.XXXXXX")
 vprog_pid=""
+driver_pid=""
 cleanup() {
     if [ -n "$vprog_pid" ]; then kill -KILL "$vprog_pid" 2>/dev/null || true; fi
+    if [ -n "$driver_pid" ]; then kill -KILL "$driver_pid" 2>/dev/null || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -113,45 +116,66 @@ EOF
 
 echo "==== window end to end ($mode): $driver"
 name="e2e-$$"
-: >"$work/vprog.txt"
 if [ "$mode" = linux ]; then
     export XDG_RUNTIME_DIR="$work/run"
     mkdir -m 0700 "$XDG_RUNTIME_DIR"
-    "$vprog" --name "$name" --dump-code "$work/code.bin" --dump-spi "$work/spi.bin" >"$work/vprog.txt" 2>&1 </dev/null &
+    device="virtual:$XDG_RUNTIME_DIR/qv310-isp/$name.sock"
 else
-    "$wine" "$vprog" --name "$name" --dump-code "$(winepath_of "$work/code.bin")" \
-        --dump-spi "$(winepath_of "$work/spi.bin")" >"$work/vprog.txt" 2>&1 </dev/null &
+    device="virtual:\\\\.\\pipe\\qv310-isp\\$name"
 fi
-vprog_pid=$!
-device=""
-for _ in $(seq 1 300); do
-    device=$(tr -d '\r' <"$work/vprog.txt" | sed -n 's/^Device path: //p' || true)
-    [ -n "$device" ] && break
-    kill -0 "$vprog_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [ -z "$device" ]; then
-    echo "FAILED: qv310-vprog did not plug in:"
-    cat "$work/vprog.txt"
-    exit 1
-fi
-echo "virtual programmer: $device"
+: >"$work/vprog.txt"
+: >"$work/driver.txt"
 
-status=0
+# has FILE TEXT: the file (CR LF or LF) has a line starting with TEXT.
+has() { tr -d '\r' <"$1" 2>/dev/null | grep -qF -- "$2"; }
+# wait_for FILE TEXT PID SECONDS: until the line is there, the process has ended or time is up.
+wait_for() {
+    local tenths=$(($4 * 10))
+    for _ in $(seq 1 "$tenths"); do
+        has "$1" "$2" && return 0
+        kill -0 "$3" 2>/dev/null || { has "$1" "$2"; return; }
+        sleep 0.1
+    done
+    return 1
+}
+
+# The window first: the programmer is plugged in while it runs, and unplugged at the end, so the
+# window's hot-plug (a directory watch on Linux, the pipe poll on Windows) is part of the run.
 if [ "$mode" = linux ]; then
-    (cd "$work" && QT_QPA_PLATFORM=offscreen timeout 300 "$driver" --device "$device" --mcu mcu.bin --ui ui.bin) \
-        >"$work/driver.txt" 2>&1 </dev/null || status=$?
+    (cd "$work" && QT_QPA_PLATFORM=offscreen exec timeout 300 "$driver" --device "$device" --mcu mcu.bin --ui ui.bin) \
+        >"$work/driver.txt" 2>&1 </dev/null &
 else
     # Qt for Windows sees none of the QT_* variables here: the platform goes on the command line.
     offscreen=$(find "$build" "${qt_prefix:-$build}" -name 'qoffscreen.dll' -path '*platforms*' 2>/dev/null | head -n 1 || true)
     plugins=$(dirname "${offscreen:-.}")
     platform_args=(-platform offscreen)
     [ "$plugins" != "." ] && platform_args+=(-platformpluginpath "$(winepath_of "$plugins")")
-    (cd "$work" && timeout 300 "$wine" "$driver" "${platform_args[@]}" --device "$device" --mcu mcu.bin --ui ui.bin) \
-        >"$work/driver.txt" 2>&1 </dev/null || status=$?
+    (cd "$work" && exec timeout 300 "$wine" "$driver" "${platform_args[@]}" --device "$device" --mcu mcu.bin --ui ui.bin) \
+        >"$work/driver.txt" 2>&1 </dev/null &
 fi
-tr -d '\r' <"$work/driver.txt" | sed 's/^/  /'
+driver_pid=$!
+report_driver() { tr -d '\r' <"$work/driver.txt" | sed 's/^/  /'; }
+if ! wait_for "$work/driver.txt" "window ready" "$driver_pid" 120; then
+    echo "FAILED: the window did not come up"
+    report_driver
+    exit 1
+fi
 
+if [ "$mode" = linux ]; then
+    "$vprog" --name "$name" --dump-code "$work/code.bin" --dump-spi "$work/spi.bin" >"$work/vprog.txt" 2>&1 </dev/null &
+else
+    "$wine" "$vprog" --name "$name" --dump-code "$(winepath_of "$work/code.bin")" \
+        --dump-spi "$(winepath_of "$work/spi.bin")" >"$work/vprog.txt" 2>&1 </dev/null &
+fi
+vprog_pid=$!
+if ! wait_for "$work/vprog.txt" "Device path: $device" "$vprog_pid" 30; then
+    echo "FAILED: qv310-vprog did not plug in as $device:"
+    cat "$work/vprog.txt"
+fi
+echo "virtual programmer: $device"
+
+# The window works, then asks for the unplug.
+wait_for "$work/driver.txt" "unplug the programmer now" "$driver_pid" 300 || true
 kill -INT "$vprog_pid" 2>/dev/null || true
 for _ in $(seq 1 100); do
     kill -0 "$vprog_pid" 2>/dev/null || break
@@ -160,8 +184,12 @@ done
 vprog_status=0
 wait "$vprog_pid" || vprog_status=$?
 vprog_pid=""
+status=0
+wait "$driver_pid" || status=$?
+report_driver
 
 failures=0
+driver_pid=""
 [ "$status" -eq 0 ] || { echo "FAILED: the window's steps (exit status $status)"; failures=$((failures + 1)); }
 [ "$vprog_status" -eq 0 ] || { echo "FAILED: qv310-vprog did not stop cleanly (exit status $vprog_status)"; failures=$((failures + 1)); }
 if ! python3 - "$work" <<'EOF'; then failures=$((failures + 1)); fi

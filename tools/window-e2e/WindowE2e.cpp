@@ -1,9 +1,11 @@
 // qv310-window-e2e: the real window, offscreen, against a virtual programmer that runs as a
-// program of its own (qv310-vprog). It waits until the window lists the programmer, opens it,
-// programs MCU code and verifies it, writes a UI image and checks it, each by clicking the
-// window's own button, and fails unless every step logs its success line and no message box
-// came up. The memories themselves are compared by scripts/check-window-e2e.sh with the dumps
-// the virtual programmer saves when it stops.
+// program of its own (qv310-vprog). The window starts first ("window ready"); when the
+// programmer is plugged in, the window must notice it and list it; then it opens it, programs
+// MCU code and verifies it, writes a UI image and checks it, each by clicking the window's own
+// button, and asks for the unplug ("unplug the programmer now"), which the window must notice
+// as well. It fails unless every step logs its success line and no message box came up. The
+// memories themselves are compared by scripts/check-window-e2e.sh with the dumps the virtual
+// programmer saves when it stops.
 //
 //   qv310-window-e2e --device PATH --mcu FILE --ui FILE
 //
@@ -11,6 +13,7 @@
 // succeeded, 1 when one failed, 2 for a bad command line.
 #include "app/MainWindow.h"
 #include "protocol/OperationHost.h"
+#include "usb/UsbDevice.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -46,6 +49,25 @@ class Driver {
     }
 
     QString log() const { return window_.findChild<QTextEdit*>("textEdit")->toPlainText(); }
+
+    // Waits for the window's own line about a programmer arriving or leaving.
+    bool waitForLogLine(const QString& line, const char* what) {
+        const bool seen = pumpUntil([&] { return log().contains(line); }, 20000);
+        std::printf("%s: %s (\"%s\")\n", seen ? "ok" : "FAILED", what, qPrintable(line));
+        return seen;
+    }
+
+    // The open programmer went away: the window must close it and stop listing it.
+    bool waitForRemoval(const QString& path) {
+        if (!waitForLogLine(QStringLiteral("device remove:") + path.toUpper(),
+                            "the window notices the unplug"))
+            return false;
+        const bool gone = pumpUntil(
+            [&] { return !window_.usbDevice().isOpen() && !window_.listedDevicePaths().contains(path); },
+            5000);
+        std::printf("%s: the window closed the programmer and no longer lists it\n", gone ? "ok" : "FAILED");
+        return gone;
+    }
 
     // Waits until the window lists the programmer (its own device search, as on the line), then
     // opens it with "Open Device".
@@ -123,7 +145,11 @@ int main(int argc, char** argv) {
     bool ok = false;
     {
         Driver driver;
-        ok = driver.open(device);
+        std::printf("window ready\n");
+        std::fflush(stdout);
+        ok = driver.waitForLogLine(QStringLiteral("device insert:") + device.toUpper(),
+                                   "the window notices the programmer plugged in");
+        ok = driver.open(device) && ok;
         if (ok) {
             driver.setText(qv::TextField::McuPath, mcu);
             ok = driver.click("pushButton_UpdateTarget", "Program target is OK!!!!!!") &&
@@ -134,6 +160,9 @@ int main(int argc, char** argv) {
             ok = driver.click("pushButton_UpdateUI", "Update flash is OK!!!!!!") &&
                  driver.click("pushButton_CheckUI", "Check EFlash OK!");
         }
+        std::printf("unplug the programmer now\n");
+        std::fflush(stdout);
+        ok = driver.waitForRemoval(device) && ok;
     }
     std::printf("%s\n", ok ? "window end-to-end: passed" : "window end-to-end: FAILED");
     std::fflush(stdout);
