@@ -1,5 +1,6 @@
 // The programmer through WinUSB and the device set-up API (Windows only).
 #include "DeviceSearch.h"
+#include "VirtualPipe.h"
 #include "WinUsbApi.h"
 #include "WinUsbGuid.h"
 
@@ -10,25 +11,6 @@
 namespace qv {
 
 namespace {
-
-std::wstring wideFromUtf8(const std::string& text) {
-    if (text.empty())
-        return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(size_t(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &wide[0], size);
-    return wide;
-}
-
-std::string utf8FromWide(const std::wstring& wide) {
-    if (wide.empty())
-        return std::string();
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string text(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &text[0], size, nullptr, nullptr);
-    return text;
-}
 
 class WinUsbTransport : public UsbTransport {
   public:
@@ -236,17 +218,6 @@ std::vector<std::string> findWinUsbProgrammers(const WinUsbApi& api) {
     }
     api.destroyDeviceInfoList(infoSet);
     return paths;
-}
-
-// Virtual programmers are served over AF_UNIX sockets, which this build does not use.
-std::vector<std::string> findVirtualProgrammers() {
-    return {};
-}
-std::string virtualProgrammerDirectory() {
-    return std::string();
-}
-std::unique_ptr<UsbTransport> makeVirtualLinkTransport() {
-    return nullptr;
 }
 
 }  // namespace qv

@@ -117,7 +117,12 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
         {"--name",
          [&](const std::string& v) {
              o.name = v;
+#ifdef _WIN32
+             // One component of the pipe name \\.\pipe\qv310-isp\NAME.
+             return !v.empty() && v != "." && v != ".." && v.find_first_of("/\\") == std::string::npos;
+#else
              return !v.empty() && v != "." && v != ".." && v.find('/') == std::string::npos;
+#endif
          }},
         {"--dir",
          [&](const std::string& v) {

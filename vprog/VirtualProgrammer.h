@@ -9,7 +9,8 @@
 
 // The virtual programmer: a stand-in for the USB programmer box that answers every request with
 // exactly one reply, as the real box does, over the virtual programmer link (a SOCK_SEQPACKET
-// socket "<name>.sock" in the virtual programmer directory).
+// socket "<name>.sock" in the virtual programmer directory; on Windows a message-mode named pipe
+// \\.\pipe\qv310-isp\<name>, VirtualProgrammerWin.cpp).
 namespace vprog {
 
 enum class Fault {
@@ -51,7 +52,7 @@ struct Options {
 };
 
 // The standard directory: $XDG_RUNTIME_DIR/qv310-isp when set and not empty, else
-// /tmp/qv310-isp-<uid>.
+// /tmp/qv310-isp-<uid>. On Windows the pipe folder \\.\pipe\qv310-isp.
 std::string defaultDirectory();
 
 // The pure device model: one request in, at most one reply out. No I/O, no threads.
@@ -132,7 +133,7 @@ class VirtualProgrammer {
 
     // "virtual:" followed by the socket's absolute path.
     std::string devicePath() const;
-    std::string socketPath() const;
+    std::string socketPath() const;  // on Windows the pipe's path
 
     // Runs fn with the model under the server's lock (memory checks, option changes, faults).
     // Option changes that shape replies (versions, mode, faults) apply to the next request.
