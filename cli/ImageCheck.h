@@ -1,0 +1,30 @@
+#pragma once
+
+#include "CommandLine.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+namespace qv::cli {
+
+// An image file read and judged before anything is sent to a programmer.
+struct CheckedImage {
+    bool ok = false;
+    QString error;       // one line naming the file; set when !ok
+    QString path;        // absolute path handed to the operation
+    qint64 size = 0;
+    uint32_t crc = 0;    // CRC-32/0 of the whole file
+    QString sha256;      // lower-case hex
+};
+
+// Reads step.file and refuses what the step's operation would refuse or could not write whole:
+// a missing, unreadable or empty file, a folder, a digest other than step.sha256 (when pinned),
+// boot code with a bad running address or over 64K, MCU code over 444K or running past the code
+// flash from step.addr, a difference file that fails its CRCs or whose blocks do not fit, a
+// check-ui of a difference file, a firmware file too short for its header. Pure apart from
+// reading the one file.
+CheckedImage checkImage(const Step& step);
+
+}  // namespace qv::cli
