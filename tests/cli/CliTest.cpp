@@ -704,3 +704,55 @@ TEST_F(Cli, withSeveralProgrammersAndNoChoiceNothingIsSent) {
 }
 
 }  // namespace
+
+namespace {
+
+// Gang programming: every board gets its own session, result and record; one board that
+// vanishes fails alone.
+TEST_F(Cli, boardsProgrammedAtOnceFailAlone) {
+    const Bytes mcu = codeImage(40000, 9);
+    writeBytes(path("mcu.bin"), mcu);
+    const std::string db = path("gang.db");
+    Programmer& a = startProgrammer("ganga", {"--board-id", "0xA"});
+    Programmer& b = startProgrammer("gangb", {"--board-id", "0xB", "--fault", "unplug", "--fault-at", "6"});
+    Programmer& c = startProgrammer("gangc", {"--board-id", "0xC"});
+    const Run r = qv310({"program-mcu", path("mcu.bin"), "-d", "all", "--record", db});
+    EXPECT_EQ(r.code, 5) << r.err;
+    // The closing table: one line per board.
+    for (const auto& [p, result] : {std::pair<Programmer*, std::string>{&a, "OK"}, {&b, "FAILED (exit 5)"},
+                                    {&c, "OK"}}) {
+        const size_t at = r.err.find("\n" + p->devicePath + " ");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        const std::string line = r.err.substr(at + 1, r.err.find('\n', at + 1) - at - 1);
+        EXPECT_NE(line.find(result), std::string::npos) << line;
+    }
+    for (Programmer* p : {&a, &b, &c})
+        stop(*p);
+    for (const char* name : {"ganga", "gangc"}) {
+        const std::string code = clitest::readFile(path(std::string(name) + ".code"));
+        ASSERT_EQ(code.size(), 0x80000u);
+        EXPECT_EQ(Bytes(code.begin() + 0xA000, code.begin() + 0xA000 + mcu.size()), mcu) << name;
+    }
+
+    const Run exported = qv310({"records", "export", db, "--jsonl"});
+    std::map<std::string, int> codeOfBoard;
+    for (const QJsonObject& row : jsonLines(exported.out))
+        codeOfBoard[row.value(QStringLiteral("board_id")).toString().toStdString()] =
+            row.value(QStringLiteral("exit_code")).toInt();
+    EXPECT_EQ(codeOfBoard, (std::map<std::string, int>{{"0x0000000A", 0}, {"0x0000000B", 5}, {"0x0000000C", 0}}));
+
+    // Named one by one, with JSON: every event says whose it is.
+    Programmer& d = startProgrammer("gangd");
+    Programmer& e = startProgrammer("gange");
+    const Run json = qv310({"verify-mcu", path("mcu.bin"), "-d", d.devicePath, "-d", e.devicePath, "--json"});
+    EXPECT_EQ(json.code, 1);
+    std::map<std::string, int> results;
+    for (const QJsonObject& event : jsonLines(json.out)) {
+        checkSchema(event);
+        if (event.value(QStringLiteral("event")).toString() == QLatin1String("result"))
+            ++results[event.value(QStringLiteral("device")).toString().toStdString()];
+    }
+    EXPECT_EQ(results, (std::map<std::string, int>{{d.devicePath, 1}, {e.devicePath, 1}}));
+}
+
+}  // namespace
