@@ -10,11 +10,11 @@ namespace qv::cli {
 // The exit codes of qv310: one table for every subcommand.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitBoardFailed = 1,      // write, verify or CRC check failed on the board
-    kExitUsage = 2,            // bad command line
-    kExitNoProgrammer = 3,     // no programmer attached, or the one named is not there
-    kExitFileProblem = 4,      // missing, unreadable, malformed or refused file (or database)
-    kExitProgrammerLost = 5,   // the programmer vanished or stopped answering
+    kExitBoardFailed = 1,     // write, verify or CRC check failed on the board
+    kExitUsage = 2,           // bad command line
+    kExitNoProgrammer = 3,    // no programmer attached, or the one named is not there
+    kExitFileProblem = 4,     // missing, unreadable, malformed or refused file (or database)
+    kExitProgrammerLost = 5,  // the programmer vanished or stopped answering
 };
 
 enum class Command {
@@ -44,24 +44,24 @@ bool isOperation(Command command);
 // One operation on one board, as a subcommand or a job step names it.
 struct Step {
     Command command = Command::None;
-    QString file;                           // as given; job steps: resolved against the job's folder
+    QString file;                             // as given; job steps: resolved against the job's folder
     QString addr = QStringLiteral("0xA000");  // McuCode Addr text (program-mcu)
-    QString sha256;                         // expected digest, lower-case hex; empty: not pinned
+    QString sha256;                           // expected digest, lower-case hex; empty: not pinned
 };
 
 struct Options {
     Command command = Command::None;
-    QString file;            // the image file, or the job file for run
-    QStringList devices;     // -d/--device, in order; "all" stands for every attached programmer
-    std::optional<int> speed;     // row of the SWD speed box: 0 high, 1 medium, 2 low
+    QString file;              // the image file, or the job file for run
+    QStringList devices;       // -d/--device, in order; "all" stands for every attached programmer
+    std::optional<int> speed;  // row of the SWD speed box: 0 high, 1 medium, 2 low
     std::optional<bool> powerOff;
-    QString flashIni;        // empty: Flash.ini in the current directory
+    QString flashIni;  // empty: Flash.ini in the current directory
     bool quiet = false;
     bool json = false;
-    QString recordPath;      // --record DB; for records export also the positional argument
+    QString recordPath;  // --record DB; for records export also the positional argument
     bool allowBootUpdate = false;
     std::optional<QString> addr;  // --addr (program-mcu)
-    QString exportFormat;    // "csv" or "jsonl" (records export)
+    QString exportFormat;         // "csv" or "jsonl" (records export)
 };
 
 struct ParsedCommandLine {

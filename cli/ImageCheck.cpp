@@ -50,7 +50,8 @@ CheckedImage checkImage(const Step& step) {
     image.crc = crc32zero(bytesOf(data), size_t(data.size()));
     image.sha256 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
     if (!step.sha256.isEmpty() && step.sha256.compare(image.sha256, Qt::CaseInsensitive) != 0) {
-        return refuse(QStringLiteral("SHA-256 is %1, the job expects %2; refused").arg(image.sha256, step.sha256));
+        return refuse(
+            QStringLiteral("SHA-256 is %1, the job expects %2; refused").arg(image.sha256, step.sha256));
     }
 
     const uint8_t* bytes = bytesOf(data);

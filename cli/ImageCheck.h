@@ -12,11 +12,11 @@ namespace qv::cli {
 // An image file read and judged before anything is sent to a programmer.
 struct CheckedImage {
     bool ok = false;
-    QString error;       // one line naming the file; set when !ok
-    QString path;        // absolute path handed to the operation
+    QString error;  // one line naming the file; set when !ok
+    QString path;   // absolute path handed to the operation
     qint64 size = 0;
-    uint32_t crc = 0;    // CRC-32/0 of the whole file
-    QString sha256;      // lower-case hex
+    uint32_t crc = 0;  // CRC-32/0 of the whole file
+    QString sha256;    // lower-case hex
 };
 
 // Reads step.file and refuses what the step's operation would refuse or could not write whole:

@@ -28,7 +28,8 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return fail(QStringLiteral("not JSON (%1 at byte %2)").arg(parseError.errorString()).arg(parseError.offset));
+        return fail(
+            QStringLiteral("not JSON (%1 at byte %2)").arg(parseError.errorString()).arg(parseError.offset));
     if (!document.isObject())
         return fail(QStringLiteral("not a JSON object"));
     const QJsonObject top = document.object();

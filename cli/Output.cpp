@@ -32,8 +32,8 @@ QJsonValue optionalInt(const std::optional<int>& value) {
 
 class JsonSink : public EventSink {
   public:
-    void start(const QString& device, const QString& operation, const QString& file, qint64 size, uint32_t crc,
-               const QString& sha256) override {
+    void start(const QString& device, const QString& operation, const QString& file, qint64 size,
+               uint32_t crc, const QString& sha256) override {
         QJsonObject o = base(QStringLiteral("start"), device, operation);
         o.insert(QStringLiteral("file"), file);
         o.insert(QStringLiteral("size"), size);
@@ -54,7 +54,8 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("total"), total);
         write(o);
     }
-    void error(const QString& device, const QString& operation, const QString& message, int exitCode) override {
+    void error(const QString& device, const QString& operation, const QString& message,
+               int exitCode) override {
         QJsonObject o = base(QStringLiteral("error"), device, operation);
         o.insert(QStringLiteral("message"), message);
         o.insert(QStringLiteral("exit_code"), exitCode);
@@ -69,7 +70,8 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("file"), r.file);
         o.insert(QStringLiteral("size"), r.size);
         o.insert(QStringLiteral("crc32"), hex8(r.crc));
-        o.insert(QStringLiteral("board_id"), r.board.connected ? QJsonValue(hex8(r.board.boardId)) : QJsonValue());
+        o.insert(QStringLiteral("board_id"),
+                 r.board.connected ? QJsonValue(hex8(r.board.boardId)) : QJsonValue());
         o.insert(QStringLiteral("blocks_written"), optionalInt(r.blocksWritten));
         o.insert(QStringLiteral("blocks_skipped"), optionalInt(r.blocksSkipped));
         if (!r.error.isEmpty())
@@ -83,15 +85,14 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("boot_version"), hex8(b.bootVersion));
         o.insert(QStringLiteral("board_mcu"), hex8(b.boardMcu));
         o.insert(QStringLiteral("board_id"), hex8(b.boardId));
-        o.insert(QStringLiteral("board_flash"),
-                 QJsonObject{{QStringLiteral("id"), hex8(b.boardFlashId)},
-                             {QStringLiteral("size"), b.boardFlashSize},
-                             {QStringLiteral("name"), b.boardFlashName}});
-        o.insert(QStringLiteral("target_type"), b.targetType ? QJsonValue(hex8(*b.targetType)) : QJsonValue());
-        o.insert(QStringLiteral("target_flash"),
-                 QJsonObject{{QStringLiteral("id"), hex8(b.targetFlashId)},
-                             {QStringLiteral("size"), b.targetFlashSize},
-                             {QStringLiteral("name"), b.targetFlashName}});
+        o.insert(QStringLiteral("board_flash"), QJsonObject{{QStringLiteral("id"), hex8(b.boardFlashId)},
+                                                            {QStringLiteral("size"), b.boardFlashSize},
+                                                            {QStringLiteral("name"), b.boardFlashName}});
+        o.insert(QStringLiteral("target_type"),
+                 b.targetType ? QJsonValue(hex8(*b.targetType)) : QJsonValue());
+        o.insert(QStringLiteral("target_flash"), QJsonObject{{QStringLiteral("id"), hex8(b.targetFlashId)},
+                                                             {QStringLiteral("size"), b.targetFlashSize},
+                                                             {QStringLiteral("name"), b.targetFlashName}});
         write(o);
     }
     void listed(const QString& devicePath) override {
@@ -101,10 +102,11 @@ class JsonSink : public EventSink {
         QJsonObject o = base(QStringLiteral("end"), QString(), QString());
         QJsonArray list;
         for (const BoardSummary& b : boards) {
-            list.append(QJsonObject{{QStringLiteral("device"), b.device},
-                                    {QStringLiteral("board_id"), b.boardId ? QJsonValue(hex8(*b.boardId)) : QJsonValue()},
-                                    {QStringLiteral("exit_code"), b.exitCode},
-                                    {QStringLiteral("duration_ms"), b.durationMs}});
+            list.append(QJsonObject{
+                {QStringLiteral("device"), b.device},
+                {QStringLiteral("board_id"), b.boardId ? QJsonValue(hex8(*b.boardId)) : QJsonValue()},
+                {QStringLiteral("exit_code"), b.exitCode},
+                {QStringLiteral("duration_ms"), b.durationMs}});
         }
         o.insert(QStringLiteral("boards"), list);
         o.insert(QStringLiteral("exit_code"), exitCode);
@@ -170,7 +172,8 @@ class HumanSink : public EventSink {
         clearBars();
         drawBars();
     }
-    void error(const QString& device, const QString& operation, const QString& message, int exitCode) override {
+    void error(const QString& device, const QString& operation, const QString& message,
+               int exitCode) override {
         std::lock_guard<std::mutex> lock(mutex_);
         QString text = prefix(device) + QStringLiteral("error");
         if (!operation.isEmpty())
@@ -183,11 +186,11 @@ class HumanSink : public EventSink {
         if (it != bars_.end())
             it->second.percent = -1;
         if (!quiet_) {
-            print(prefix(r.device) + QStringLiteral("%1: %2 in %3 ms")
-                                         .arg(r.operation, r.exitCode == 0 ? QStringLiteral("OK")
-                                                                           : QStringLiteral("FAILED (exit %1)")
-                                                                                 .arg(r.exitCode))
-                                         .arg(r.durationMs));
+            print(prefix(r.device) +
+                  QStringLiteral("%1: %2 in %3 ms")
+                      .arg(r.operation, r.exitCode == 0 ? QStringLiteral("OK")
+                                                        : QStringLiteral("FAILED (exit %1)").arg(r.exitCode))
+                      .arg(r.durationMs));
         }
     }
     void info(const BoardInfo& b) override {
@@ -203,17 +206,17 @@ class HumanSink : public EventSink {
         line("Boot loader version:", hex8(b.bootVersion));
         line("Board MCU:", hex8(b.boardMcu));
         line("Board id:", hex8(b.boardId));
-        line("Board flash:", QStringLiteral("id %1, %2 bytes, %3")
-                                 .arg(hex8(b.boardFlashId))
-                                 .arg(b.boardFlashSize)
-                                 .arg(b.boardFlashName.isEmpty() ? QStringLiteral("not in Flash.ini")
-                                                                 : b.boardFlashName));
+        line("Board flash:",
+             QStringLiteral("id %1, %2 bytes, %3")
+                 .arg(hex8(b.boardFlashId))
+                 .arg(b.boardFlashSize)
+                 .arg(b.boardFlashName.isEmpty() ? QStringLiteral("not in Flash.ini") : b.boardFlashName));
         line("Target type:", b.targetType ? hex8(*b.targetType) : QStringLiteral("unknown"));
-        line("Target flash:", QStringLiteral("id %1, %2 bytes, %3")
-                                  .arg(hex8(b.targetFlashId))
-                                  .arg(b.targetFlashSize)
-                                  .arg(b.targetFlashName.isEmpty() ? QStringLiteral("not in Flash.ini")
-                                                                   : b.targetFlashName));
+        line("Target flash:",
+             QStringLiteral("id %1, %2 bytes, %3")
+                 .arg(hex8(b.targetFlashId))
+                 .arg(b.targetFlashSize)
+                 .arg(b.targetFlashName.isEmpty() ? QStringLiteral("not in Flash.ini") : b.targetFlashName));
     }
     void listed(const QString& devicePath) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -229,7 +232,8 @@ class HumanSink : public EventSink {
             return QStringLiteral("%1/%2").arg(b.blocksWritten.value_or(0)).arg(b.blocksSkipped.value_or(0));
         };
         const auto resultText = [](const BoardSummary& b) {
-            return b.exitCode == 0 ? QStringLiteral("OK") : QStringLiteral("FAILED (exit %1)").arg(b.exitCode);
+            return b.exitCode == 0 ? QStringLiteral("OK")
+                                   : QStringLiteral("FAILED (exit %1)").arg(b.exitCode);
         };
         if (boards.size() == 1) {
             const BoardSummary& b = boards.first();
@@ -244,8 +248,9 @@ class HumanSink : public EventSink {
                      "written/skipped");
         for (const BoardSummary& b : boards) {
             std::fprintf(stderr, "%-40s %-12s %-16s %9lld  %s\n", qPrintable(b.device),
-                         qPrintable(b.boardId ? hex8(*b.boardId) : QStringLiteral("?")), qPrintable(resultText(b)),
-                         static_cast<long long>(b.durationMs), qPrintable(blocks(b)));
+                         qPrintable(b.boardId ? hex8(*b.boardId) : QStringLiteral("?")),
+                         qPrintable(resultText(b)), static_cast<long long>(b.durationMs),
+                         qPrintable(blocks(b)));
             if (b.exitCode != 0 && !b.what.isEmpty())
                 std::fprintf(stderr, "    %s\n", qPrintable(b.what));
         }
@@ -278,8 +283,9 @@ class HumanSink : public EventSink {
         const int filled = bar.percent * kWidth / 100;
         const double seconds = bar.clock.isValid() ? bar.clock.elapsed() / 1000.0 : 0;
         const double rate = seconds > 0 ? bar.bytes / seconds : 0;
-        const QString left = rate > 0 ? QStringLiteral("%1 s left").arg(qRound((bar.total - bar.bytes) / rate))
-                                      : QStringLiteral("-- s left");
+        const QString left = rate > 0
+                                 ? QStringLiteral("%1 s left").arg(qRound((bar.total - bar.bytes) / rate))
+                                 : QStringLiteral("-- s left");
         return QStringLiteral("%1%2 [%3%4] %5% %6/%7 B %8 KiB/s %9")
             .arg(several_ ? device + QLatin1Char(' ') : QString(), bar.operation)
             .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))

@@ -40,11 +40,29 @@ const char kSchema[] =
     " log TEXT NOT NULL)";
 
 // Columns in export order.
-const char* const kColumns[] = {"id",          "utc",       "host",           "device",         "board_id",
-                                "board_mcu",   "app_version", "boot_version", "target_type",    "target_flash_id",
-                                "operation",   "file",      "size",           "crc32",          "sha256",
-                                "address",     "result",    "exit_code",      "duration_ms",    "blocks_written",
-                                "blocks_skipped", "error",  "log"};
+const char* const kColumns[] = {"id",
+                                "utc",
+                                "host",
+                                "device",
+                                "board_id",
+                                "board_mcu",
+                                "app_version",
+                                "boot_version",
+                                "target_type",
+                                "target_flash_id",
+                                "operation",
+                                "file",
+                                "size",
+                                "crc32",
+                                "sha256",
+                                "address",
+                                "result",
+                                "exit_code",
+                                "duration_ms",
+                                "blocks_written",
+                                "blocks_skipped",
+                                "error",
+                                "log"};
 
 QString sqliteError(sqlite3* db) {
     return QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
@@ -67,7 +85,8 @@ bool isWordColumn(const char* name) {
 }
 
 QString csvField(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
+        !text.contains(QLatin1Char('\n')))
         return text;
     QString quoted = text;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
@@ -82,8 +101,9 @@ std::unique_ptr<SqliteRecordStore> SqliteRecordStore::open(const QString& path, 
         return nullptr;
     }
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const int rc =
+        sqlite3_open_v2(path.toUtf8().constData(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     const auto fail = [&](const QString& why) -> std::unique_ptr<SqliteRecordStore> {
         error = QStringLiteral("%1: %2").arg(path, why);
         sqlite3_close(db);
@@ -229,8 +249,9 @@ bool exportRecords(const QString& path, bool csv, std::FILE* out, QString& error
                     object.insert(name, qint64(value));
                 }
             } else {
-                const QString value = QString::fromUtf8(
-                    reinterpret_cast<const char*>(sqlite3_column_text(statement, c)), sqlite3_column_bytes(statement, c));
+                const QString value =
+                    QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, c)),
+                                      sqlite3_column_bytes(statement, c));
                 fields << csvField(value);
                 object.insert(name, value);
             }

@@ -57,8 +57,9 @@ Failure chooseDevices(const QStringList& wanted, const QStringList& attached, QS
         return {kExitNoProgrammer, QStringLiteral("no programmer attached")};
     if (wanted.isEmpty()) {
         if (attached.size() > 1) {
-            return {kExitUsage, QStringLiteral("several programmers attached; choose with -d PATH (or -d all): ") +
-                                    attached.join(QStringLiteral(", "))};
+            return {kExitUsage,
+                    QStringLiteral("several programmers attached; choose with -d PATH (or -d all): ") +
+                        attached.join(QStringLiteral(", "))};
         }
         chosen = attached;
         return {};
@@ -160,7 +161,8 @@ int runCommandLine(const QStringList& args) {
     if (!plan.flashIni.isEmpty()) {
         const QFileInfo info(plan.flashIni);
         if (!info.isFile() || !info.isReadable())
-            return fail({kExitFileProblem, QStringLiteral("%1: no readable flash catalogue").arg(plan.flashIni)});
+            return fail(
+                {kExitFileProblem, QStringLiteral("%1: no readable flash catalogue").arg(plan.flashIni)});
         plan.flashIni = info.absoluteFilePath();
     }
     std::unique_ptr<RecordStore> records;

@@ -118,7 +118,8 @@ void Session::run() {
             r.board = board;
             QString error;
             if (!records_->append(r, error))
-                sink_.error(devicePath_, r.operation, QStringLiteral("record not stored: ") + error, kExitFileProblem);
+                sink_.error(devicePath_, r.operation, QStringLiteral("record not stored: ") + error,
+                            kExitFileProblem);
         }
         finishSession(code, why);
         return;
@@ -171,11 +172,13 @@ void Session::run() {
         QString refused;
         const bool bootLoader = link.connectionMode == UpdateMcuCode;
         if (step.command == Command::UpdateFirmware && !bootLoader) {
-            refused = QStringLiteral("update-firmware needs the programmer's boot loader running; its "
-                                     "application runs");
+            refused = QStringLiteral(
+                "update-firmware needs the programmer's boot loader running; its "
+                "application runs");
         } else if (step.command == Command::UpdateBoot && link.connectionMode != NormalWork) {
             refused = QStringLiteral("update-boot needs the programmer's application running");
-        } else if (step.command != Command::UpdateFirmware && step.command != Command::UpdateBoot && bootLoader) {
+        } else if (step.command != Command::UpdateFirmware && step.command != Command::UpdateBoot &&
+                   bootLoader) {
             refused = QStringLiteral("the programmer runs its boot loader: only update-firmware works now");
         }
 

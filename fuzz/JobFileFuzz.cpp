@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QVFUZZ_REQUIRE(QDir::isAbsolutePath(step.file));
         QVFUZZ_REQUIRE(digest.match(step.sha256).hasMatch());
         QVFUZZ_REQUIRE(qv::cli::isHexAddress(step.addr));
-        QJsonObject object{{qv::cli::commandName(step.command), step.file}, {QStringLiteral("sha256"), step.sha256}};
+        QJsonObject object{{qv::cli::commandName(step.command), step.file},
+                           {QStringLiteral("sha256"), step.sha256}};
         if (step.command == qv::cli::Command::ProgramMcu)
             object.insert(QStringLiteral("addr"), step.addr);
         steps.append(object);

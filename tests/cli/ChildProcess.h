@@ -58,10 +58,10 @@ class Child {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
         if (!cwd.empty())
             posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
@@ -102,9 +102,15 @@ class Child {
         }
     }
 
-    std::string out() const { return readFile(outPath_); }
-    std::string err() const { return readFile(errPath_); }
-    pid_t pid() const { return pid_; }
+    std::string out() const {
+        return readFile(outPath_);
+    }
+    std::string err() const {
+        return readFile(errPath_);
+    }
+    pid_t pid() const {
+        return pid_;
+    }
 
   private:
     pid_t pid_ = -1;

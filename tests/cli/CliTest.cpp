@@ -7,8 +7,8 @@
 #include "protocol/ProgrammerLink.h"
 #include "support/RecordingHost.h"
 #include "targetcode/TargetOperations.h"
-#include "uiflash/UiFlashOperations.h"
 #include "uiflash/TestImages.h"
+#include "uiflash/UiFlashOperations.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
@@ -40,12 +40,14 @@ void PrintTo(const QString& text, std::ostream* os) {
 namespace {
 
 void writeBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 std::string sha256Of(const Bytes& bytes) {
-    return QCryptographicHash::hash(QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())),
-                                    QCryptographicHash::Sha256)
+    return QCryptographicHash::hash(
+               QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())),
+               QCryptographicHash::Sha256)
         .toHex()
         .toStdString();
 }
@@ -148,8 +150,13 @@ class Cli : public ::testing::Test {
         auto p = std::make_unique<Programmer>();
         p->name = name;
         p->child = std::make_unique<Child>();
-        std::vector<std::string> args = {"--name", name, "--trace", "--dump-code", base_ + "/" + name + ".code",
-                                         "--dump-spi", base_ + "/" + name + ".spi"};
+        std::vector<std::string> args = {"--name",
+                                         name,
+                                         "--trace",
+                                         "--dump-code",
+                                         base_ + "/" + name + ".code",
+                                         "--dump-spi",
+                                         base_ + "/" + name + ".spi"};
         args.insert(args.end(), extra.begin(), extra.end());
         EXPECT_TRUE(p->child->start(QV_VPROG_PROGRAM, args, env_, base_ + "/" + name + ".out",
                                     base_ + "/" + name + ".trace"));
@@ -245,7 +252,8 @@ std::vector<QJsonObject> jsonLines(const std::string& out) {
     for (std::string line; std::getline(in, line);) {
         QJsonParseError error{};
         const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
-        EXPECT_TRUE(error.error == QJsonParseError::NoError && doc.isObject()) << "not a JSON object: " << line;
+        EXPECT_TRUE(error.error == QJsonParseError::NoError && doc.isObject())
+            << "not a JSON object: " << line;
         events.push_back(doc.object());
     }
     return events;
@@ -382,9 +390,7 @@ TEST_F(Cli, everySubcommandSendsAndLogsWhatTheWindowsOperationDoes) {
               w.host.texts[qv::TextField::UiPath] = file("ui.bin");
               w.ui.checkUi();
           }}},
-        {"write-ui of a difference file",
-         {{"write-ui", "ui.diff"}},
-         {[&](WindowOperations& w) {
+        {"write-ui of a difference file", {{"write-ui", "ui.diff"}}, {[&](WindowOperations& w) {
              w.host.texts[qv::TextField::UiPath] = file("ui.diff");
              w.ui.updateUi();
          }}},
@@ -455,17 +461,30 @@ TEST_F(Cli, exitCodesFollowTheTable) {
     const std::string mcu = path("mcu.bin");
     const std::vector<ExitCase> cases = {
         {"success", {""}, {"program-mcu", mcu}, 0, "OK"},
-        {"CRC check fails on the board", {"--fault", "crc-status-mismatch", "--fault-at", "1"},
-         {"program-mcu", mcu}, 1, "FAILED (exit 1)"},
+        {"CRC check fails on the board",
+         {"--fault", "crc-status-mismatch", "--fault-at", "1"},
+         {"program-mcu", mcu},
+         1,
+         "FAILED (exit 1)"},
         {"verify finds other contents", {""}, {"verify-mcu", mcu}, 1, "FAILED (exit 1)"},
         {"unknown subcommand", {""}, {"flash-all", mcu}, 2, "unknown subcommand \"flash-all\""},
         {"no programmer attached", {}, {"program-mcu", mcu}, 3, "no programmer attached"},
-        {"the programmer named is not there", {""}, {"program-mcu", mcu, "-d", "virtual:/nowhere.sock"}, 3,
+        {"the programmer named is not there",
+         {""},
+         {"program-mcu", mcu, "-d", "virtual:/nowhere.sock"},
+         3,
          "virtual:/nowhere.sock is not attached"},
         {"missing file", {""}, {"program-mcu", path("none.bin")}, 4, "none.bin: no such file"},
-        {"no reply to a write", {"--fault", "no-reply", "--fault-at", "3"}, {"program-mcu", mcu}, 5,
+        {"no reply to a write",
+         {"--fault", "no-reply", "--fault-at", "3"},
+         {"program-mcu", mcu},
+         5,
          "stopped answering"},
-        {"unplugged mid-write", {"--fault", "unplug", "--fault-at", "4"}, {"program-mcu", mcu}, 5, "vanished"},
+        {"unplugged mid-write",
+         {"--fault", "unplug", "--fault-at", "4"},
+         {"program-mcu", mcu},
+         5,
+         "vanished"},
     };
     int n = 0;
     for (const ExitCase& c : cases) {
@@ -502,8 +521,8 @@ TEST_F(Cli, badInputIsRefusedBeforeAnythingIsSent) {
     diff[40] ^= 1;  // a data byte: the block CRC no longer matches
     writeBytes(path("bad.diff"), diff);
     std::ofstream(path("notjson.json")) << "{\"steps\": [";
-    std::ofstream(path("nostep.json")) << R"({"steps": [{"erase-all": "mcu.bin", "sha256": ")" << sha256Of(mcu)
-                                       << "\"}]}";
+    std::ofstream(path("nostep.json"))
+        << R"({"steps": [{"erase-all": "mcu.bin", "sha256": ")" << sha256Of(mcu) << "\"}]}";
     std::ofstream(path("nodigest.json")) << R"({"steps": [{"program-mcu": "mcu.bin"}]})";
     std::ofstream(path("wrongdigest.json"))
         << R"({"steps": [{"verify-mcu": "mcu.bin", "sha256": ")" << sha256Of(mcu) << R"("},)"
@@ -524,7 +543,9 @@ TEST_F(Cli, badInputIsRefusedBeforeAnythingIsSent) {
         {{"program-mcu", path("missing.bin")}, 4, "missing.bin: no such file"},
         {{"program-mcu", path("folder.bin")}, 4, "folder.bin: is a folder"},
         {{"program-mcu", path("empty.bin")}, 4, "empty.bin: is empty"},
-        {{"program-boot", path("badboot.bin")}, 4, "badboot.bin: There is a problem with the running address"},
+        {{"program-boot", path("badboot.bin")},
+         4,
+         "badboot.bin: There is a problem with the running address"},
         {{"program-mcu", path("mcu.bin"), "--addr", "0x7F000"}, 4, "mcu.bin: Mcu code does not fit"},
         {{"write-ui", path("bad.diff")}, 4, "bad.diff: Illegal document"},
         {{"run", path("notjson.json")}, 4, "notjson.json: not JSON"},
@@ -719,8 +740,8 @@ TEST_F(Cli, boardsProgrammedAtOnceFailAlone) {
     const Run r = qv310({"program-mcu", path("mcu.bin"), "-d", "all", "--record", db});
     EXPECT_EQ(r.code, 5) << r.err;
     // The closing table: one line per board.
-    for (const auto& [p, result] : {std::pair<Programmer*, std::string>{&a, "OK"}, {&b, "FAILED (exit 5)"},
-                                    {&c, "OK"}}) {
+    for (const auto& [p, result] :
+         {std::pair<Programmer*, std::string>{&a, "OK"}, {&b, "FAILED (exit 5)"}, {&c, "OK"}}) {
         const size_t at = r.err.find("\n" + p->devicePath + " ");
         ASSERT_NE(at, std::string::npos) << r.err;
         const std::string line = r.err.substr(at + 1, r.err.find('\n', at + 1) - at - 1);
@@ -739,7 +760,8 @@ TEST_F(Cli, boardsProgrammedAtOnceFailAlone) {
     for (const QJsonObject& row : jsonLines(exported.out))
         codeOfBoard[row.value(QStringLiteral("board_id")).toString().toStdString()] =
             row.value(QStringLiteral("exit_code")).toInt();
-    EXPECT_EQ(codeOfBoard, (std::map<std::string, int>{{"0x0000000A", 0}, {"0x0000000B", 5}, {"0x0000000C", 0}}));
+    EXPECT_EQ(codeOfBoard,
+              (std::map<std::string, int>{{"0x0000000A", 0}, {"0x0000000B", 5}, {"0x0000000C", 0}}));
 
     // Named one by one, with JSON: every event says whose it is.
     Programmer& d = startProgrammer("gangd");
