@@ -240,7 +240,13 @@ void Session::run() {
             } else if (stepCode == kExitBoardFailed) {
                 error = QStringLiteral("the operation failed on the board (result %1)").arg(*result);
             } else if (stepCode != kExitOk) {
-                error = QStringLiteral("the file was refused");
+                // Refused by the operation itself without a box: its last line says why.
+                QString why;
+                for (const QString& line : host.operationLog()) {
+                    if (!line.isEmpty())
+                        why = line;
+                }
+                error = QStringLiteral("the file was refused: ") + why;
             }
         }
 

@@ -458,6 +458,7 @@ struct ExitCase {
 
 TEST_F(Cli, exitCodesFollowTheTable) {
     writeBytes(path("mcu.bin"), codeImage(9000, 2));
+    writeBytes(path("fw.app"), firmwareImage(5000));
     const std::string mcu = path("mcu.bin");
     const std::vector<ExitCase> cases = {
         {"success", {""}, {"program-mcu", mcu}, 0, "OK"},
@@ -475,6 +476,11 @@ TEST_F(Cli, exitCodesFollowTheTable) {
          3,
          "virtual:/nowhere.sock is not attached"},
         {"missing file", {""}, {"program-mcu", path("none.bin")}, 4, "none.bin: no such file"},
+        {"firmware for another MCU",
+         {"--mode", "update-mcu", "--board-mcu", "0x12345678"},
+         {"update-firmware", path("fw.app")},
+         4,
+         "The mcu type mismatch!"},
         {"no reply to a write",
          {"--fault", "no-reply", "--fault-at", "3"},
          {"program-mcu", mcu},
@@ -630,10 +636,6 @@ TEST_F(Cli, aJobRunsItsStepsInOrderWithPathsRelativeToTheJobFile) {
 
 // ---------------------------------------------------------------------------------------------
 // Production records.
-
-struct Rows {
-    std::vector<QJsonObject> rows;
-};
 
 TEST_F(Cli, recordsHoldOneRowPerOperationAndTheFailureOfAPulledCable) {
     const Bytes mcu = codeImage(20000, 8);
