@@ -7,6 +7,7 @@
 #include "uiflash/UiFormats.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -46,6 +47,7 @@ CheckedImage checkImage(const Step& step) {
     if (data.isEmpty())
         return refuse(QStringLiteral("is empty"));
 
+    image.data = data;
     image.size = data.size();
     image.crc = crc32zero(bytesOf(data), size_t(data.size()));
     image.sha256 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
@@ -97,6 +99,24 @@ CheckedImage checkImage(const Step& step) {
     }
     image.ok = true;
     return image;
+}
+
+bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error) {
+    for (int i = 0; i < images.size(); ++i) {
+        CheckedImage& image = images[i];
+        image.stagedPath =
+            QStringLiteral("%1/%2/%3").arg(folder).arg(i).arg(QFileInfo(image.path).fileName());
+        QFile file(image.stagedPath);
+        if (!QDir().mkpath(QFileInfo(image.stagedPath).absolutePath()) || !file.open(QIODevice::WriteOnly) ||
+            file.write(image.data) != image.data.size() || !file.flush()) {
+            error =
+                QStringLiteral("%1: cannot be copied for the run (%2)").arg(image.path, file.errorString());
+            return false;
+        }
+        file.close();
+        image.data.clear();
+    }
+    return true;
 }
 
 }  // namespace qv::cli

@@ -9,8 +9,10 @@
 
 #include "usb/UsbDevice.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -164,6 +166,16 @@ int runCommandLine(const QStringList& args) {
             return fail(
                 {kExitFileProblem, QStringLiteral("%1: no readable flash catalogue").arg(plan.flashIni)});
         plan.flashIni = info.absoluteFilePath();
+    }
+    // The operations read private copies of the checked bytes.
+    QTemporaryDir staging(QDir::tempPath() + QStringLiteral("/qv310-XXXXXX"));
+    if (!plan.images.isEmpty()) {
+        QString error;
+        if (!staging.isValid())
+            return fail({kExitFileProblem,
+                         QStringLiteral("no private folder for the images: ") + staging.errorString()});
+        if (!stageImages(plan.images, staging.path(), error))
+            return fail({kExitFileProblem, error});
     }
     std::unique_ptr<RecordStore> records;
     if (!o.recordPath.isEmpty() && !plan.info) {

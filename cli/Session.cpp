@@ -163,7 +163,7 @@ void Session::run() {
         r.crc = image.crc;
         r.sha256 = image.sha256;
 
-        host.beginOperation(name, image.size, image.path);
+        host.beginOperation(name, image.size, image.stagedPath);
         sink_.start(devicePath_, name, image.path, image.size, image.crc, image.sha256);
         QElapsedTimer clock;
         clock.start();
@@ -187,7 +187,7 @@ void Session::run() {
             switch (step.command) {
                 case Command::ProgramBoot:
                 case Command::VerifyBoot:
-                    host.setText(TextField::BootPath, image.path);
+                    host.setText(TextField::BootPath, image.stagedPath);
                     target.lastResult = TargetOperations::kNotRun;
                     step.command == Command::ProgramBoot ? target.programBootCode() : target.verifyBootCode();
                     if (target.lastResult != TargetOperations::kNotRun)
@@ -195,7 +195,7 @@ void Session::run() {
                     break;
                 case Command::ProgramMcu:
                 case Command::VerifyMcu:
-                    host.setText(TextField::McuPath, image.path);
+                    host.setText(TextField::McuPath, image.stagedPath);
                     host.setText(TextField::McuCodeAddr, step.addr);
                     if (step.command == Command::ProgramMcu)
                         r.address = parseHexAddress(step.addr) & ~uint32_t(0xFFF);
@@ -206,7 +206,7 @@ void Session::run() {
                     break;
                 case Command::WriteUi:
                 case Command::CheckUi:
-                    host.setText(TextField::UiPath, image.path);
+                    host.setText(TextField::UiPath, image.stagedPath);
                     ui.lastResult = UiFlashOperations::kNotRun;
                     step.command == Command::WriteUi ? ui.updateUi() : ui.checkUi();
                     if (ui.lastResult != UiFlashOperations::kNotRun)

@@ -634,6 +634,36 @@ TEST_F(Cli, aJobRunsItsStepsInOrderWithPathsRelativeToTheJobFile) {
     ref.withModel([&](vprog::DeviceModel& m) { EXPECT_EQ(*lastRun, m.requestLog().back()); });
 }
 
+// The digests pin the bytes that are written: a file replaced while the job runs changes nothing.
+TEST_F(Cli, aJobWritesTheBytesItCheckedEvenWhenTheFileChangesMeanwhile) {
+    const Bytes boot = codeImage(16384, 11);
+    const Bytes app = codeImage(8192, 12);
+    writeBytes(path("boot.bin"), boot);
+    writeBytes(path("app.bin"), app);
+    std::ofstream(path("job.json")) << R"({"steps": [)"
+                                    << R"({"program-boot": "boot.bin", "sha256": ")" << sha256Of(boot)
+                                    << R"("},)"
+                                    << R"({"program-mcu": "app.bin", "sha256": ")" << sha256Of(app)
+                                    << R"("}]})";
+    // About 100 ms per 4096 bytes: the boot code takes long enough to swap the file under it.
+    Programmer& p = startProgrammer("pinned", {"--flash-program-us", "100000"});
+    Child run;
+    ASSERT_TRUE(run.start(QV_CLI_PROGRAM, {"run", path("job.json"), "--json"}, env_, path("pinned.out"),
+                          path("pinned.err"), base_));
+    bool started = false;
+    for (int i = 0; i < 1000 && !started; ++i) {
+        started = run.out().find("\"Start to program ...\"") != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(started) << run.out();
+    writeBytes(path("app.bin"), codeImage(8192, 13));
+    EXPECT_EQ(run.wait(), 0) << run.out();
+    stop(p);
+    const std::string code = clitest::readFile(path("pinned.code"));
+    ASSERT_EQ(code.size(), 0x80000u);
+    EXPECT_EQ(Bytes(code.begin() + 0xA000, code.begin() + 0xA000 + app.size()), app);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Production records.
 
