@@ -183,8 +183,8 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
     }
     if (!positional.isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()));
-    if (o.addr && o.command != Command::ProgramMcu && o.command != Command::Run)
-        return fail(QStringLiteral("option --addr belongs to program-mcu"));
+    if (o.addr && o.command != Command::ProgramMcu)
+        return fail(QStringLiteral("option --addr belongs to program-mcu (a job step has its own \"addr\")"));
     if (o.allowBootUpdate && o.command != Command::UpdateBoot && o.command != Command::Run)
         return fail(QStringLiteral("option --allow-boot-update belongs to update-boot"));
     result.ok = true;
