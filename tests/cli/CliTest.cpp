@@ -810,3 +810,39 @@ TEST_F(Cli, boardsProgrammedAtOnceFailAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// info reports the connection and the target init, naming the chips from the catalogue given.
+TEST_F(Cli, infoNamesTheChipsFromTheCatalogueGiven) {
+    std::ofstream(path("chips.ini"))
+        << "[FLASH]\n0x1C4016,512,4096,BENCHCHIP,\n0xEF4017,1024,4096,TARGETCHIP,\n";
+    Programmer& p = startProgrammer("info", {"--board-id", "0x77", "--target-flash-id", "0xEF4017"});
+    const Run human = qv310({"info", "--flash-ini", path("chips.ini")});
+    EXPECT_EQ(human.code, 0) << human.err;
+    EXPECT_NE(human.out.find("Board id:             0x00000077"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("Board flash:          id 0x001C4016, 2097152 bytes, BENCHCHIP"),
+              std::string::npos)
+        << human.out;
+    EXPECT_NE(human.out.find("Target type:          0x19713100"), std::string::npos) << human.out;
+    // The target's room above the UI base: 4 MiB less 0x80000.
+    EXPECT_NE(human.out.find("Target flash:         id 0x00EF4017, 3670016 bytes, TARGETCHIP"),
+              std::string::npos)
+        << human.out;
+    const Run json = qv310({"info", "--flash-ini", path("chips.ini"), "--json"});
+    bool seen = false;
+    for (const QJsonObject& e : jsonLines(json.out)) {
+        checkSchema(e);
+        if (e.value(QStringLiteral("event")).toString() == QLatin1String("info")) {
+            seen = true;
+            EXPECT_EQ(
+                e.value(QStringLiteral("target_flash")).toObject().value(QStringLiteral("name")).toString(),
+                QStringLiteral("TARGETCHIP"));
+            EXPECT_EQ(e.value(QStringLiteral("mode")).toInt(), 1);
+        }
+    }
+    EXPECT_TRUE(seen) << json.out;
+    stop(p);
+}
+
+}  // namespace
