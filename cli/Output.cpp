@@ -175,7 +175,9 @@ class HumanSink : public EventSink {
     void error(const QString& device, const QString& operation, const QString& message,
                int exitCode) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        QString text = prefix(device) + QStringLiteral("error");
+        // An error of no programmer is the program's own, as for a bad command line.
+        QString text =
+            device.isEmpty() ? QStringLiteral("qv310: error") : prefix(device) + QStringLiteral("error");
         if (!operation.isEmpty())
             text += QStringLiteral(" (") + operation + QLatin1Char(')');
         print(text + QStringLiteral(": ") + message + QStringLiteral(" [exit %1]").arg(exitCode));
