@@ -64,6 +64,8 @@ public:
     // Reads the file on every call, fills the chip's size and name fields and its three widgets.
     // Returns 1 when found, 0 otherwise.
     int lookupFlash(FlashChip chip, uint32_t id);
+    // The catalogue file; empty (the window) means Flash.ini in the current directory.
+    QString flashCataloguePath;
 
     // --- One operation at a time. ---
     // An operation that talks to the programmer holds an OperationGuard for its whole run; a

@@ -362,6 +362,7 @@ void TargetOperations::programCode(Kind kind) {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     if (reportIfDisconnected())
         return;
 
@@ -407,6 +408,7 @@ void TargetOperations::programCode(Kind kind) {
     } else {
         setNoSleep(true);
         const int result = programTarget(length, start);
+        lastResult = result;
         host.appendLog(QString());
         host.appendLog(result == 0 ? kProgramOk : kProgramFail);
         setNoSleep(false);
@@ -418,6 +420,7 @@ void TargetOperations::verifyCode(Kind kind) {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     if (reportIfDisconnected())
         return;
 
@@ -448,6 +451,7 @@ void TargetOperations::verifyCode(Kind kind) {
     host.appendLog(targetControl(0, 0) == 0 ? QStringLiteral("Init ready...")
                                             : QStringLiteral("Init fail..."));
     const int check = link_.checkDataCrc(crc, mcu ? kMcuVerifyAddress : 0, uint32_t(length));
+    lastResult = check;
     if (mcu) {
         host.appendLog(check == 0 ? QStringLiteral("Check EFlash OK!") : QStringLiteral("Check EFlash NG!"));
     } else {

@@ -73,6 +73,11 @@ class TargetOperations {
     uint32_t bootCodeCrc = 0;
     // The bytes a program or verify slot is working on; empty between presses.
     QByteArray imageData;
+    // What the last program or verify press ended with: programTarget's result, or the CRC
+    // check's result for a verify. kNotRun while a press has refused its file or found the
+    // programmer gone before reaching the board.
+    static constexpr int kNotRun = -1000;
+    int lastResult = kNotRun;
 
     // How programTarget writes (the console sets these; the window keeps the defaults), and what
     // the last programTarget did with its blocks.

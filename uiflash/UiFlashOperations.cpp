@@ -134,6 +134,7 @@ void UiFlashOperations::updateUi() {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     const QString path = link_.host().text(TextField::UiPath);
     if (path.isEmpty()) {
         link_.host().showCriticalMessage(kNoPath);
@@ -165,6 +166,7 @@ void UiFlashOperations::updateFromImage(const QString& path) {
     setNoSleep(true);
 
     const int result = programUiImage(length);
+    lastResult = result;
 
     host.appendLog(QString());
     host.appendLog(result == 0 ? QStringLiteral("Update flash is OK!!!!!!")
@@ -195,6 +197,7 @@ void UiFlashOperations::updateFromDiff(const QString& path) {
     setNoSleep(true);
 
     const int result = updateUiBlocks(length);
+    lastResult = result;
 
     host.appendLog(QString());
     host.appendLog(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
@@ -385,6 +388,7 @@ void UiFlashOperations::checkUi() {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     OperationHost& host = link_.host();
     if (!link_.device().isOpen()) {
         host.appendLog(kDisconnected);
@@ -420,9 +424,8 @@ void UiFlashOperations::checkUi() {
     host.appendLog(QString());
     host.appendLog(target_.targetControl(0, 0) != 0 ? QStringLiteral("Init fail...")
                                                     : QStringLiteral("Init ready..."));
-    host.appendLog(link_.checkDataCrc(expectedUiCrc(), kUiFlashBase, uint32_t(uiImageLength)) != 0
-                       ? QStringLiteral("Check EFlash NG!")
-                       : QStringLiteral("Check EFlash OK!"));
+    lastResult = link_.checkDataCrc(expectedUiCrc(), kUiFlashBase, uint32_t(uiImageLength));
+    host.appendLog(lastResult != 0 ? QStringLiteral("Check EFlash NG!") : QStringLiteral("Check EFlash OK!"));
     if (target_.targetControl(1, 0) == 0)
         host.appendLog(QStringLiteral("Target run..."));
 }

@@ -65,6 +65,11 @@ class UiFlashOperations {
     FileDiffInfo file_diff_info;
     // The file being written or checked; empty between presses.
     std::vector<uint8_t> uiImageData;
+    // What the last "Update UI" or "Check UI" press ended with: programUiImage's or
+    // updateUiBlocks' result, or the CRC check's result. kNotRun while a press has refused its
+    // file or found the programmer gone before reaching the board.
+    static constexpr int kNotRun = -1000;
+    int lastResult = kNotRun;
 
     // How programUiImage writes (the console sets these; the window keeps the defaults), and what
     // the last programUiImage did with its 4096-byte pieces.
