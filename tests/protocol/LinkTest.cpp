@@ -455,26 +455,37 @@ TEST(OpenProgrammer, NoPathOrAFailedOpen) {
     EXPECT_FALSE(rig.worker.isRunning());
 }
 
-TEST(OpenProgrammer, ASecondOpenDuringARunningOperationDoesNothing) {
-    prototest::WorkDir work;
-    Rig rig;
-    vprog::Options slowWire;  // the reply takes a few milliseconds, so the wait pumps events
-    slowWire.wireBytesPerSecond = 10000;
-    rig.plugVirtual(slowWire);
-    bool nested = false;
-    rig.host.onProcessEvents = [&] {
-        if (nested)
-            return;
-        nested = true;
-        EXPECT_TRUE(rig.link.operationRunning());
+// A press during the handshake: with the device open it only shows the box; with the device
+// closed meanwhile (the programmer went away) the operation guard keeps it from opening again
+// under the running handshake.
+TEST(OpenProgrammer, ASecondOpenDuringARunningOperationOnlyReportsTheOpenDevice) {
+    for (const bool closedMeanwhile : {false, true}) {
+        SCOPED_TRACE(closedMeanwhile ? "device closed meanwhile" : "device open");
+        prototest::WorkDir work;
+        Rig rig;
+        vprog::Options slowWire;  // the reply takes a few milliseconds, so the wait pumps events
+        slowWire.wireBytesPerSecond = 10000;
+        rig.plugVirtual(slowWire);
+        bool nested = false;
+        rig.host.onProcessEvents = [&] {
+            if (nested)
+                return;
+            nested = true;
+            EXPECT_TRUE(rig.link.operationRunning());
+            if (closedMeanwhile)
+                rig.device.close();
+            rig.link.openProgrammer(QStringList{rig.path()}, 0);
+        };
         rig.link.openProgrammer(QStringList{rig.path()}, 0);
-    };
-    rig.openAndConnect();
-    EXPECT_TRUE(nested);
-    EXPECT_TRUE(rig.host.criticalMessages.isEmpty());
-    EXPECT_EQ(rig.requestCount(), 1u);
-    EXPECT_EQ(rig.host.log.count("Open the programmer ok..."), 1);
-    EXPECT_FALSE(rig.link.operationRunning());
+        EXPECT_TRUE(nested);
+        EXPECT_EQ(rig.host.criticalMessages,
+                  closedMeanwhile ? QStringList{} : QStringList{"The programmer have opened!"});
+        EXPECT_EQ(rig.requestCount(), 1u);
+        EXPECT_EQ(rig.host.log.count("Open the programmer ok..."), 1);
+        EXPECT_EQ(rig.host.log.contains("Connect the programmer successful"), !closedMeanwhile);
+        EXPECT_EQ(rig.device.isOpen(), !closedMeanwhile);
+        EXPECT_FALSE(rig.link.operationRunning());
+    }
 }
 
 TEST(OpenProgrammer, AfterTheProgrammerWentAwayTheButtonOpensAgain) {

@@ -487,6 +487,11 @@ const FaultCase kFaultCases[] = {
          EXPECT_EQ(f.outcome, Outcome::Unplug);
          EXPECT_TRUE(f.reply.empty());
      }},
+    {"stall", Fault::Stall, [] { return checkFrame('G', 0, 16, 0); },
+     [](const auto& f, const auto&) {
+         EXPECT_EQ(f.outcome, Outcome::Stall);
+         EXPECT_TRUE(f.reply.empty());
+     }},
     {"wrong letter", Fault::WrongLetter, [] { return checkFrame('G', 0, 16, 0); },
      [](const auto& f, const auto& n) {
          ASSERT_EQ(f.reply.size(), 13u);
