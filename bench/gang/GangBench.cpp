@@ -8,7 +8,7 @@
 // The virtual programmers run in child processes forked before Qt starts, so getrusage of this
 // process is the engine's own cost.
 //
-// Run: qv310-bench-gang [--usb full|high] [--idle-seconds S] [--qv310 PATH] [--gang N]
+// Run: qv310-bench-gang [--usb full|high] [--idle-seconds S] [--pump-ms M] [--qv310 PATH] [--gang N]
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
 #include "protocol/OperationHost.h"
@@ -334,6 +334,7 @@ int main(int argc, char** argv) {
     vprog::UsbSpeed usb = vprog::UsbSpeed::High;
     int idleSeconds = 3;
     int gang = 8;
+    int pumpMillis = qv::Pacing::event().eventPumpMillis;
     std::string qv310;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
@@ -343,13 +344,17 @@ int main(int argc, char** argv) {
             usb = std::strcmp(value, "full") == 0 ? vprog::UsbSpeed::Full : vprog::UsbSpeed::High;
         } else if (flag == "--idle-seconds" && value && std::atoi(value) > 0) {
             idleSeconds = std::atoi(value);
+        } else if (flag == "--pump-ms" && value && std::atoi(value) > 0) {
+            pumpMillis = std::atoi(value);
         } else if (flag == "--gang" && value && std::atoi(value) > 0) {
             gang = std::atoi(value);
         } else if (flag == "--qv310" && value) {
             qv310 = std::filesystem::absolute(value).string();
         } else {
-            std::fprintf(stderr, "usage: %s [--usb full|high] [--idle-seconds S] [--qv310 PATH] [--gang N]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--usb full|high] [--idle-seconds S] [--pump-ms M] [--qv310 PATH] [--gang N]\n",
+                argv[0]);
             return 2;
         }
         ++i;
@@ -430,6 +435,10 @@ int main(int argc, char** argv) {
 
     bool allOk = true;
     Session session;
+    qv::Pacing pacing = qv::Pacing::event();
+    pacing.eventPumpMillis = pumpMillis;
+    session.link.setPacing(pacing);
+    std::printf("event waits: events processed at least every %d ms\n", pumpMillis);
     if (!session.open(engineProgrammer->path())) {
         std::fprintf(stderr, "could not open the programmer:\n%s\n", qPrintable(session.host.log.join('\n')));
         return 1;
