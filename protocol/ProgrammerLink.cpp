@@ -41,6 +41,13 @@ ProgrammerLink::ProgrammerLink(USB_BURN_CTRL& worker, UsbDevice& device, Operati
     }
     if (!worker_.device)
         worker_.device = &device_;
+    applyPacingToWorker();
+}
+
+// A caller that sleeps on the flags gains nothing from a worker that spins or pauses while it has
+// nothing to do: the worker parks at once and each raise wakes it.
+void ProgrammerLink::applyPacingToWorker() {
+    worker_.parkWhenIdle.store(pacing_.waiting == Pacing::Waiting::Event, std::memory_order_relaxed);
 }
 
 int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget, Polling polling) {

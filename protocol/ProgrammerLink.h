@@ -38,7 +38,10 @@ public:
     UsbDevice& device() { return device_; }
     OperationHost& host() { return host_; }
     const Pacing& pacing() const { return pacing_; }
-    void setPacing(const Pacing& pacing) { pacing_ = pacing; }
+    void setPacing(const Pacing& pacing) {
+        pacing_ = pacing;
+        applyPacingToWorker();
+    }
 
     // --- Transactions ('J', 'L', 'O', 'F', 'G'); each builds its frame in txBuffer. ---
     int writeFirmwareChunk(const uint8_t* data, uint32_t offset, uint32_t length);
@@ -90,6 +93,7 @@ public:
 
 private:
     friend class OperationGuard;
+    void applyPacingToWorker();
     int exchangeFrameEvent(uint32_t txLength, int sendBudget, int replyBudget, Polling polling);
     int crcCheck(uint8_t letter, int replyBudget, uint32_t expectedCrc, uint32_t start, uint32_t length);
     USB_BURN_CTRL& worker_;

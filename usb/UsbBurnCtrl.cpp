@@ -99,12 +99,13 @@ void USB_BURN_CTRL::run() {
                 rxLength = static_cast<uint32_t>(received);
                 rxDone.store(1, release);  // publishes rxBuffer and rxLength
                 signalDone();
-                if (noSleep.load(acquire) != 0) continue;
+                if (noSleep.load(acquire) != 0 && !parkWhenIdle.load(std::memory_order_relaxed)) continue;
             }
         }
         if (worked) {
             lastWork = Clock::now();
-        } else if (Clock::now() - lastWork >= kIdleBeforePark) {
+            if (parkWhenIdle.load(std::memory_order_relaxed)) continue;
+        } else if (parkWhenIdle.load(std::memory_order_relaxed) || Clock::now() - lastWork >= kIdleBeforePark) {
             // Nothing asked for a while: wait for the next raise instead of passing every 50 us.
             park();
             continue;

@@ -49,6 +49,10 @@ public:
                      std::chrono::steady_clock::time_point deadline);
 
     static constexpr std::chrono::milliseconds kIdleBeforePark{5};
+    // Set for a caller that sleeps in waitForFlag (the console engine): the worker then parks as
+    // soon as it has nothing to do, instead of pausing or, with noSleep, spinning until the caller
+    // has woken up and raised the next request. wake() ends the park at once.
+    std::atomic<bool> parkWhenIdle{false};
     // Longest park without a wake (a safety net; every raise in the tool wakes the worker).
     std::chrono::milliseconds parkTimeout{100};
     // Number of parks so far (for tests and benches).

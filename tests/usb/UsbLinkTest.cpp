@@ -111,7 +111,10 @@ TEST(TransferWorker, ANewStartBeginsWithTheStopFlagCleared) {
     link.worker.stopRequested.store(1, release);  // left over from an earlier run
     link.worker.start();
     link.sendConnectRequest(true);
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }))
+        << "running " << link.worker.isRunning() << " parks " << link.worker.parkCount() << " txPending "
+        << int(link.worker.txPending.load()) << " rxPending " << int(link.worker.rxPending.load()) << " stop "
+        << int(link.worker.stopRequested.load());
     EXPECT_TRUE(link.worker.isRunning());
 }
 
@@ -121,7 +124,8 @@ TEST(TransferWorker, StoppingWhileAReadWaitsEndsTheThreadAndKeepsTheDeviceOpen) 
     ASSERT_TRUE(link.device.open(peer.devicePath()));
     link.worker.start();
     link.sendConnectRequest(true);
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxPending.load(acquire) == 0 && peer.requestsSeen() == 1; }));
+    ASSERT_TRUE(
+        waitFor([&] { return link.worker.rxPending.load(acquire) == 0 && peer.requestsSeen() == 1; }));
     QThread::msleep(50);  // the worker now waits in the read
     EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
     QElapsedTimer timer;
