@@ -134,6 +134,8 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
                 return fail(QStringLiteral("option --record needs a database file"));
         } else if (arg == QLatin1String("--allow-boot-update") && flag()) {
             o.allowBootUpdate = true;
+        } else if (arg == QLatin1String("--skip-unchanged") && flag()) {
+            o.skipUnchanged = true;
         } else if (arg == QLatin1String("--addr")) {
             QString addr;
             if (!value(addr))
@@ -224,6 +226,10 @@ QString usageText() {
         "  --power-off               power the target off when it is started\n"
         "  --addr HEX                McuCode address for program-mcu (default 0xA000)\n"
         "  --allow-boot-update       allow update-boot\n"
+        "  --skip-unchanged          program-boot, program-mcu, write-ui (whole image), run:\n"
+        "                            ask the board for the CRC of each 4096-byte block and\n"
+        "                            write only those that differ; the final CRC check over\n"
+        "                            the whole range is made as after a full write\n"
         "  --flash-ini FILE          flash catalogue (default Flash.ini in the current folder)\n"
         "  --record DB               append one row per board operation to a SQLite database\n"
         "  --json                    JSON Lines events on standard output, nothing else there\n"
@@ -236,7 +242,8 @@ QString usageText() {
         "Job file (run): {\"steps\": [{\"program-mcu\": \"app.bin\", \"addr\": \"0xA000\",\n"
         "  \"sha256\": \"...\"}, ...], \"power-off\": true}. Paths are relative to the job file;\n"
         "  every step needs \"sha256\"; every digest is checked before the first step starts.\n"
-        "  \"speed\", \"power-off\", \"flash-ini\" and \"allow-boot-update\" may stand beside\n"
+        "  \"speed\", \"power-off\", \"flash-ini\", \"allow-boot-update\" and \"skip-unchanged\"\n"
+        "  may stand beside\n"
         "  \"steps\"; the command line's options win over them.\n"
         "\n"
         "Exit codes:\n"

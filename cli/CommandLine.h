@@ -60,6 +60,9 @@ struct Options {
     bool json = false;
     QString recordPath;  // --record DB; for records export also the positional argument
     bool allowBootUpdate = false;
+    // --skip-unchanged: write only the blocks the board does not hold already (program-boot,
+    // program-mcu, write-ui with a whole image, run).
+    std::optional<bool> skipUnchanged;
     std::optional<QString> addr;  // --addr (program-mcu)
     QString exportFormat;         // "csv" or "jsonl" (records export)
 };

@@ -58,6 +58,10 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
             if (!value.isBool())
                 return fail(QStringLiteral("\"allow-boot-update\" must be true or false"));
             job.allowBootUpdate = value.toBool();
+        } else if (key == QLatin1String("skip-unchanged")) {
+            if (!value.isBool())
+                return fail(QStringLiteral("\"skip-unchanged\" must be true or false"));
+            job.skipUnchanged = value.toBool();
         } else if (key == QLatin1String("flash-ini")) {
             if (!value.isString() || value.toString().isEmpty())
                 return fail(QStringLiteral("\"flash-ini\" must name a file"));

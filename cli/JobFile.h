@@ -18,6 +18,7 @@ struct Job {
     std::optional<bool> powerOff;
     QString flashIni;  // resolved against the job's folder; empty when not given
     bool allowBootUpdate = false;
+    std::optional<bool> skipUnchanged;
 };
 
 struct ParsedJob {

@@ -128,6 +128,7 @@ int runCommandLine(const QStringList& args) {
     plan.powerOff = o.powerOff.value_or(false);
     plan.flashIni = o.flashIni;
     plan.allowBootUpdate = o.allowBootUpdate;
+    plan.skipUnchanged = o.skipUnchanged.value_or(false);
     if (o.command == Command::Run) {
         Job job;
         const Failure f = readJob(o.file, job);
@@ -139,6 +140,7 @@ int runCommandLine(const QStringList& args) {
         if (o.flashIni.isEmpty())
             plan.flashIni = job.flashIni;
         plan.allowBootUpdate = o.allowBootUpdate || job.allowBootUpdate;
+        plan.skipUnchanged = o.skipUnchanged.value_or(job.skipUnchanged.value_or(false));
     } else if (isOperation(o.command)) {
         Step step;
         step.command = o.command;

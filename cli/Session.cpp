@@ -54,12 +54,15 @@ void Session::run() {
     ConsoleHost host(sink_, devicePath_);
     host.swdSpeed = plan_.speed;
     host.powerOff = plan_.powerOff;
-    // How this front end waits for the worker between flag checks.
-    ProgrammerLink link(worker, device, host, Pacing::standard());
+    // The console sleeps until the worker raises a flag instead of polling for it, so that many
+    // sessions on a few cores do not starve each other; frames, order and budgets are the window's.
+    ProgrammerLink link(worker, device, host, Pacing::event());
     link.flashCataloguePath = plan_.flashIni;
     link.upbootEnabled = plan_.allowBootUpdate ? 1 : 0;
     TargetOperations target(link);
     UiFlashOperations ui(link, target);
+    target.writeOptions.skipUnchanged = plan_.skipUnchanged;
+    ui.writeOptions.skipUnchanged = plan_.skipUnchanged;
     FirmwareUpdate firmware(link);
 
     BoardInfo board;
@@ -183,15 +186,26 @@ void Session::run() {
         }
 
         std::optional<int> result;
+        // With --skip-unchanged the result says how many blocks were written and how many the board
+        // held already; a write refused before it reached the blocks has none to report.
+        const auto takeBlockCounts = [&r, this](const BlockCounts& counts) {
+            if (!plan_.skipUnchanged || counts.written + counts.skipped == 0)
+                return;
+            r.blocksWritten = int(counts.written);
+            r.blocksSkipped = int(counts.skipped);
+        };
         if (refused.isEmpty()) {
             switch (step.command) {
                 case Command::ProgramBoot:
                 case Command::VerifyBoot:
                     host.setText(TextField::BootPath, image.stagedPath);
                     target.lastResult = TargetOperations::kNotRun;
+                    target.blockCounts = BlockCounts();
                     step.command == Command::ProgramBoot ? target.programBootCode() : target.verifyBootCode();
                     if (target.lastResult != TargetOperations::kNotRun)
                         result = target.lastResult;
+                    if (step.command == Command::ProgramBoot)
+                        takeBlockCounts(target.blockCounts);
                     break;
                 case Command::ProgramMcu:
                 case Command::VerifyMcu:
@@ -200,17 +214,24 @@ void Session::run() {
                     if (step.command == Command::ProgramMcu)
                         r.address = parseHexAddress(step.addr) & ~uint32_t(0xFFF);
                     target.lastResult = TargetOperations::kNotRun;
+                    target.blockCounts = BlockCounts();
                     step.command == Command::ProgramMcu ? target.programMcuCode() : target.verifyMcuCode();
                     if (target.lastResult != TargetOperations::kNotRun)
                         result = target.lastResult;
+                    if (step.command == Command::ProgramMcu)
+                        takeBlockCounts(target.blockCounts);
                     break;
                 case Command::WriteUi:
                 case Command::CheckUi:
                     host.setText(TextField::UiPath, image.stagedPath);
                     ui.lastResult = UiFlashOperations::kNotRun;
+                    ui.blockCounts = BlockCounts();
                     step.command == Command::WriteUi ? ui.updateUi() : ui.checkUi();
                     if (ui.lastResult != UiFlashOperations::kNotRun)
                         result = ui.lastResult;
+                    // A difference file names its own blocks; the counts are those of a whole image.
+                    if (step.command == Command::WriteUi && !isDiffPath(image.stagedPath))
+                        takeBlockCounts(ui.blockCounts);
                     break;
                 case Command::UpdateFirmware:
                 case Command::UpdateBoot:

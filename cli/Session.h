@@ -24,6 +24,7 @@ struct SessionPlan {
     bool powerOff = false;
     QString flashIni;
     bool allowBootUpdate = false;
+    bool skipUnchanged = false;
 };
 
 // The exit code of one operation, from what it reported: a message box (a refused file, or a

@@ -846,3 +846,60 @@ TEST_F(Cli, infoNamesTheChipsFromTheCatalogueGiven) {
 }
 
 }  // namespace
+
+namespace {
+
+// --skip-unchanged: the second write of the same image sends no block, a changed block is the only
+// one written, the final check is made every time, and the counts reach the result and the record.
+TEST_F(Cli, skipUnchangedWritesOnlyTheBlocksTheBoardDoesNotHold) {
+    Bytes ui = uitest::pattern(6 * 4096 + 100, 21);
+    writeBytes(path("ui.bin"), ui);
+    const std::string db = path("skip.db");
+    Programmer& p = startProgrammer("skip");
+    const auto writeUi = [&] {
+        const Run r = qv310({"write-ui", path("ui.bin"), "--skip-unchanged", "--json", "--record", db});
+        EXPECT_EQ(r.code, 0) << r.err;
+        std::pair<int, int> counts{-1, -1};
+        for (const QJsonObject& e : jsonLines(r.out)) {
+            checkSchema(e);
+            if (e.value(QStringLiteral("event")).toString() == QLatin1String("result"))
+                counts = {e.value(QStringLiteral("blocks_written")).toInt(-1),
+                          e.value(QStringLiteral("blocks_skipped")).toInt(-1)};
+        }
+        return counts;
+    };
+    // Sent after the handshake of the last run: the UI data frames and the CRC checks.
+    const auto lastRunFrames = [&](char letter) {
+        const std::vector<Bytes> all = requests(p);
+        size_t lastConnect = 0;
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].size() > 2 && all[i][2] == 'K')
+                lastConnect = i;
+        int n = 0;
+        for (size_t i = lastConnect; i < all.size(); ++i)
+            n += all[i].size() > 2 && all[i][2] == letter;
+        return n;
+    };
+
+    EXPECT_EQ(writeUi(), (std::pair<int, int>{7, 0}));
+    EXPECT_EQ(writeUi(), (std::pair<int, int>{0, 7}));
+    EXPECT_EQ(lastRunFrames('F'), 0);
+    EXPECT_EQ(lastRunFrames('G'), 2) << "the whole-range question and the final check";
+
+    ui[3 * 4096 + 17] ^= 0x5A;
+    writeBytes(path("ui.bin"), ui);
+    EXPECT_EQ(writeUi(), (std::pair<int, int>{1, 6}));
+    EXPECT_EQ(lastRunFrames('F'), 1);
+    stop(p);
+    const std::string spi = clitest::readFile(path("skip.spi"));
+    ASSERT_GE(spi.size(), ui.size());
+    EXPECT_EQ(Bytes(spi.begin(), spi.begin() + ui.size()), ui);
+
+    const Run exported = qv310({"records", "export", db, "--jsonl"});
+    const auto rows = jsonLines(exported.out);
+    ASSERT_EQ(rows.size(), 3u) << exported.out;
+    EXPECT_EQ(rows[2].value(QStringLiteral("blocks_written")).toInt(), 1);
+    EXPECT_EQ(rows[2].value(QStringLiteral("blocks_skipped")).toInt(), 6);
+}
+
+}  // namespace
