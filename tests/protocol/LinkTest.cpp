@@ -480,7 +480,12 @@ TEST(OpenProgrammer, ASecondOpenDuringARunningOperationOnlyReportsTheOpenDevice)
         EXPECT_TRUE(nested);
         EXPECT_EQ(rig.host.criticalMessages,
                   closedMeanwhile ? QStringList{} : QStringList{"The programmer have opened!"});
-        EXPECT_EQ(rig.requestCount(), 1u);
+        // Closed at the first pumped event, the handshake's one request may or may not have left
+        // before; either way the second press sends nothing of its own.
+        if (closedMeanwhile)
+            EXPECT_LE(rig.requestCount(), 1u);
+        else
+            EXPECT_EQ(rig.requestCount(), 1u);
         EXPECT_EQ(rig.host.log.count("Open the programmer ok..."), 1);
         EXPECT_EQ(rig.host.log.contains("Connect the programmer successful"), !closedMeanwhile);
         EXPECT_EQ(rig.device.isOpen(), !closedMeanwhile);
