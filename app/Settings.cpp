@@ -3,49 +3,23 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTextStream>
 
+#include <cerrno>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
-#ifdef Q_OS_WIN
+#ifdef _WIN32
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
 namespace qv {
-
-namespace {
-
-// Puts the written bytes on the disk before the rename makes them the file.
-bool flushToDisk(QFile& file) {
-#ifdef Q_OS_WIN
-    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.handle()));
-    return handle != INVALID_HANDLE_VALUE && ::FlushFileBuffers(handle) != 0;
-#else
-    return ::fsync(file.handle()) == 0;
-#endif
-}
-
-// Replaces `to` by `from` in one step; false when `to` is untouched.
-bool renameOver(const QString& from, const QString& to) {
-#ifdef Q_OS_WIN
-    // MoveFileExW replaces an existing file only when asked to; write-through returns once the
-    // new name is on the disk.
-    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
-    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
-    return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    std::error_code error;
-    std::filesystem::rename(std::filesystem::path(from.toStdWString()), std::filesystem::path(to.toStdWString()),
-                            error);
-    return !error;
-#endif
-}
-
-}  // namespace
 
 StoredSettings readSettings(QIODevice& file) {
     StoredSettings s;
@@ -85,19 +59,136 @@ QByteArray settingsFileBytes(const QString& mcuCodePath, const QString& uiImageP
     return text.toLocal8Bit();
 }
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// The file a path names once every symbolic link on the way is followed, so that a save replaces
+// the file itself and leaves the links standing. A loop of links ends after a bounded number of
+// steps at whatever link it has reached.
+fs::path followLinks(fs::path path) {
+    std::error_code error;
+    for (int step = 0; step < 40 && fs::is_symlink(fs::symlink_status(path, error)); ++step) {
+        const fs::path target = fs::read_symlink(path, error);
+        if (error)
+            break;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return path;
+}
+
+QString qtPath(const fs::path& path) {
+#ifdef _WIN32
+    return QString::fromStdWString(path.wstring());
+#else
+    return QFile::decodeName(QByteArray::fromStdString(path.string()));
+#endif
+}
+
+fs::path fsPath(const QString& path) {
+#ifdef _WIN32
+    return fs::path(path.toStdWString());
+#else
+    return fs::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+bool processIsAlive(qint64 pid) {
+#ifdef _WIN32
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+#else
+    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
+           (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+#endif
+}
+
+// "<name>.<pid>.tmp": the temporary file one save of one process writes beside the file.
+QString temporaryName(const QString& fileName, qint64 pid) {
+    return fileName + QStringLiteral(".%1.tmp").arg(pid);
+}
+
+// A save that was cut short (a crash, a kill, a power cut) leaves its temporary file behind.
+// Those of processes that are gone are removed; one of a process still running may be its save
+// in progress and stays.
+void removeLeftoverTemporaries(const fs::path& file) {
+    const QString name = qtPath(file.filename());
+    const QDir folder(qtPath(file.parent_path().empty() ? fs::path(".") : file.parent_path()));
+    const QRegularExpression pattern(QStringLiteral("^") + QRegularExpression::escape(name) +
+                                     QStringLiteral("\\.(\\d{1,10})\\.tmp$"));
+    const qint64 self = QCoreApplication::applicationPid();
+    for (const QString& entry : folder.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const QRegularExpressionMatch match = pattern.match(entry);
+        if (!match.hasMatch())
+            continue;
+        const qint64 pid = match.captured(1).toLongLong();
+        if (pid != self && !processIsAlive(pid))
+            QFile::remove(folder.filePath(entry));
+    }
+}
+
+// Every byte written and, where the system offers it, on the disk. QSaveFile is not enough here:
+// its buffered write can report success after a short write on a full disk and then commit the
+// truncated file. The file is open unbuffered, so a short write shows at once.
+bool reachedDisk(QFile& file) {
+#ifndef _WIN32
+    return ::fsync(file.handle()) == 0;
+#else
+    // An unbuffered QFile has nothing of its own to flush; the system's cache is emptied onto the
+    // disk before the rename makes these bytes the file.
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.handle()));
+    return handle != INVALID_HANDLE_VALUE && ::FlushFileBuffers(handle) != 0;
+#endif
+}
+
+bool replaceFile(const fs::path& from, const fs::path& to) {
+#ifdef _WIN32
+    // A plain rename refuses to replace an existing file on Windows.
+    return MoveFileExW(from.wstring().c_str(), to.wstring().c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    std::error_code error;
+    fs::rename(from, to, error);
+    return !error;
+#endif
+}
+
+// The folder does not allow a new file, but the file itself may be writable: it is rewritten from
+// its first byte and then cut to the new length. Overwriting rather than truncating first means a
+// new text no longer than the old one needs no new room on the disk.
+bool rewriteInPlace(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (!file.exists() || !file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return false;
+    const bool written = file.write(bytes) == bytes.size() && file.resize(bytes.size()) && reachedDisk(file);
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+}  // namespace
+
 bool writeFileAtomically(const QString& path, const QByteArray& bytes) {
-    // QSaveFile is not enough here: its buffered write can report success after a short write on
-    // a full disk and then commit the truncated file. Write unbuffered and check every byte.
+    const fs::path target = followLinks(fsPath(path));
+    const QString targetPath = qtPath(target);
+    removeLeftoverTemporaries(target);
+
     const QString temporaryPath =
-        path + QStringLiteral(".%1.tmp").arg(QCoreApplication::applicationPid());
+        qtPath(target.parent_path() /
+               fsPath(temporaryName(qtPath(target.filename()), QCoreApplication::applicationPid())));
     QFile file(temporaryPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) return false;
-    bool written = file.write(bytes) == bytes.size();
-    written = written && flushToDisk(file);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        return rewriteInPlace(targetPath, bytes);
+    }
+    bool written = file.write(bytes) == bytes.size() && reachedDisk(file);
     file.close();
     written = written && file.error() == QFileDevice::NoError;
-    // Replaces the old file in one step (rename on POSIX, MoveFileExW with replace on Windows).
-    if (!written || !renameOver(temporaryPath, path)) {
+    // Replaces the old file in one step, so a crash leaves either the old file or the new one.
+    if (!written || !replaceFile(fsPath(temporaryPath), target)) {
         QFile::remove(temporaryPath);
         return false;
     }

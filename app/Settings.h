@@ -30,9 +30,14 @@ StoredSettings readSettings(QIODevice& file);
 QByteArray settingsFileBytes(const QString& mcuCodePath, const QString& uiImagePath,
                              const QString& bootCodePath, bool powerOff);
 
-// Writes bytes to path through a temporary file beside it that is renamed over the old file, so a
-// crash, a kill or a full disk never leaves a truncated config.ini. False when nothing was
-// replaced (the old file, if any, is untouched).
+// Writes bytes to path through a temporary file beside it ("<name>.<pid>.tmp") that is renamed
+// over the old file, so a crash, a kill or a full disk never leaves a truncated config.ini.
+// - A path that is a symbolic link: the file it leads to is replaced, the link stays.
+// - A folder that allows no new file: an existing, writable file is rewritten in place, every
+//   byte checked as for the temporary file.
+// - Temporary files that earlier saves of processes no longer running left beside it are removed.
+// False when nothing was written; when the temporary file could not be written or renamed, the
+// old file, if any, is untouched.
 bool writeFileAtomically(const QString& path, const QByteArray& bytes);
 
 }  // namespace qv

@@ -37,6 +37,7 @@ void FirmwareUpdate::update(Kind kind) {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
 
     OperationHost& host = link_.host();
     const bool app = kind == Kind::Application;
@@ -107,6 +108,7 @@ void FirmwareUpdate::update(Kind kind) {
 
     host.setButtonsEnabled(false);
     const int result = flashFirmwareImage(firmwareLength);
+    lastResult = result;
     host.appendLog(QString());
     host.appendLog(result == 0 ? QStringLiteral("Update MCU is OK!!!!!!")
                                : QStringLiteral("Update MCU is fail....."));

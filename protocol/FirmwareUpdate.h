@@ -36,6 +36,10 @@ class FirmwareUpdate {
     QByteArray imageData;
     int32_t firmwareLength = 0;
     uint32_t firmwareCrc = 0;
+    // What the last update press ended with: flashFirmwareImage's result, or kNotRun while the
+    // press refused its file or found the programmer gone before writing.
+    static constexpr int kNotRun = -1000;
+    int lastResult = kNotRun;
 
   private:
     enum class Kind { Application, BootLoader };

@@ -130,7 +130,8 @@ int ProgrammerLink::lookupFlash(FlashChip chip, uint32_t id) {
 
     // Read afresh on every lookup, so an edited catalogue counts at the next connection.
     int found = 0;
-    QFile file(QDir::currentPath() + QStringLiteral("/Flash.ini"));
+    QFile file(flashCataloguePath.isEmpty() ? QDir::currentPath() + QStringLiteral("/Flash.ini")
+                                            : flashCataloguePath);
     if (file.open(QIODevice::ReadOnly)) {
         const QByteArray text = file.readAll();
         file.close();

@@ -65,4 +65,10 @@ Pacing Pacing::standard() {
     return pacing;
 }
 
+Pacing Pacing::event() {
+    Pacing pacing = standard();
+    pacing.waiting = Waiting::Event;
+    return pacing;
+}
+
 }  // namespace qv

@@ -7,6 +7,9 @@
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace qv {
 
 namespace {
@@ -38,9 +41,19 @@ ProgrammerLink::ProgrammerLink(USB_BURN_CTRL& worker, UsbDevice& device, Operati
     }
     if (!worker_.device)
         worker_.device = &device_;
+    applyPacingToWorker();
+}
+
+// A caller that sleeps on the flags gains nothing from a worker that spins or pauses while it has
+// nothing to do: the worker parks at once and each raise wakes it.
+void ProgrammerLink::applyPacingToWorker() {
+    worker_.parkWhenIdle.store(pacing_.waiting == Pacing::Waiting::Event, std::memory_order_relaxed);
 }
 
 int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget, Polling polling) {
+    if (pacing_.waiting == Pacing::Waiting::Event)
+        return exchangeFrameEvent(txLength, sendBudget, replyBudget, polling);
+
     void (*pause)() = polling == Polling::Fast ? pacing_.fastPause : pacing_.slowPause;
 
     worker_.txDone.store(0, std::memory_order_release);
@@ -48,6 +61,7 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
     worker_.txLength = txLength;
     // Raising txPending publishes txBuffer and txLength to the worker.
     worker_.txPending.store(1, std::memory_order_release);
+    worker_.wake();
     pause();
 
     for (int left = sendBudget;;) {
@@ -61,6 +75,7 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
 
     worker_.txDone.store(0, std::memory_order_release);
     worker_.rxPending.store(1, std::memory_order_release);
+    worker_.wake();
     pause();
 
     // Only 1 means a reply is in rxBuffer. A failed read (2) is waited out to the budget's end.
@@ -72,6 +87,46 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
         if (--left <= 0)
             return -2;
     }
+    return 0;
+}
+
+// The same hand-over as above, sleeping until the worker raises the flag. A budget is the wall time
+// its checks last at their nominal pause; events are processed whenever the wait ends without the
+// flag, at least every eventPumpMillis.
+int ProgrammerLink::exchangeFrameEvent(uint32_t txLength, int sendBudget, int replyBudget, Polling polling) {
+    using Clock = std::chrono::steady_clock;
+    const bool fast = polling == Polling::Fast;
+    const auto pumpEvery = std::chrono::milliseconds(std::max(1, pacing_.eventPumpMillis));
+
+    // True when the flag rose to 1 before the budget ran out.
+    auto await = [&](const std::atomic<uint8_t>& flag, int budget) {
+        const Clock::time_point deadline =
+            Clock::now() + std::chrono::microseconds(pacing_.eventBudgetMicros(budget, fast));
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            const Clock::time_point until = std::min(deadline, now + pumpEvery);
+            if (worker_.waitForFlag(flag, 1, until))
+                return true;
+            if (until >= deadline)
+                return false;
+            host_.processEvents();
+        }
+    };
+
+    worker_.txDone.store(0, std::memory_order_release);
+    worker_.rxDone.store(0, std::memory_order_release);
+    worker_.txLength = txLength;
+    worker_.txPending.store(1, std::memory_order_release);
+    worker_.wake();
+    if (!await(worker_.txDone, sendBudget))
+        return -1;
+
+    worker_.txDone.store(0, std::memory_order_release);
+    worker_.rxPending.store(1, std::memory_order_release);
+    worker_.wake();
+    // Only 1 means a reply; a failed read (2) is waited out to the budget's end, as when polling.
+    if (!await(worker_.rxDone, replyBudget))
+        return -2;
     return 0;
 }
 
@@ -145,17 +200,18 @@ int ProgrammerLink::crcCheck(uint8_t letter, int replyBudget, uint32_t expectedC
 }
 
 void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
-    OperationGuard guard(*this);
-    if (!guard.acquired())
-        return;
-
     const QString path = index >= 0 && index < devicePaths.size() ? devicePaths.at(index) : QString();
     if (path.isEmpty())
         return;
+    // The box only says so and sends nothing, so it may show while another operation runs.
     if (device_.isOpen()) {
         host_.showCriticalMessage(QStringLiteral("The programmer have opened!"));
         return;
     }
+    // Opening and the handshake talk to the programmer: never in the middle of another operation.
+    OperationGuard guard(*this);
+    if (!guard.acquired())
+        return;
     if (!device_.open(path)) {
         host_.showCriticalMessage(QStringLiteral("Open fail"));
         return;

@@ -38,7 +38,10 @@ public:
     UsbDevice& device() { return device_; }
     OperationHost& host() { return host_; }
     const Pacing& pacing() const { return pacing_; }
-    void setPacing(const Pacing& pacing) { pacing_ = pacing; }
+    void setPacing(const Pacing& pacing) {
+        pacing_ = pacing;
+        applyPacingToWorker();
+    }
 
     // --- Transactions ('J', 'L', 'O', 'F', 'G'); each builds its frame in txBuffer. ---
     int writeFirmwareChunk(const uint8_t* data, uint32_t offset, uint32_t length);
@@ -51,6 +54,8 @@ public:
     // Hands txLength bytes already built in txBuffer to the worker and waits for one reply:
     // 0 when a reply arrived (rxDone 1), -1 when the send budget ran out, -2 when the reply
     // budget ran out. Budgets are numbers of flag checks; GUI events are processed between checks.
+    // With Pacing::event() the caller sleeps until the worker raises the flag instead, and each
+    // budget is the wall time its checks last at their nominal pause (see Pacing).
     int exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget, Polling polling);
 
     // --- Open programmer and connection handshake ('K'). ---
@@ -62,6 +67,8 @@ public:
     // Reads the file on every call, fills the chip's size and name fields and its three widgets.
     // Returns 1 when found, 0 otherwise.
     int lookupFlash(FlashChip chip, uint32_t id);
+    // The catalogue file; empty (the window) means Flash.ini in the current directory.
+    QString flashCataloguePath;
 
     // --- One operation at a time. ---
     // An operation that talks to the programmer holds an OperationGuard for its whole run; a
@@ -86,6 +93,8 @@ public:
 
 private:
     friend class OperationGuard;
+    void applyPacingToWorker();
+    int exchangeFrameEvent(uint32_t txLength, int sendBudget, int replyBudget, Polling polling);
     int crcCheck(uint8_t letter, int replyBudget, uint32_t expectedCrc, uint32_t start, uint32_t length);
     USB_BURN_CTRL& worker_;
     UsbDevice& device_;

@@ -4,8 +4,8 @@
 #   1. Qt 5.15.8 (qtbase) cross-compiled for x86_64-w64-mingw32 from Debian's source package, once,
 #      into a cache outside the work tree (~/.cache/qv310-isp/, or $QV_CACHE_DIR), keyed by the Qt
 #      version, the configure line and the compiler; reused when present. ~16 minutes on 2 cores.
-#   2. the window program (qv310-isp.exe), the command-line program (qv310.exe, when its CMake target
-#      exists), qv310-diag.exe and the tests that can run on Windows, with
+#   2. the window program (qv310-isp.exe), the virtual programmer (qv310-vprog.exe), qv310-diag.exe,
+#      qv310-mkdiff.exe and the tests that can run on Windows, with
 #      cmake/toolchain-mingw-w64-x86_64.cmake and that Qt, into out/windows-qt;
 #   3. out/qv310-isp-windows-x64.zip: the programs, the Qt DLLs and plugins they load, the MinGW
 #      runtime DLLs, Flash.ini and the WinUSB driver text.
@@ -196,18 +196,18 @@ cmake -S "$root" -B "$build" \
 cmake --build "$build" -j"$jobs"
 echo "built in $(($(now) - started)) s"
 
-# The programs of the zip: the window, the diagnostic program, the difference maker, and those
-# whose CMake targets exist in this tree (the command-line program, the virtual programmer).
+# The programs of the zip: the window, the virtual programmer, the diagnostic program and the
+# difference maker (the command-line program is not built for Windows).
 targets=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
 programs=()
-for target in qv310-isp qv310-diag qv310-mkdiff qv310 qv310-vprog; do
+for target in qv310-isp qv310-vprog qv310-diag qv310-mkdiff; do
     grep -qx "$target" <<<"$targets" || continue
     exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" -newer "$build/CMakeCache.txt" | head -n 1)
     [ -n "$exe" ] || exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" | head -n 1)
     [ -n "$exe" ] || { echo "missing: $target.exe" >&2; exit 1; }
     programs+=("$exe")
 done
-for required in qv310-isp qv310-diag; do
+for required in qv310-isp qv310-vprog qv310-diag qv310-mkdiff; do
     printf '%s\n' "${programs[@]}" | grep -q "/$required.exe$" || { echo "missing: $required.exe" >&2; exit 1; }
 done
 

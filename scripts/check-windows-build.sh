@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks that the Windows code builds: cross-compiles the Qt-free part of the tool (USB core with
-# the WinUSB backend, protocol core, the diagnostic program qv310-diag.exe and the logic test)
-# with MinGW-w64 into out/windows, warnings treated as errors. When Wine can run console programs
-# here, it then runs the logic test and the diagnostic program as Windows programs.
+# the WinUSB backend and the named-pipe link, protocol core, the virtual programmer
+# qv310-vprog.exe, the diagnostic program qv310-diag.exe and the logic test) with MinGW-w64 into
+# out/windows, warnings treated as errors. When Wine can run console programs here, it then runs
+# the logic test (which drives qv310-vprog.exe over its named pipe) and the diagnostic program,
+# also against a running qv310-vprog.exe, as Windows programs.
 #
 # Installs what it needs when missing (Debian packages; apt-get update first; sudo when not root).
 # Exits non-zero when the Windows code does not compile or a test run under Wine fails.
@@ -55,23 +57,29 @@ cmake --build "$build" -j"$jobs"
 
 diag="$build/tools/win-diag/qv310-diag.exe"
 logic_test="$build/tools/win-diag/qv_core_logic_test.exe"
-for program in "$diag" "$logic_test"; do
+vprog="$build/vprog/qv310-vprog.exe"
+for program in "$diag" "$logic_test" "$vprog"; do
     [ -f "$program" ] || { echo "missing: $program" >&2; exit 1; }
 done
-echo "built: ${diag#"$root"/} ${logic_test#"$root"/}"
+echo "built: ${diag#"$root"/} ${logic_test#"$root"/} ${vprog#"$root"/}"
 
-# The hot-plug notifications live in the Qt part of usb/, and Qt for Windows is not at hand here.
-# The host's Qt headers are enough for the compiler to check the Windows branch of that file.
+# The hot-plug notifications and the device watcher live in the Qt part of usb/, and Qt for
+# Windows is not at hand here. The host's Qt headers are enough for the compiler to check the
+# Windows branches of those files.
 qt_include=$(ls -d /usr/include/*-linux-gnu/qt5 2>/dev/null | head -n 1 || true)
 if [ -n "$qt_include" ] && [ -f "$qt_include/QtCore/QString" ]; then
-    stage "syntax check of the Windows branch of usb/DeviceNotifications.cpp"
+    stage "syntax check of the Windows branches of usb/DeviceNotifications.cpp and usb/DeviceWatcher.cpp"
     compiler=$(sed -n 's/^QV_MINGW_CXX:[A-Z]*=//p' "$build/CMakeCache.txt")
     [ -n "$compiler" ] || { echo "the MinGW-w64 compiler is not named in $build/CMakeCache.txt" >&2; exit 1; }
+    # -Wno-attributes: the Linux headers' export markings clash with the Windows DLL import
+    # attributes in QObject's headers; that says nothing about the code checked here.
     "$compiler" -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I"$root" -I"$qt_include" \
         -I"$qt_include/QtCore" "$root/usb/DeviceNotifications.cpp"
+    "$compiler" -std=c++17 -Wall -Wextra -Werror -Wno-attributes -fsyntax-only -I"$root" -I"$qt_include" \
+        -I"$qt_include/QtCore" "$root/usb/DeviceWatcher.cpp"
     echo "ok"
 else
-    echo "(the host's Qt 5 headers are missing: the Windows branch of usb/DeviceNotifications.cpp is not checked)"
+    echo "(the host's Qt 5 headers are missing: the Windows branches of usb/DeviceNotifications.cpp and usb/DeviceWatcher.cpp are not checked)"
 fi
 
 stage "Windows programs under Wine"
@@ -152,6 +160,38 @@ run_windows "$out/diag-open.txt" "$diag" --device '\\?\usb#vid_4d51&pid_7c2e#non
 sed 's/^/  /' "$out/diag-open.txt"
 expect "a path that does not open exits 1 (it exited $status)" test "$status" -eq 1
 expect "it reports 'Open fail'" grep -q '^Open fail' "$out/diag-open.txt"
+
+echo "-- qv310-diag.exe against qv310-vprog.exe over its named pipe"
+vprog_name="check-windows-$$"
+vprog_path="virtual:\\\\.\\pipe\\qv310-isp\\$vprog_name"
+# Started straight from here, so that SIGINT reaches it (Wine turns it into Ctrl+C).
+"$wine" "$vprog" --name "$vprog_name" --dump-code "$(printf 'Z:%s' "$out/vprog-code.bin" | tr / '\\')" \
+    >"$out/vprog.txt" 2>&1 </dev/null &
+vprog_pid=$!
+for _ in $(seq 1 300); do
+    grep -q '^Device path:' "$out/vprog.txt" 2>/dev/null && break
+    kill -0 "$vprog_pid" 2>/dev/null || break
+    sleep 0.1
+done
+rm -f "$out/vprog-code.bin"
+status=0
+run_windows "$out/diag-virtual.txt" "$diag" --device "$vprog_path" --timeout 5000 || status=$?
+sed 's/^/  /' "$out/diag-virtual.txt"
+expect "qv310-diag connects to the virtual programmer (it exited $status)" test "$status" -eq 0
+expect "it reports 'Connect the programmer successful'" grep -q '^Connect the programmer successful' "$out/diag-virtual.txt"
+expect "the reply names the virtual programmer's board MCU" grep -q 'Board MCU: *0x19710310' "$out/diag-virtual.txt"
+kill -INT "$vprog_pid" 2>/dev/null || true
+for _ in $(seq 1 100); do
+    kill -0 "$vprog_pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -KILL "$vprog_pid" 2>/dev/null || true  # only when Ctrl+C did not stop it
+status=0
+wait "$vprog_pid" || status=$?
+tr -d '\r' <"$out/vprog.txt" | sed 's/^/  /'
+expect "qv310-vprog stops on Ctrl+C (it exited $status)" test "$status" -eq 0
+expect "it reports that it unplugged" grep -q 'unplugged\.' "$out/vprog.txt"
+expect "it saved its code flash when it stopped (512 KiB)" test "$(stat -c %s "$out/vprog-code.bin" 2>/dev/null || echo 0)" -eq 524288
 
 if [ "$failures" -ne 0 ]; then
     echo "Windows programs under Wine: $failures check(s) failed"

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the tool and its tests need, when any is missing.
+# Installs the Debian packages the tool and its tests need, when any is missing. Arguments name
+# further packages a script needs beyond those (the package build, its install test).
 set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    qtbase5-dev libusb-1.0-0-dev zlib1g-dev
+    qtbase5-dev libusb-1.0-0-dev zlib1g-dev libsqlite3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth
     umockdev libumockdev-dev
     clang libclang-rt-14-dev
+    "$@"
 )
 
 missing=()

@@ -4,9 +4,9 @@
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, every test;
 #   3. ThreadSanitizer over the tests that cross threads (worker hand-over, transactions, hot-plug);
 #   4. a bounded fuzz run of every parser (libFuzzer, ASan, UBSan);
-#   5. Windows: the Qt-free core with MinGW-w64 and its checks under Wine; Qt for Windows from the
-#      cache (~/.cache/qv310-isp) or built; the whole tool and the zip; the Windows tests under Wine;
-#      the zip unpacked and started under Wine on Xvfb.
+#   5. the Windows build of the Qt-free core with MinGW-w64, and its tests under Wine;
+#   6. the Debian package: built, checked (lintian, desktop and AppStream validators), installed,
+#      every program started, purged again (scripts/test-package.sh; needs root or sudo).
 # QV_TEST_QUICK=1 runs only the first stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,8 +34,8 @@ LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir out/asan --output-on-failure -j"$jobs"
 
-stage "ThreadSanitizer: worker hand-over, transactions, hot-plug"
-threaded_tests=(tests/usb/qv_usb_tests tests/protocol/qv_protocol_link tests/protocol/qv_protocol_firmware tests/targetcode/qv_target_tests tests/app/qv_app_window_tests)
+stage "ThreadSanitizer: worker hand-over, transactions, hot-plug, console sessions"
+threaded_tests=(tests/usb/qv_usb_tests tests/protocol/qv_protocol_link tests/protocol/qv_protocol_firmware tests/targetcode/qv_target_tests tests/app/qv_app_window_tests tests/cli/qv_cli_tests)
 cmake -S . -B out/tsan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
 cmake --build out/tsan -j"$jobs" --target $(for t in "${threaded_tests[@]}"; do basename "$t"; done)
 for t in "${threaded_tests[@]}"; do
@@ -57,14 +57,13 @@ windows_started=$(date +%s)
 stage "Windows build of the device and protocol core (MinGW-w64), its tests under Wine"
 bash scripts/check-windows-build.sh
 
-stage "Windows: Qt for Windows (from the cache or built), the whole tool, the zip"
-bash scripts/build-windows.sh
-
-stage "Windows: the tests under Wine"
-ctest --test-dir out/windows-qt --output-on-failure -j"$jobs"
-
-stage "Windows: the zip unpacked and started under Wine on Xvfb"
-bash scripts/check-windows-zip.sh
 echo "Windows stage: $(($(date +%s) - windows_started)) s"
+
+stage "Debian package: build, lintian and validators, install, start, purge"
+if [ "$(id -u)" -eq 0 ]; then
+    bash scripts/test-package.sh
+else
+    sudo bash scripts/test-package.sh
+fi
 
 echo "all stages passed"

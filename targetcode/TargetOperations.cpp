@@ -58,11 +58,22 @@ const QString kBadRunningAddress =
 const QString kBadRunningAddressLine =
     QStringLiteral("***There is a problem with the running address of this file!***");
 
+const QString kNothingWritten = QStringLiteral("Flash already holds this image, nothing written.");
+
 const uint8_t* bytesOf(const QByteArray& data) {
     return reinterpret_cast<const uint8_t*>(data.constData());
 }
 
 }  // namespace
+
+bool holdsAlready(ProgrammerLink& link, const uint8_t* data, uint32_t address, uint32_t length) {
+    return link.checkDataCrc(crc32zero(data, length), address, length) == 0;
+}
+
+QString blockCountsLine(const BlockCounts& counts) {
+    return QStringLiteral("Blocks written: ") + QString::number(counts.written) +
+           QStringLiteral(", unchanged and skipped: ") + QString::number(counts.skipped);
+}
 
 TargetOperations::TargetOperations(ProgrammerLink& link) : link_(link) {}
 
@@ -142,13 +153,43 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
 
     std::vector<uint8_t> block(kBlockSize);
     const uint32_t fullBlocks = total / kBlockSize;
+    const uint32_t rest = total % kBlockSize;
+    // An application placed above the boot area and ending below the index page gets the page
+    // that tells the boot code to start it. The end is computed without wrapping, so an image
+    // that would run past 4 GiB never counts as ending low.
+    const bool bootIndex = start > kBootIndexLowerBound && uint64_t(start) + total <= kBootIndexUpperBound;
+    std::vector<uint8_t> indexPage(kBlockSize, uint8_t(0xFF));
+    indexPage[0] = uint8_t(kBootIndexMarker);
+    indexPage[1] = uint8_t(kBootIndexMarker >> 8);
+    indexPage[2] = uint8_t(kBootIndexMarker >> 16);
+    indexPage[3] = uint8_t(kBootIndexMarker >> 24);
+
+    blockCounts = BlockCounts();
+    const bool skip = writeOptions.skipUnchanged;
+    bool imageUnchanged = false;
+    bool indexUnchanged = false;
+    if (skip) {
+        imageUnchanged = holdsAlready(link_, bytes, start, total);
+        indexUnchanged = bootIndex && holdsAlready(link_, indexPage.data(), kBootIndexAddress, kBlockSize);
+        if (imageUnchanged && (!bootIndex || indexUnchanged))
+            host.appendLog(kNothingWritten);
+    }
+    // True when the block is left as it is; counts it either way.
+    auto leaveAsItIs = [&](const uint8_t* data, uint32_t address, uint32_t n) {
+        const bool same = skip && (imageUnchanged || holdsAlready(link_, data, address, n));
+        ++(same ? blockCounts.skipped : blockCounts.written);
+        return same;
+    };
+
     for (uint32_t i = 0; i < fullBlocks; ++i) {
         const uint32_t address = start + i * kBlockSize;
         std::copy_n(bytes + size_t(i) * kBlockSize, kBlockSize, block.begin());
-        const int r = link_.writeDataChunk(block.data(), address, kBlockSize);
-        if (r != 0) {
-            host.appendLog(failedWriteLine(address, r));
-            return -3;
+        if (!leaveAsItIs(block.data(), address, kBlockSize)) {
+            const int r = link_.writeDataChunk(block.data(), address, kBlockSize);
+            if (r != 0) {
+                host.appendLog(failedWriteLine(address, r));
+                return -3;
+            }
         }
         host.setProgress(int(int64_t(i + 1) * kProgressScale / length));
         host.processEvents();
@@ -159,33 +200,33 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
         }
     }
 
-    const uint32_t rest = total % kBlockSize;
     if (rest > 0) {
         const uint32_t address = start + fullBlocks * kBlockSize;
         std::copy_n(bytes + size_t(fullBlocks) * kBlockSize, rest, block.begin());
-        const int r = link_.writeDataChunk(block.data(), address, rest);
-        if (r != 0) {
-            host.appendLog(failedWriteLine(address, r));
-            return -5;
+        if (!leaveAsItIs(block.data(), address, rest)) {
+            const int r = link_.writeDataChunk(block.data(), address, rest);
+            if (r != 0) {
+                host.appendLog(failedWriteLine(address, r));
+                return -5;
+            }
         }
     }
 
-    // An application placed above the boot area and ending below the index page gets the page
-    // that tells the boot code to start it. The end is computed without wrapping, so an image
-    // that would run past 4 GiB never counts as ending low.
-    if (start > kBootIndexLowerBound && uint64_t(start) + total <= kBootIndexUpperBound) {
-        std::fill(block.begin(), block.end(), uint8_t(0xFF));
-        block[0] = uint8_t(kBootIndexMarker);
-        block[1] = uint8_t(kBootIndexMarker >> 8);
-        block[2] = uint8_t(kBootIndexMarker >> 16);
-        block[3] = uint8_t(kBootIndexMarker >> 24);
-        host.appendLog(QStringLiteral("Set boot index..."));
-        const int r = link_.writeDataChunk(block.data(), kBootIndexAddress, kBlockSize);
-        if (r != 0) {
-            host.appendLog(failedWriteLine(kBootIndexAddress, r));
-            return -3;
+    if (bootIndex) {
+        if (skip && indexUnchanged) {
+            ++blockCounts.skipped;
+        } else {
+            ++blockCounts.written;
+            host.appendLog(QStringLiteral("Set boot index..."));
+            const int r = link_.writeDataChunk(indexPage.data(), kBootIndexAddress, kBlockSize);
+            if (r != 0) {
+                host.appendLog(failedWriteLine(kBootIndexAddress, r));
+                return -3;
+            }
         }
     }
+    if (skip)
+        host.appendLog(blockCountsLine(blockCounts));
 
     host.setProgress(100);
     if (!link_.device().isOpen()) {
@@ -321,6 +362,7 @@ void TargetOperations::programCode(Kind kind) {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     if (reportIfDisconnected())
         return;
 
@@ -366,6 +408,7 @@ void TargetOperations::programCode(Kind kind) {
     } else {
         setNoSleep(true);
         const int result = programTarget(length, start);
+        lastResult = result;
         host.appendLog(QString());
         host.appendLog(result == 0 ? kProgramOk : kProgramFail);
         setNoSleep(false);
@@ -377,6 +420,7 @@ void TargetOperations::verifyCode(Kind kind) {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     if (reportIfDisconnected())
         return;
 
@@ -407,6 +451,7 @@ void TargetOperations::verifyCode(Kind kind) {
     host.appendLog(targetControl(0, 0) == 0 ? QStringLiteral("Init ready...")
                                             : QStringLiteral("Init fail..."));
     const int check = link_.checkDataCrc(crc, mcu ? kMcuVerifyAddress : 0, uint32_t(length));
+    lastResult = check;
     if (mcu) {
         host.appendLog(check == 0 ? QStringLiteral("Check EFlash OK!") : QStringLiteral("Check EFlash NG!"));
     } else {

@@ -9,6 +9,29 @@ namespace qv {
 
 class ProgrammerLink;
 
+// Options of the code and UI image writes. The window never sets them: it always writes every
+// block, as its buttons do.
+struct WriteOptions {
+    // Ask the programmer first whether the range already holds the image ('G' with the image's
+    // CRC-32/0); when it does, write nothing. Otherwise check each 4096-byte block (and, for MCU
+    // code, the boot index page) and write only those the programmer does not report as equal.
+    // The final CRC check over the whole range is made as after a full write and decides.
+    bool skipUnchanged = false;
+};
+
+// What the last write did with its blocks: the image's 4096-byte blocks (the last one may be
+// shorter) and, for an application above the boot area, the boot index page.
+struct BlockCounts {
+    uint32_t written = 0;
+    uint32_t skipped = 0;
+};
+
+// With skipUnchanged: true when the programmer reports (a valid 'G' reply with status 0) that the
+// range from address holds exactly these bytes. Any other answer counts as different.
+bool holdsAlready(ProgrammerLink& link, const uint8_t* data, uint32_t address, uint32_t length);
+// The log line a write with skipUnchanged ends its block phase with.
+QString blockCountsLine(const BlockCounts& counts);
+
 // The target's code: attaching to and starting the target over SWD, choosing and summarising
 // code images, writing an image block by block, and the program and verify buttons of the boot
 // and MCU code. MainWindow owns one and calls the slot bodies from its button slots; everything
@@ -28,7 +51,8 @@ class TargetOperations {
     // and starts the target. 0 success; -1 nothing to write; -3 a full block or the boot index
     // failed; -4 programmer lost during the blocks; -5 the last partial block failed; -6
     // programmer lost after the writes; -7 CRC check failed; 10 SWD init or target run failed.
-    // Works on its own copy of imageData, imageLength and imageCrc taken on entry.
+    // Works on its own copy of imageData, imageLength and imageCrc taken on entry. Follows
+    // writeOptions and leaves what it did with the blocks in blockCounts.
     int programTarget(int32_t length, uint32_t start);
 
     void inputMcuCode();
@@ -49,6 +73,16 @@ class TargetOperations {
     uint32_t bootCodeCrc = 0;
     // The bytes a program or verify slot is working on; empty between presses.
     QByteArray imageData;
+    // What the last program or verify press ended with: programTarget's result, or the CRC
+    // check's result for a verify. kNotRun while a press has refused its file or found the
+    // programmer gone before reaching the board.
+    static constexpr int kNotRun = -1000;
+    int lastResult = kNotRun;
+
+    // How programTarget writes (the console sets these; the window keeps the defaults), and what
+    // the last programTarget did with its blocks.
+    WriteOptions writeOptions;
+    BlockCounts blockCounts;
 
   private:
     enum class Kind { Mcu, Boot };

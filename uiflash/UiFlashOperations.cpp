@@ -134,6 +134,7 @@ void UiFlashOperations::updateUi() {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     const QString path = link_.host().text(TextField::UiPath);
     if (path.isEmpty()) {
         link_.host().showCriticalMessage(kNoPath);
@@ -165,6 +166,7 @@ void UiFlashOperations::updateFromImage(const QString& path) {
     setNoSleep(true);
 
     const int result = programUiImage(length);
+    lastResult = result;
 
     host.appendLog(QString());
     host.appendLog(result == 0 ? QStringLiteral("Update flash is OK!!!!!!")
@@ -195,6 +197,7 @@ void UiFlashOperations::updateFromDiff(const QString& path) {
     setNoSleep(true);
 
     const int result = updateUiBlocks(length);
+    lastResult = result;
 
     host.appendLog(QString());
     host.appendLog(result == 0 ? QStringLiteral("Diff Update flash is OK!!!!!!")
@@ -206,7 +209,11 @@ void UiFlashOperations::updateFromDiff(const QString& path) {
 
 int UiFlashOperations::programUiImage(int32_t length) {
     OperationHost& host = link_.host();
-    if (uiImageLength < 8) {
+    // "Input UI bin" stays usable while this runs and events are pumped: a file chosen meanwhile
+    // must not change what the final check expects.
+    const uint32_t expectedCrc = expectedUiCrc();
+    const int32_t checkLength = uiImageLength;
+    if (checkLength < 8) {
         host.showCriticalMessage(QStringLiteral("There aren't any datas to update!"));
         return -1;
     }
@@ -229,13 +236,29 @@ int UiFlashOperations::programUiImage(int32_t length) {
     uint8_t piece[kUiPieceSize];
     const uint32_t size = uint32_t(length);
     const uint32_t wholePieces = size / kUiPieceSize;
+    const uint32_t rest = size % kUiPieceSize;
+
+    blockCounts = BlockCounts();
+    const bool skip = writeOptions.skipUnchanged;
+    const bool unchanged = skip && holdsAlready(link_, uiImageData.data(), kUiFlashBase, size);
+    if (unchanged)
+        host.appendLog(QStringLiteral("Flash already holds this image, nothing written."));
+    // True when the piece is left as it is; counts it either way.
+    auto leaveAsItIs = [&](uint32_t address, uint32_t n) {
+        const bool same = skip && (unchanged || holdsAlready(link_, piece, address, n));
+        ++(same ? blockCounts.skipped : blockCounts.written);
+        return same;
+    };
+
     for (uint32_t k = 0; k < wholePieces; ++k) {
         std::memcpy(piece, uiImageData.data() + size_t(k) * kUiPieceSize, kUiPieceSize);
         const uint32_t address = kUiFlashBase + k * kUiPieceSize;
-        const int e = link_.writeDataChunk(piece, address, kUiPieceSize);
-        if (e != 0) {
-            host.appendLog(failedWriteLine(address, e));
-            return -3;
+        if (!leaveAsItIs(address, kUiPieceSize)) {
+            const int e = link_.writeDataChunk(piece, address, kUiPieceSize);
+            if (e != 0) {
+                host.appendLog(failedWriteLine(address, e));
+                return -3;
+            }
         }
         host.setProgress(int(int64_t(k + 1) * 409600 / length));
         host.processEvents();
@@ -245,17 +268,20 @@ int UiFlashOperations::programUiImage(int32_t length) {
             return -4;
         }
     }
-    const uint32_t rest = size % kUiPieceSize;
     if (rest > 0) {
         const uint32_t offset = wholePieces * kUiPieceSize;
         std::memcpy(piece, uiImageData.data() + offset, rest);
         const uint32_t address = kUiFlashBase + offset;
-        const int e = link_.writeDataChunk(piece, address, rest);
-        if (e != 0) {
-            host.appendLog(failedWriteLine(address, e));
-            return -5;
+        if (!leaveAsItIs(address, rest)) {
+            const int e = link_.writeDataChunk(piece, address, rest);
+            if (e != 0) {
+                host.appendLog(failedWriteLine(address, e));
+                return -5;
+            }
         }
     }
+    if (skip)
+        host.appendLog(blockCountsLine(blockCounts));
     host.setProgress(100);
     if (!link_.device().isOpen()) {
         host.appendLog(kDisconnected);
@@ -265,7 +291,7 @@ int UiFlashOperations::programUiImage(int32_t length) {
     host.appendLog(QStringLiteral("Program end!"));
     logTimestamp(host);
 
-    if (link_.checkDataCrc(expectedUiCrc(), kUiFlashBase, uint32_t(uiImageLength)) != 0) {
+    if (link_.checkDataCrc(expectedCrc, kUiFlashBase, uint32_t(checkLength)) != 0) {
         host.appendLog(QStringLiteral("Check crc NG!"));
         return -7;
     }
@@ -300,10 +326,12 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
 
     // The SWD init has just looked up the room of the target's SPI flash above the UI base. A block
     // that would end beyond it would land outside the UI area (or wrap around on the chip), so the
-    // file is refused before its first piece, as a whole image of that size is.
+    // file is refused before its first piece, as a whole image of that size is. A chip that
+    // Flash.ini does not list leaves the room unknown (0): then the blocks are written as the file
+    // says, and the programmer judges each address.
     const uint64_t room = uint64_t(std::max<int32_t>(link_.targetFlashSize, 0));
     for (const DiffBlock& block : layout.blocks) {
-        if (uint64_t(block.blk_addr) + block.blk_len > room) {
+        if (room != 0 && uint64_t(block.blk_addr) + block.blk_len > room) {
             host.appendLog(QStringLiteral("UI file lengthis over than spi flash."));
             return -1;
         }
@@ -360,6 +388,7 @@ void UiFlashOperations::checkUi() {
     OperationGuard guard(link_);
     if (!guard.acquired())
         return;
+    lastResult = kNotRun;
     OperationHost& host = link_.host();
     if (!link_.device().isOpen()) {
         host.appendLog(kDisconnected);
@@ -395,9 +424,8 @@ void UiFlashOperations::checkUi() {
     host.appendLog(QString());
     host.appendLog(target_.targetControl(0, 0) != 0 ? QStringLiteral("Init fail...")
                                                     : QStringLiteral("Init ready..."));
-    host.appendLog(link_.checkDataCrc(expectedUiCrc(), kUiFlashBase, uint32_t(uiImageLength)) != 0
-                       ? QStringLiteral("Check EFlash NG!")
-                       : QStringLiteral("Check EFlash OK!"));
+    lastResult = link_.checkDataCrc(expectedUiCrc(), kUiFlashBase, uint32_t(uiImageLength));
+    host.appendLog(lastResult != 0 ? QStringLiteral("Check EFlash NG!") : QStringLiteral("Check EFlash OK!"));
     if (target_.targetControl(1, 0) == 0)
         host.appendLog(QStringLiteral("Target run..."));
 }
@@ -405,7 +433,6 @@ void UiFlashOperations::checkUi() {
 uint32_t UiFlashOperations::expectedUiCrc() const {
     return uiHasHeader ? uiHeaderCrc : uiImageCrc;
 }
-
 
 void UiFlashOperations::setNoSleep(bool on) {
     link_.worker().noSleep.store(on ? 1 : 0, std::memory_order_release);

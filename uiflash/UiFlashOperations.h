@@ -1,5 +1,6 @@
 #pragma once
 
+#include "targetcode/TargetOperations.h"
 #include "uiflash/UiFormats.h"
 
 #include <QString>
@@ -10,7 +11,6 @@
 namespace qv {
 
 class ProgrammerLink;
-class TargetOperations;
 
 // The UI area of the target's SPI flash: choosing a UI image or difference file ("Input UI
 // bin"), writing it ("Update UI": a whole image, or the changed blocks of a difference file) and
@@ -37,7 +37,7 @@ class UiFlashOperations {
     void checkUi();
 
     // Writes the first length bytes of uiImageData from the UI base, checks them and starts the
-    // target.
+    // target. Follows writeOptions and leaves what it did with the pieces in blockCounts.
     int programUiImage(int32_t length);
     // Writes every block of the difference file held in the first length bytes of uiImageData
     // and has the programmer check each one.
@@ -65,6 +65,16 @@ class UiFlashOperations {
     FileDiffInfo file_diff_info;
     // The file being written or checked; empty between presses.
     std::vector<uint8_t> uiImageData;
+    // What the last "Update UI" or "Check UI" press ended with: programUiImage's or
+    // updateUiBlocks' result, or the CRC check's result. kNotRun while a press has refused its
+    // file or found the programmer gone before reaching the board.
+    static constexpr int kNotRun = -1000;
+    int lastResult = kNotRun;
+
+    // How programUiImage writes (the console sets these; the window keeps the defaults), and what
+    // the last programUiImage did with its 4096-byte pieces.
+    WriteOptions writeOptions;
+    BlockCounts blockCounts;
 
   private:
     void updateFromImage(const QString& path);

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QMetaObject>
+#include <QTimer>
 
 #ifndef _WIN32
 #include "LibusbContext.h"
@@ -15,14 +16,26 @@
 
 namespace qv {
 
+#ifdef _WIN32
+namespace {
+constexpr int kPipePollMs = 1000;
+}  // namespace
+#endif
+
 DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent) {
+    for (const std::string& path : findVirtualProgrammers()) virtualSockets.insert(QString::fromStdString(path));
+#ifdef _WIN32
+    pipePoll = new QTimer(this);
+    connect(pipePoll, &QTimer::timeout, this, &DeviceWatcher::rescanVirtualProgrammers);
+    pipePoll->start(kPipePollMs);
+#else
     fileWatcher = new QFileSystemWatcher(this);
     connect(fileWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
         watchVirtualDirectory();
         rescanVirtualProgrammers();
     });
-    for (const std::string& path : findVirtualProgrammers()) virtualSockets.insert(QString::fromStdString(path));
     watchVirtualDirectory();
+#endif
     startUsbHotplug();
 }
 
@@ -31,6 +44,7 @@ DeviceWatcher::~DeviceWatcher() { stopUsbHotplug(); }
 // Watches the directory itself when it exists, otherwise its parent, so that a directory created
 // by the first virtual programmer after the tool started is still noticed.
 void DeviceWatcher::watchVirtualDirectory() {
+    if (!fileWatcher) return;
     const QString directory = QString::fromStdString(virtualProgrammerDirectory());
     if (directory.isEmpty()) return;
     const QString parent = QFileInfo(directory).absolutePath();

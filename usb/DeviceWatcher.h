@@ -9,6 +9,7 @@
 #include <thread>
 
 class QFileSystemWatcher;
+class QTimer;
 
 namespace qv {
 
@@ -16,7 +17,8 @@ namespace qv {
 // source: libusb hot-plug for real programmers (Linux, macOS) and a watch on the virtual
 // programmer directory. Signals are emitted on the thread that owns the watcher (the GUI thread),
 // within about a second of the change. On Windows the window's native device notifications do
-// this instead and the watcher only follows virtual programmers, of which there are none there.
+// this for real programmers, and the watcher follows virtual programmers (named pipes) by looking
+// at the pipe namespace once a second: pipes cannot be watched like a directory.
 class DeviceWatcher : public QObject {
     Q_OBJECT
 public:
@@ -34,6 +36,7 @@ private:
     void stopUsbHotplug();
 
     QFileSystemWatcher* fileWatcher = nullptr;
+    QTimer* pipePoll = nullptr;  // Windows only
     QSet<QString> virtualSockets;
     std::atomic<bool> stopEvents{false};
     std::thread eventThread;

@@ -3,7 +3,7 @@
 // Device paths are "usb:<bus>-<port>.<port>...", the chain of hub ports from the root: stable for
 // as long as the device stays plugged in, and they tell the user which socket it is in.
 // Transfers run as short internal time-outs retried until they complete, fail, or the transport
-// is closed (or a read is abandoned); the time-outs are invisible above this file.
+// is closed (or the caller abandons them); the time-outs are invisible above this file.
 #include "DeviceSearch.h"
 #include "LibusbContext.h"
 
@@ -74,18 +74,25 @@ public:
     // Releasing the interface and the handle waits for the destructor, when no transfer runs.
     void close() override { closed_.store(true, std::memory_order_release); }
 
-    bool write(const uint8_t* buffer, uint32_t length) override {
-        if (!handle_) return false;
+    // A programmer that NAKs every packet keeps a write going slice after slice; between slices
+    // the write gives up when the transport was closed or the caller asked it to stop.
+    int32_t write(const uint8_t* buffer, uint32_t length, const std::atomic<uint8_t>* abandon) override {
+        if (!handle_)
+            return -1;
         uint32_t done = 0;
         do {
-            if (closed_.load(std::memory_order_acquire)) return false;
+            if (closed_.load(std::memory_order_acquire))
+                return -1;
             int transferred = 0;
             const int rc = libusb_bulk_transfer(handle_, outPipe_, const_cast<uint8_t*>(buffer) + done,
                                                 int(length - done), &transferred, kSliceMs);
             done += uint32_t(transferred);
-            if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT) return false;
+            if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT)
+                return -1;
+            if (done < length && abandon && abandon->load(std::memory_order_acquire) != 0)
+                return kWriteAbandoned;
         } while (done < length);
-        return true;
+        return 1;
     }
 
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {

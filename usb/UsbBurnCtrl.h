@@ -3,7 +3,10 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 namespace qv {
 class UsbDevice;
@@ -16,6 +19,15 @@ class UsbDevice;
 // Hand-over: the GUI side completes txBuffer/txLength before raising txPending (release);
 // the worker fills rxBuffer and rxLength before raising rxDone (release). Each side tests the
 // other's flags with acquire.
+//
+// Idle parking: while requests come, the worker pauses 50 us between passes (none after a read
+// while noSleep is set). After kIdleBeforePark with nothing to do it parks on a wait instead of
+// pausing, so that an open but idle programmer costs no processor time. The side that raises
+// txPending, rxPending or stopRequested calls wake() after the store; the park also ends by itself
+// after parkTimeout, so a raise without wake() is served late, never lost.
+//
+// Event waits: the worker signals every raise of txDone and rxDone, so that a caller may sleep
+// in waitForFlag() instead of polling; the polling callers are not affected.
 class USB_BURN_CTRL : public QThread {
     Q_OBJECT
 public:
@@ -28,6 +40,23 @@ public:
 
     // Raises stopRequested repeatedly until the thread has ended.
     void stopAndWait();
+
+    // Ends an idle park at once. Call after raising txPending, rxPending or stopRequested.
+    void wake();
+    // Sleeps until flag holds value (true) or until the deadline passes (false). The worker
+    // signals each txDone and rxDone it raises, so the wait ends as soon as it does.
+    bool waitForFlag(const std::atomic<uint8_t>& flag, uint8_t value,
+                     std::chrono::steady_clock::time_point deadline);
+
+    static constexpr std::chrono::milliseconds kIdleBeforePark{5};
+    // Set for a caller that sleeps in waitForFlag (the console engine): the worker then parks as
+    // soon as it has nothing to do, instead of pausing or, with noSleep, spinning until the caller
+    // has woken up and raised the next request. wake() ends the park at once.
+    std::atomic<bool> parkWhenIdle{false};
+    // Longest park without a wake (a safety net; every raise in the tool wakes the worker).
+    std::chrono::milliseconds parkTimeout{100};
+    // Number of parks so far (for tests and benches).
+    uint64_t parkCount() const { return parks_.load(std::memory_order_relaxed); }
 
     uint8_t txBuffer[kTxBufferSize] = {};
     uint8_t rxBuffer[kRxBufferSize] = {};
@@ -45,6 +74,17 @@ protected:
     void run() override;
 
 private:
+    // Something the worker must act on: a request or a stop.
+    bool hasWork() const;
+    void park();
+    void signalDone();
+
+    std::mutex parkMutex_;
+    std::condition_variable parkWake_;
+    std::mutex doneMutex_;
+    std::condition_variable doneWake_;
+    std::atomic<uint64_t> parks_{0};
+
     // Raised (release) as the last thing run() does and read (acquire) after joining, so that the
     // end of the thread is ordered before whatever the joining side does next, also for tools
     // that cannot see inside Qt's thread join.

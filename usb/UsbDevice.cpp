@@ -33,14 +33,18 @@ bool UsbDevice::close() {
     return true;
 }
 
-int32_t UsbDevice::write(const uint8_t* buffer, uint32_t length) {
+int32_t UsbDevice::write(const uint8_t* buffer, uint32_t length, const std::atomic<uint8_t>* abandon) {
     std::shared_ptr<UsbTransport> transport;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         transport = transport_;
     }
     if (!transport) return -1;
-    if (transport->write(buffer, length)) return 1;
+    const int32_t result = transport->write(buffer, length, abandon);
+    if (result == kWriteAbandoned)
+        return result;
+    if (result == 1)
+        return 1;
     close();
     return -1;
 }

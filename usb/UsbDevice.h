@@ -20,6 +20,7 @@ namespace qv {
 class UsbDevice {
 public:
     static constexpr int32_t kReadAbandoned = qv::kReadAbandoned;
+    static constexpr int32_t kWriteAbandoned = qv::kWriteAbandoned;
     static constexpr uint32_t kReadSize = qv::kReadSize;
 
     UsbDevice();
@@ -35,8 +36,11 @@ public:
     // Releases the device; always true. Harmless on a closed device.
     bool close();
     // One bulk OUT transfer. 1 on success; on failure the device is closed and -1 returned.
-    // On a closed device returns -1 at once.
-    int32_t write(const uint8_t* buffer, uint32_t length);
+    // On a closed device returns -1 at once. A programmer that stops taking data holds the write
+    // until it takes it again or goes away; when abandon is given and becomes non-zero meanwhile,
+    // the write gives up and returns kWriteAbandoned with the device still open. This is how the
+    // worker stops at exit.
+    int32_t write(const uint8_t* buffer, uint32_t length, const std::atomic<uint8_t>* abandon = nullptr);
     // One bulk IN transfer into buffer (room for at least 512 bytes). Waits, without time-out,
     // until the programmer sends something: returns the byte count (0..512). On failure the
     // device is closed and -1 returned. When abandon is given and becomes non-zero while the

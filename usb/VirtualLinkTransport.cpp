@@ -1,7 +1,8 @@
 // The virtual programmer link: one AF_UNIX SOCK_SEQPACKET connection per open device.
 // A write is one message of exactly n bytes; a read is one message of at most 512 bytes.
-// No time-outs: a read waits until a reply arrives or the programmer goes away. It polls only so
-// that it can give up when the worker is told to stop.
+// No time-outs: a read waits until a reply arrives or the programmer goes away, a write until the
+// programmer takes the request. Both poll only so that they can give up when the worker is told to
+// stop.
 #include "DeviceSearch.h"
 
 #include <algorithm>
@@ -54,13 +55,26 @@ public:
         if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
     }
 
-    bool write(const uint8_t* buffer, uint32_t length) override {
-        if (fd_ < 0) return false;
-        ssize_t sent;
-        do {
-            sent = ::send(fd_, buffer, length, MSG_NOSIGNAL);
-        } while (sent < 0 && errno == EINTR);
-        return sent >= 0 && uint32_t(sent) == length;
+    // One message, sent whole or not at all. A programmer that stops reading fills the socket's
+    // queue, and then the send would wait; it waits in poll() instead, so that a stop request or a
+    // close ends it.
+    int32_t write(const uint8_t* buffer, uint32_t length, const std::atomic<uint8_t>* abandon) override {
+        if (fd_ < 0)
+            return -1;
+        for (;;) {
+            const ssize_t sent = ::send(fd_, buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent >= 0)
+                return uint32_t(sent) == length ? 1 : -1;
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return -1;
+            if (abandon && abandon->load(std::memory_order_acquire) != 0)
+                return kWriteAbandoned;
+            pollfd waiting{fd_, POLLOUT, 0};
+            if (::poll(&waiting, 1, abandon ? kAbandonCheckMs : -1) < 0 && errno != EINTR)
+                return -1;
+        }
     }
 
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {

@@ -4,6 +4,7 @@
 // call it makes goes through this table. The real functions by default; a test gives scripted
 // stand-ins and drives the backend's own logic (pipe search, failure paths, stopping a read,
 // the device list) without a programmer.
+// Events and waits (CreateEventW, WaitForMultipleObjects) are the system's own, also in a test.
 #include <windows.h>
 
 #include <setupapi.h>
@@ -28,6 +29,7 @@ struct WinUsbApi {
     decltype(&WinUsb_WritePipe) writePipe = &WinUsb_WritePipe;
     decltype(&WinUsb_ReadPipe) readPipe = &WinUsb_ReadPipe;
     decltype(&WinUsb_AbortPipe) abortPipe = &WinUsb_AbortPipe;
+    decltype(&WinUsb_GetOverlappedResult) getOverlappedResult = &WinUsb_GetOverlappedResult;
 
     decltype(&SetupDiGetClassDevsW) getClassDevs = &SetupDiGetClassDevsW;
     decltype(&SetupDiEnumDeviceInfo) enumDeviceInfo = &SetupDiEnumDeviceInfo;

@@ -1,5 +1,6 @@
 // The programmer through WinUSB and the device set-up API (Windows only).
 #include "DeviceSearch.h"
+#include "VirtualPipe.h"
 #include "WinUsbApi.h"
 #include "WinUsbGuid.h"
 
@@ -11,31 +12,19 @@ namespace qv {
 
 namespace {
 
-std::wstring wideFromUtf8(const std::string& text) {
-    if (text.empty())
-        return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(size_t(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &wide[0], size);
-    return wide;
-}
-
-std::string utf8FromWide(const std::wstring& wide) {
-    if (wide.empty())
-        return std::string();
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string text(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &text[0], size, nullptr, nullptr);
-    return text;
-}
-
 class WinUsbTransport : public UsbTransport {
   public:
     explicit WinUsbTransport(const WinUsbApi& api) : api_(api) {}
-    ~WinUsbTransport() override { release(); }
+    ~WinUsbTransport() override {
+        release();
+        if (stopEvent_)
+            CloseHandle(stopEvent_);
+    }
 
     bool open(const std::string& path) override {
+        stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!stopEvent_)
+            return false;
         const std::wstring widePath = wideFromUtf8(path);  // zero-terminated wide copy
         fileHandle_ = api_.createFile(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -54,77 +43,79 @@ class WinUsbTransport : public UsbTransport {
         return true;
     }
 
-    // WinUsb_AbortPipe ends a transfer that the worker may be blocked in; the handles themselves
-    // are released by the destructor, when no transfer uses them any more.
+    // Sets the stop event, which ends a transfer waiting on another thread; the handles
+    // themselves are released by the destructor, when no transfer uses them any more.
     void close() override {
         closed_.store(true, std::memory_order_release);
-        if (winusbHandle_ != INVALID_HANDLE_VALUE) {
-            api_.abortPipe(winusbHandle_, inPipe_);
-            api_.abortPipe(winusbHandle_, outPipe_);
-        }
+        if (stopEvent_)
+            SetEvent(stopEvent_);
     }
 
-    bool write(const uint8_t* buffer, uint32_t length) override {
-        if (closed_.load(std::memory_order_acquire) || winusbHandle_ == INVALID_HANDLE_VALUE)
-            return false;
-        ULONG transferred = 0;
-        return api_.writePipe(winusbHandle_, outPipe_, const_cast<PUCHAR>(buffer), length, &transferred,
-                              nullptr) != FALSE;
+    int32_t write(const uint8_t* buffer, uint32_t length, const std::atomic<uint8_t>* abandon) override {
+        const int32_t result = transfer(outPipe_, const_cast<PUCHAR>(buffer), length, abandon);
+        if (result == kTransferAbandoned)
+            return kWriteAbandoned;
+        return result >= 0 ? 1 : -1;
     }
 
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {
-        if (closed_.load(std::memory_order_acquire) || winusbHandle_ == INVALID_HANDLE_VALUE)
-            return -1;
-        // The read itself is synchronous and has no time-out. A watcher thread turns a stop request
-        // or a close into an abort of the IN pipe. It aborts again every 20 ms until the read has
-        // returned: a request raised just before WinUsb_ReadPipe started would otherwise find no
-        // transfer to abort and leave the read waiting for a packet that may never come. The
-        // watcher waits on an event rather than sleeping, so a finished read never waits for it.
-        ReadWatch watch;
-        watch.self = this;
-        watch.abandon = abandon;
-        watch.finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        HANDLE watcher = nullptr;
-        if (watch.finished) {
-            watcher = CreateThread(nullptr, 0, &WinUsbTransport::watchRead, &watch, 0, nullptr);
-        }
-        ULONG transferred = 0;
-        const BOOL ok = api_.readPipe(winusbHandle_, inPipe_, buffer, kReadSize, &transferred, nullptr);
-        if (watcher) {
-            SetEvent(watch.finished);
-            WaitForSingleObject(watcher, INFINITE);
-            CloseHandle(watcher);
-        }
-        if (watch.finished)
-            CloseHandle(watch.finished);
-        if (ok)
-            return int32_t(transferred);
-        if (watch.abandoned.load(std::memory_order_acquire) && !closed_.load(std::memory_order_acquire)) {
-            return kReadAbandoned;
-        }
-        return -1;
+        const int32_t result = transfer(inPipe_, buffer, kReadSize, abandon);
+        return result == kTransferAbandoned ? kReadAbandoned : result;
     }
 
   private:
-    struct ReadWatch {
-        WinUsbTransport* self = nullptr;
-        const std::atomic<uint8_t>* abandon = nullptr;
-        HANDLE finished = nullptr;  // manual-reset event, set when the read has returned
-        std::atomic<bool> abandoned{false};
-    };
+    static constexpr int32_t kTransferAbandoned = -2;
+    // How often a waiting transfer looks at its caller's stop flag.
+    static constexpr DWORD kAbandonCheckMs = 20;
 
-    static DWORD WINAPI watchRead(LPVOID parameter) {
-        auto* watch = static_cast<ReadWatch*>(parameter);
-        WinUsbTransport* self = watch->self;
-        while (WaitForSingleObject(watch->finished, 20) == WAIT_TIMEOUT) {
-            const bool stop = watch->abandon && watch->abandon->load(std::memory_order_acquire) != 0;
-            if (stop)
-                watch->abandoned.store(true, std::memory_order_release);
-            if (stop || self->closed_.load(std::memory_order_acquire)) {
-                self->api_.abortPipe(self->winusbHandle_, self->inPipe_);
-            }
+    // One overlapped transfer on a pipe. No pipe policy sets a time-out, so it waits until the
+    // programmer answers or goes away; while it waits, a close (the stop event) or the caller's
+    // stop flag aborts the pipe. Returns the byte count, -1 on failure or close, or
+    // kTransferAbandoned when the caller's flag ended it. A transfer that completes before the
+    // abort takes hold is a completed transfer.
+    int32_t transfer(UCHAR pipe, PUCHAR buffer, ULONG length, const std::atomic<uint8_t>* abandon) {
+        if (closed_.load(std::memory_order_acquire) || winusbHandle_ == INVALID_HANDLE_VALUE || !stopEvent_)
+            return -1;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!overlapped.hEvent)
+            return -1;
+        ULONG transferred = 0;
+        const bool in = (pipe & 0x80) != 0;
+        const BOOL started =
+            in ? api_.readPipe(winusbHandle_, pipe, buffer, length, &transferred, &overlapped)
+               : api_.writePipe(winusbHandle_, pipe, buffer, length, &transferred, &overlapped);
+        bool abandoned = false;
+        BOOL done = FALSE;
+        if (started || GetLastError() == ERROR_IO_PENDING) {
+            if (!started)
+                abandoned = waitOrAbort(pipe, overlapped.hEvent, abandon);
+            DWORD count = 0;
+            done = api_.getOverlappedResult(winusbHandle_, &overlapped, &count, TRUE);
+            transferred = count;
         }
-        return 0;
+        CloseHandle(overlapped.hEvent);
+        if (done)
+            return int32_t(transferred);
+        if (abandoned && !closed_.load(std::memory_order_acquire))
+            return kTransferAbandoned;
+        return -1;
+    }
+
+    // Waits for a pending transfer; aborts its pipe on a close or a stop request. True when the
+    // caller's stop request was the reason.
+    bool waitOrAbort(UCHAR pipe, HANDLE completed, const std::atomic<uint8_t>* abandon) {
+        const HANDLE events[2] = {completed, stopEvent_};
+        for (;;) {
+            const DWORD woke = WaitForMultipleObjects(2, events, FALSE, abandon ? kAbandonCheckMs : INFINITE);
+            if (woke == WAIT_OBJECT_0)
+                return false;
+            const bool stop = abandon && abandon->load(std::memory_order_acquire) != 0;
+            if (woke == WAIT_TIMEOUT && !stop && !closed_.load(std::memory_order_acquire))
+                continue;
+            api_.abortPipe(winusbHandle_, pipe);
+            return stop;
+        }
     }
 
     bool fail() {
@@ -172,6 +163,8 @@ class WinUsbTransport : public UsbTransport {
     UCHAR inPipe_ = 0x81;
     UCHAR outPipe_ = 0x01;
     std::atomic<bool> closed_{false};
+    // Set by close(): ends every transfer that waits. Manual reset, so it stays set.
+    HANDLE stopEvent_ = nullptr;
 };
 
 }  // namespace
@@ -225,17 +218,6 @@ std::vector<std::string> findWinUsbProgrammers(const WinUsbApi& api) {
     }
     api.destroyDeviceInfoList(infoSet);
     return paths;
-}
-
-// Virtual programmers are served over AF_UNIX sockets, which this build does not use.
-std::vector<std::string> findVirtualProgrammers() {
-    return {};
-}
-std::string virtualProgrammerDirectory() {
-    return std::string();
-}
-std::unique_ptr<UsbTransport> makeVirtualLinkTransport() {
-    return nullptr;
 }
 
 }  // namespace qv

@@ -21,6 +21,7 @@ const std::pair<Fault, const char*> kFaultNames[] = {
     {Fault::CrcStatusMismatch, "crc-status-mismatch"},
     {Fault::TargetRunFailure, "target-run-failure"},
     {Fault::Unplug, "unplug"},
+    {Fault::Stall, "stall"},
 };
 
 // Decimal, or hexadecimal after "0x"; the whole text must be the number. No octal: "010" is ten.
@@ -85,9 +86,13 @@ std::string usageText() {
            "  --wire-bytes-per-second N   wire speed model (default 0: instant)\n"
            "  --wire-mbps X               wire speed in megabits per second\n"
            "  --flash-program-us N        flash programming time per 4096 bytes written\n"
+           "  --timing instant|realistic  realistic: typical SPI NOR and code flash erase and\n"
+           "                              program times, reads for the CRC checks and the USB\n"
+           "                              link (default instant; see the README for the figures)\n"
+           "  --usb full|high             USB link of the realistic timing (default high)\n"
            "  --fault KIND --fault-at N   inject one fault at the N-th request (1-based); KIND is\n"
            "                              no-reply, wrong-letter, wrong-length, bad-crc,\n"
-           "                              crc-status-mismatch, target-run-failure or unplug\n"
+           "                              crc-status-mismatch, target-run-failure, unplug or stall\n"
            "  --trace                     print every request and reply in hexadecimal\n"
            "  --dump-code FILE            save the target code flash to FILE at exit\n"
            "  --dump-spi FILE             save the target SPI flash to FILE at exit\n"
@@ -101,6 +106,8 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
     Options& o = result.options;
     bool faultGiven = false;
     bool faultAtGiven = false;
+    UsbSpeed usb = UsbSpeed::High;
+    bool usbGiven = false;
 
     auto number = [](uint64_t max, auto assign) {
         return [max, assign](const std::string& v) {
@@ -116,7 +123,12 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
         {"--name",
          [&](const std::string& v) {
              o.name = v;
+#ifdef _WIN32
+             // One component of the pipe name \\.\pipe\qv310-isp\NAME.
+             return !v.empty() && v != "." && v != ".." && v.find_first_of("/\\") == std::string::npos;
+#else
              return !v.empty() && v != "." && v != ".." && v.find('/') == std::string::npos;
+#endif
          }},
         {"--dir",
          [&](const std::string& v) {
@@ -163,6 +175,21 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
          }},
         {"--flash-program-us",
          number(0xFFFFFFFF, [&](uint64_t n) { o.flashProgramMicrosPer4K = uint32_t(n); })},
+        {"--timing",
+         [&](const std::string& v) {
+             if (v != "instant" && v != "realistic")
+                 return false;
+             o.realistic = v == "realistic";
+             return true;
+         }},
+        {"--usb",
+         [&](const std::string& v) {
+             if (v != "full" && v != "high")
+                 return false;
+             usb = v == "full" ? UsbSpeed::Full : UsbSpeed::High;
+             usbGiven = true;
+             return true;
+         }},
         {"--fault",
          [&](const std::string& v) {
              for (const auto& entry : kFaultNames) {
@@ -239,6 +266,15 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
         error = "--fault and --fault-at go together";
         return false;
     }
+    if (o.realistic && (o.wireBytesPerSecond > 0 || o.flashProgramMicrosPer4K > 0)) {
+        error = "--timing realistic has its own wire and flash times";
+        return false;
+    }
+    if (usbGiven && !o.realistic) {
+        error = "--usb goes with --timing realistic";
+        return false;
+    }
+    o.realisticTiming = RealisticTiming::forUsb(usb);
     return true;
 }
 

@@ -108,7 +108,95 @@ DeviceModel::DeviceModel(const Options& options)
     : options_(options),
       code_(kCodeFlashSize, 0xFF),
       spi_(options.spiFlashSize, 0xFF),
-      firmware_(kFirmwareAreaSize, 0xFF) {}
+      firmware_(kFirmwareAreaSize, 0xFF),
+      // The erase bookkeeping exists only for the realistic model (one bit per byte).
+      codeErase_(options.realistic ? kCodeFlashSize : 0, options.realisticTiming.codePageBytes),
+      spiErase_(options.realistic ? options.spiFlashSize : 0, options.realisticTiming.spiSectorBytes),
+      firmwareErase_(options.realistic ? kFirmwareAreaSize : 0, options.realisticTiming.codePageBytes) {}
+
+RealisticTiming RealisticTiming::forUsb(UsbSpeed speed) {
+    RealisticTiming t;
+    if (speed == UsbSpeed::Full) {
+        t.usbBytesPerSecond = 1216000;  // 19 x 64 bytes per 1 ms frame
+        t.usbExchangeMicros = 1000;
+    }
+    return t;
+}
+
+DeviceModel::EraseState::EraseState(size_t size, uint32_t unit)
+    : unitBytes(std::max<uint32_t>(unit, 1)),
+      erased((size + unitBytes - 1) / unitBytes, 0),
+      programmed(size, false) {}
+
+// A real programmer erases before it programs: a unit is erased the first time a write touches
+// it, and again when a write would program a byte that was programmed since (the rest of the unit
+// is read back and programmed again, so the stored bytes are those a plain write leaves).
+uint32_t DeviceModel::EraseState::unitsToErase(size_t offset, size_t n) {
+    uint32_t count = 0;
+    const size_t end = std::min(offset + n, programmed.size());
+    for (size_t unit = offset / unitBytes; unit * unitBytes < end; ++unit) {
+        const size_t unitStart = unit * unitBytes;
+        const size_t unitEnd = std::min(unitStart + unitBytes, programmed.size());
+        const size_t from = std::max(offset, unitStart);
+        const size_t to = std::min(end, unitEnd);
+        bool again = !erased[unit];
+        for (size_t i = from; i < to && !again; ++i)
+            again = programmed[i];
+        if (again) {
+            ++count;
+            erased[unit] = 1;
+            std::fill(programmed.begin() + long(unitStart), programmed.begin() + long(unitEnd), false);
+        }
+        std::fill(programmed.begin() + long(from), programmed.begin() + long(to), true);
+    }
+    return count;
+}
+
+namespace {
+uint64_t micros(double bytes, double bytesPerSecond) {
+    return bytesPerSecond > 0 ? uint64_t(bytes * 1e6 / bytesPerSecond) : 0;
+}
+// Units of the given size that [offset, offset + n) touches.
+uint64_t unitsTouched(uint64_t offset, uint64_t n, uint64_t unit) {
+    return n == 0 ? 0 : (offset + n - 1) / unit - offset / unit + 1;
+}
+}  // namespace
+
+// The time a real board takes for a request the model carried out: the USB exchange, then the
+// memory work (erase, program, read for a CRC) at the figures of RealisticTiming.
+uint64_t DeviceModel::realisticDelay(const uint8_t* request, size_t length, size_t replyLength,
+                                     bool carriedOut) {
+    const RealisticTiming& t = options_.realisticTiming;
+    uint64_t delay = t.usbExchangeMicros + micros(double(length + replyLength), t.usbBytesPerSecond);
+    // Only a request the box carried out costs memory time; a refused one only its exchange.
+    if (!carriedOut)
+        return delay;
+    const uint8_t letter = request[2];
+    const uint32_t argument = be32(request + 6);
+    if (letter == fr::kWriteData || letter == fr::kWriteFirmware) {
+        const uint32_t n = be24(request + 3) - fr::kDataFrameOverhead;
+        const uint64_t doubleWords = (uint64_t(n) + 7) / 8;
+        if (letter == fr::kWriteFirmware) {
+            delay += firmwareErase_.unitsToErase(argument, n) * uint64_t(t.codePageEraseMicros);
+            delay += doubleWords * t.codeDoubleWordProgramMicros;
+        } else if (argument < kCodeFlashSize) {
+            delay += micros(n, t.swdBytesPerSecond);
+            delay += codeErase_.unitsToErase(argument, n) * uint64_t(t.codePageEraseMicros);
+            delay += doubleWords * t.codeDoubleWordProgramMicros;
+        } else {
+            const uint32_t offset = argument - kSpiBase;
+            delay += micros(n, t.spiBytesPerSecond);
+            delay += spiErase_.unitsToErase(offset, n) * uint64_t(t.spiSectorEraseMicros);
+            delay += unitsTouched(offset, n, std::max<uint32_t>(t.spiPageBytes, 1)) * t.spiPageProgramMicros;
+        }
+    } else if (letter == fr::kCheckData || letter == fr::kCheckFirmware) {
+        const uint32_t n = be32(request + 10);
+        if (letter == fr::kCheckData)
+            delay += micros(n, argument < kCodeFlashSize ? t.swdBytesPerSecond : t.spiBytesPerSecond);
+        delay += micros(n, t.crcBytesPerSecond);
+    }
+    return delay;
+}
 
 std::vector<uint8_t> DeviceModel::connectionReply() const {
     std::vector<uint8_t> r(fr::kConnectionReplyLength, 0);
@@ -168,6 +256,10 @@ DeviceModel::Response DeviceModel::handle(const uint8_t* request, size_t length)
         response.outcome = Outcome::Unplug;
         return response;
     }
+    if (kind == Fault::Stall) {
+        response.outcome = Outcome::Stall;
+        return response;
+    }
 
     bool restart = false;
     response.reply = answer(request, length, restart);
@@ -175,7 +267,10 @@ DeviceModel::Response DeviceModel::handle(const uint8_t* request, size_t length)
         response.outcome = Outcome::Restart;
 
     std::vector<uint8_t>& r = response.reply;
-    if (length >= 3 && request[2] == fr::kWriteData && r[2] == fr::replyLetter(fr::kWriteData)) {
+    if (options_.realistic) {
+        const bool carriedOut = wellFormed(request, length) && r[2] == fr::replyLetter(request[2]);
+        response.delayMicros = realisticDelay(request, length, r.size(), carriedOut);
+    } else if (length >= 3 && request[2] == fr::kWriteData && r[2] == fr::replyLetter(fr::kWriteData)) {
         const uint64_t payload = be24(request + 3) - fr::kDataFrameOverhead;
         response.delayMicros += uint64_t(options_.flashProgramMicrosPer4K) * payload / 4096;
     }
@@ -206,7 +301,7 @@ DeviceModel::Response DeviceModel::handle(const uint8_t* request, size_t length)
             break;
     }
 
-    if (options_.wireBytesPerSecond > 0) {
+    if (!options_.realistic && options_.wireBytesPerSecond > 0) {
         const double bytes = double(length) + double(r.size());
         response.delayMicros += uint64_t(bytes * 1e6 / options_.wireBytesPerSecond);
     }

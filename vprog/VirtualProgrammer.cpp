@@ -145,6 +145,7 @@ struct VirtualProgrammer::Impl {
     int wakeWrite = -1;
     int listenFd = -1;      // server thread only
     int connFd = -1;        // server thread only
+    bool stalled = false;   // server thread only: the connection's requests are no longer read
     ino_t socketInode = 0;  // of the socket file we made
     std::thread thread;
 
@@ -214,6 +215,7 @@ struct VirtualProgrammer::Impl {
         if (connFd >= 0)
             ::close(connFd);
         connFd = -1;
+        stalled = false;
     }
 
     // Unplugging: the socket file goes first, so whoever sees the connection drop finds the
@@ -358,6 +360,9 @@ struct VirtualProgrammer::Impl {
         switch (response.outcome) {
             case DeviceModel::Outcome::NoReply:
                 return;
+            case DeviceModel::Outcome::Stall:
+                stalled = true;
+                return;
             case DeviceModel::Outcome::Unplug:
                 vanish(false);
                 return;
@@ -396,7 +401,9 @@ struct VirtualProgrammer::Impl {
                 continue;
             }
 
-            pollfd fds[3] = {{wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}, {connFd, POLLIN, 0}};
+            // A stalled connection is watched only for the tool hanging up.
+            pollfd fds[3] = {
+                {wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}, {connFd, short(stalled ? 0 : POLLIN), 0}};
             const nfds_t count = connFd >= 0 ? 3 : 2;
             lock.unlock();
             const int ready = ::poll(fds, count, kPollMillis);

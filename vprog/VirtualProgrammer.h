@@ -9,7 +9,8 @@
 
 // The virtual programmer: a stand-in for the USB programmer box that answers every request with
 // exactly one reply, as the real box does, over the virtual programmer link (a SOCK_SEQPACKET
-// socket "<name>.sock" in the virtual programmer directory).
+// socket "<name>.sock" in the virtual programmer directory; on Windows a message-mode named pipe
+// \\.\pipe\qv310-isp\<name>, VirtualProgrammerWin.cpp).
 namespace vprog {
 
 enum class Fault {
@@ -21,6 +22,36 @@ enum class Fault {
     CrcStatusMismatch,  // a 'G' or 'L' check answers status 5 (mismatch)
     TargetRunFailure,   // an 'A' target run answers run status 1
     Unplug,             // the programmer vanishes instead of answering
+    Stall,              // the request is taken, and from then on no request is read: the link
+                        // stays up while the requests pile up, until the tool closes it
+};
+
+// The USB link of the realistic timing model.
+enum class UsbSpeed { Full, High };
+
+// What a real board costs, from typical data-sheet figures (vprog/README.md gives the sources).
+// Times in microseconds, rates in bytes per second. Every figure is a typical one, not a maximum.
+struct RealisticTiming {
+    // USB 2.0 bulk: the most payload a (micro)frame carries, and the wait for the (micro)frame
+    // that carries a request and its reply (one per exchange).
+    double usbBytesPerSecond = 53248000;  // high speed: 13 x 512 bytes per 125 us microframe
+    uint32_t usbExchangeMicros = 125;
+    // SPI NOR flash of the UI area (a typical 16-Mbit part).
+    uint32_t spiSectorBytes = 4096;
+    uint32_t spiSectorEraseMicros = 45000;
+    uint32_t spiPageBytes = 256;
+    uint32_t spiPageProgramMicros = 700;
+    double spiBytesPerSecond = 50e6 / 8;  // read and write data at a 50 MHz single-line clock
+    // The target's internal code flash (a typical Cortex-M4 part with 2 KiB pages), reached over
+    // SWD, and the programmer's own firmware flash (same kind, reached directly).
+    uint32_t codePageBytes = 2048;
+    uint32_t codePageEraseMicros = 22000;
+    uint32_t codeDoubleWordProgramMicros = 82;  // one 64-bit unit
+    double swdBytesPerSecond = 10e6 / 46 * 4;   // 10 MHz SWCLK, ~46 clocks per 32-bit access
+    // The programmer's CRC-32 over what it has read (table-driven, about 5 cycles per byte).
+    double crcBytesPerSecond = 20e6;
+
+    static RealisticTiming forUsb(UsbSpeed speed);
 };
 
 struct Options {
@@ -39,6 +70,10 @@ struct Options {
     // Timing model; 0 means instant.
     double wireBytesPerSecond = 0;
     uint32_t flashProgramMicrosPer4K = 0;
+    // When set, the realistic model replaces the two figures above: sector and page erases the
+    // first time a write touches them, page programming, reads for the CRC checks, the USB link.
+    bool realistic = false;
+    RealisticTiming realisticTiming;
     // Fault injection: fault happens at the faultAtRequest-th request (1-based) counted from start.
     Fault fault = Fault::None;
     uint32_t faultAtRequest = 0;
@@ -49,7 +84,7 @@ struct Options {
 };
 
 // The standard directory: $XDG_RUNTIME_DIR/qv310-isp when set and not empty, else
-// /tmp/qv310-isp-<uid>.
+// /tmp/qv310-isp-<uid>. On Windows the pipe folder \\.\pipe\qv310-isp.
 std::string defaultDirectory();
 
 // The pure device model: one request in, at most one reply out. No I/O, no threads.
@@ -60,7 +95,7 @@ class DeviceModel {
 
     explicit DeviceModel(const Options& options);
 
-    enum class Outcome { Reply, NoReply, Unplug, Restart };
+    enum class Outcome { Reply, NoReply, Unplug, Restart, Stall };
     struct Response {
         Outcome outcome = Outcome::Reply;
         std::vector<uint8_t> reply;
@@ -92,6 +127,18 @@ class DeviceModel {
     bool faultFired() const;
 
   private:
+    // Erase units of one memory under the realistic model: erased (since this model started) or
+    // not, and which bytes were programmed since their unit's last erase.
+    struct EraseState {
+        uint32_t unitBytes = 0;
+        std::vector<uint8_t> erased;
+        std::vector<bool> programmed;
+        EraseState(size_t size, uint32_t unit);
+        // Units a write of [offset, offset + n) has to erase first: the ones never erased, and the
+        // ones where it would program a byte again. Marks the bytes programmed.
+        uint32_t unitsToErase(size_t offset, size_t n);
+    };
+    uint64_t realisticDelay(const uint8_t* request, size_t length, size_t replyLength, bool carriedOut);
     std::vector<uint8_t> answer(const uint8_t* request, size_t length, bool& restart);
     std::vector<uint8_t> connectionReply() const;
     bool faultAppliesTo(const uint8_t* request, size_t length) const;
@@ -109,6 +156,9 @@ class DeviceModel {
     bool faultFired_ = false;
     Fault firedFault_ = Fault::None;  // the fault and request number that fired
     uint32_t firedAt_ = 0;
+    EraseState codeErase_;
+    EraseState spiErase_;
+    EraseState firmwareErase_;
 };
 
 // A virtual programmer served over the link, on a thread of its own.
@@ -130,7 +180,7 @@ class VirtualProgrammer {
 
     // "virtual:" followed by the socket's absolute path.
     std::string devicePath() const;
-    std::string socketPath() const;
+    std::string socketPath() const;  // on Windows the pipe's path
 
     // Runs fn with the model under the server's lock (memory checks, option changes, faults).
     // Option changes that shape replies (versions, mode, faults) apply to the next request.

@@ -1,4 +1,5 @@
-// qv310-vprog: serves one virtual programmer until SIGINT or SIGTERM.
+// qv310-vprog: serves one virtual programmer until SIGINT or SIGTERM (on Windows: Ctrl+C,
+// Ctrl+Break or the console closing).
 #include "vprog/CommandLine.h"
 #include "vprog/VirtualProgrammer.h"
 
@@ -7,7 +8,29 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+// The console's control handler runs on a thread of its own: it only tells the main thread to
+// stop, then holds the process until the main thread has unplugged and saved its memories (the
+// system ends the process as soon as the handler returns from a console close).
+HANDLE stopRequested = nullptr;
+HANDLE stopDone = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD) {
+    SetEvent(stopRequested);
+    WaitForSingleObject(stopDone, 4000);
+    return TRUE;
+}
+#endif
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -22,6 +45,14 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+#ifdef _WIN32
+    stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    stopDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!stopRequested || !stopDone || !SetConsoleCtrlHandler(onConsoleControl, TRUE)) {
+        std::fprintf(stderr, "qv310-vprog: cannot take Ctrl+C\n");
+        return 1;
+    }
+#else
     // The signals are taken by sigwait below, never by a handler: the server thread must not be
     // interrupted, and the programmer unplugs and saves its memories on the main thread.
     sigset_t stopSignals;
@@ -31,6 +62,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     int signal = 0;
+#endif
     {
         vprog::VirtualProgrammer programmer(commandLine.options);
         if (!programmer.plugged()) {
@@ -49,8 +81,16 @@ int main(int argc, char** argv) {
             "Stop with Ctrl+C.\n",
             commandLine.options.name.c_str(), programmer.devicePath().c_str());
         std::fflush(stdout);
+#ifdef _WIN32
+        WaitForSingleObject(stopRequested, INFINITE);
+#else
         sigwait(&stopSignals, &signal);
+#endif
     }
     std::printf("VIRTUAL programmer \"%s\" unplugged.\n", commandLine.options.name.c_str());
+    std::fflush(stdout);
+#ifdef _WIN32
+    SetEvent(stopDone);
+#endif
     return 0;
 }

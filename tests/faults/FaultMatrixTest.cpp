@@ -124,6 +124,7 @@ const char* faultName(Fault f) {
         case Fault::CrcStatusMismatch: return "CrcStatusMismatch";
         case Fault::TargetRunFailure: return "TargetRunFailure";
         case Fault::Unplug: return "Unplug";
+        case Fault::Stall: return "Stall";
     }
     return "?";
 }
@@ -194,6 +195,7 @@ bool breaksTransaction(Fault fault, const Bytes& request) {
     switch (fault) {
         case Fault::NoReply:
         case Fault::Unplug:
+        case Fault::Stall:
         case Fault::WrongLetter:
         case Fault::BadCrc: return true;
         case Fault::WrongLength: return letter != 'A';  // the target control reply's length is not judged

@@ -86,6 +86,7 @@ struct EmulatedProgrammer::Function {
           outEndpoint(config.outEndpoint),
           inEndpoint(config.inEndpoint),
           slowWrites(config.slowWrites),
+          nakWrites(config.nakWrites),
           interfaceBusy(config.interfaceBusy) {}
 
     struct Urb {
@@ -104,6 +105,7 @@ struct EmulatedProgrammer::Function {
     const uint8_t outEndpoint;
     const uint8_t inEndpoint;
     const bool slowWrites;
+    const bool nakWrites;
     const bool interfaceBusy;
     bool present = true;
     std::deque<std::vector<uint8_t>> replies;  // replies (or their rest) not yet read
@@ -222,7 +224,7 @@ struct EmulatedProgrammer::Function {
             ++counters.outTransfers;
             const uint8_t* bytes = buffer ? buffer->data : nullptr;
             const size_t length = size_t(urb->buffer_length);
-            if (slowWrites && partialRequest.empty() && length > kPacketSize) {
+            if (nakWrites || (slowWrites && partialRequest.empty() && length > kPacketSize)) {
                 entry.out.assign(bytes, bytes + length);
                 pendingOut.push_back(std::move(entry));
             } else {
@@ -259,6 +261,7 @@ struct EmulatedProgrammer::Function {
                 feedPendingIn();
                 break;
             case vprog::DeviceModel::Outcome::NoReply:
+            case vprog::DeviceModel::Outcome::Stall:
                 break;
             case vprog::DeviceModel::Outcome::Unplug:
                 disconnect();
@@ -341,12 +344,16 @@ struct EmulatedProgrammer::Function {
         for (auto it = pendingOut.begin(); it != pendingOut.end(); ++it) {
             if (it->clientAddress != address)
                 continue;
-            // The first packet went through before the host gave up; the rest is the host's to send.
             ++counters.discards;
-            ++counters.partialWrites;
             it->status = -ENOENT;
-            it->actualLength = int(kPacketSize);
-            partialRequest.assign(it->out.begin(), it->out.begin() + std::ptrdiff_t(kPacketSize));
+            if (nakWrites) {
+                it->actualLength = 0;  // every packet was refused
+            } else {
+                // The first packet went through before the host gave up; the rest is the host's to send.
+                ++counters.partialWrites;
+                it->actualLength = int(kPacketSize);
+                partialRequest.assign(it->out.begin(), it->out.begin() + std::ptrdiff_t(kPacketSize));
+            }
             it->out.clear();
             completed.push_back(std::move(*it));
             pendingOut.erase(it);

@@ -55,6 +55,9 @@ class EmulatedProgrammer {
         // A busy device: a request longer than one packet gets only its first packet through
         // before the host gives up on the transfer; the rest has to come in another transfer.
         bool slowWrites = false;
+        // A programmer that stops taking data: it NAKs every OUT packet, so an OUT transfer takes
+        // no byte and waits until the host gives up on it.
+        bool nakWrites = false;
         // Another program holds interface 0: claiming it fails with EBUSY.
         bool interfaceBusy = false;
         vprog::Options model;

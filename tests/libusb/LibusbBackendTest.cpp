@@ -378,6 +378,7 @@ TEST_F(LibusbTest, StoppingTheWorkerDuringAWaitingReadReturnsPromptly) {
     worker.device = &device;
     worker.start();
     worker.rxPending.store(1, std::memory_order_release);  // a reply is awaited; none will come
+    worker.wake();
     ASSERT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 1; }));
 
     std::future<void> stopped = std::async(std::launch::async, [&] { worker.stopAndWait(); });
@@ -391,6 +392,72 @@ TEST_F(LibusbTest, StoppingTheWorkerDuringAWaitingReadReturnsPromptly) {
     EXPECT_TRUE(device.isOpen());
     EXPECT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 0; }))
         << "the IN transfer was left behind";
+}
+
+// A programmer that NAKs every OUT packet holds a write for as long as it likes. The write gives
+// up when the caller asks it to stop (the device stays open) and when the device is closed (-1).
+TEST_F(LibusbTest, AWriteTheProgrammerNeverTakesGivesUpOnAStopRequestAndOnClose) {
+    EmulatedProgrammer::Config config = programmerOn("2");
+    config.nakWrites = true;
+    EmulatedProgrammer programmer(config);
+    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+    for (const bool byClose : {false, true}) {
+        SCOPED_TRACE(byClose ? "closed" : "stop requested");
+        qv::UsbDevice device;
+        ASSERT_TRUE(device.open(qs(programmer.devicePath())));
+        std::atomic<uint8_t> stop{0};
+        const uint8_t frame[36] = {0xAA, 0x55, 'K'};
+        std::future<int32_t> write =
+            std::async(std::launch::async, [&] { return device.write(frame, sizeof frame, &stop); });
+        EXPECT_EQ(write.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+            << "a write the programmer never took returned";
+        QElapsedTimer timer;
+        timer.start();
+        if (byClose)
+            device.close();
+        else
+            stop.store(1);
+        const bool prompt = write.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+        if (!prompt) {
+            device.close();  // so that a failure cannot hang the test
+            stop.store(1);
+        }
+        EXPECT_TRUE(prompt) << "the write still waited after 1 s";
+        EXPECT_EQ(write.get(), byClose ? -1 : qv::UsbDevice::kWriteAbandoned);
+        EXPECT_LT(timer.elapsed(), 1000);
+        EXPECT_EQ(device.isOpen(), !byClose);
+    }
+    programmer.withModel([](vprog::DeviceModel& model) { EXPECT_EQ(model.requestCount(), 0u); });
+}
+
+// Exit while the worker is stuck in a write the programmer does not take: the window is gone
+// within a second of Exit's own pause and config.ini is written.
+TEST_F(LibusbTest, ExitDoesNotHangWhenTheProgrammerTakesNoData) {
+    EmulatedProgrammer::Config config = programmerOn("2");
+    config.nakWrites = true;
+    EmulatedProgrammer programmer(config);
+    ASSERT_TRUE(waitForDevices({qs(programmer.devicePath())}));
+    auto window = std::make_unique<MainWindow>();
+    QStringList messages;
+    window->setMessageHook([&](const QString&, const QString& text) { messages << text; });
+    auto* box = window->findChild<QComboBox*>("comboBox_Device");
+    auto* log = window->findChild<QTextEdit*>("textEdit");
+    ASSERT_TRUE(waitUntil([&] { return box->count() == 1 && !window->searchTimer().isActive(); }));
+    window->findChild<QPushButton*>("pushButton_OpenDevice")->click();
+    ASSERT_TRUE(log->toPlainText().contains("Fail to connect the programmer..."))
+        << log->toPlainText().toStdString();
+    ASSERT_TRUE(window->transferWorker().isRunning()) << "the worker still waits in the write";
+    ASSERT_EQ(window->transferWorker().txDone.load(), 0);
+
+    window->findChild<QPushButton*>("pushButton_Exit")->click();
+    QElapsedTimer timer;
+    timer.start();
+    window.reset();
+    EXPECT_LT(timer.elapsed(), 1000) << "the window took that long to go after Exit";
+    QFile saved(QDir(cwd.path()).filePath("config.ini"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("UPBOOT:0\nNFLASH:0\n./\n./\n\nWAITT:0\nPWROFF:0\n"));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -137,37 +137,97 @@ TEST(TransactionsOnTheWire, ResultsAndLogLinesForEachFault) {
         {Fault::None, 0},         {Fault::NoReply, -2}, {Fault::WrongLetter, -3},
         {Fault::WrongLength, -3}, {Fault::BadCrc, -4},  {Fault::CrcStatusMismatch, 5},
     };
-    for (const Wire& t : kWire) {
-        for (const FaultCase& f : faults) {
-            if (f.fault == Fault::CrcStatusMismatch && !t.check)
-                continue;
-            SCOPED_TRACE(std::string(t.name) + " fault " + std::to_string(static_cast<int>(f.fault)));
-            Rig rig;
-            rig.plugVirtual({});
-            rig.openOnly(rig.path());
-            rig.faultNext(f.fault);
-            if (f.fault == Fault::NoReply)
-                rig.link.setPacing(prototest::quickPacing());
-            const int result = t.run(rig.link);
-            EXPECT_EQ(result, f.result);
+    // Both waiting styles: the window's polling and the console engine's event waits must give
+    // the same results, frames and log lines.
+    for (const bool event : {false, true}) {
+        for (const Wire& t : kWire) {
+            for (const FaultCase& f : faults) {
+                if (f.fault == Fault::CrcStatusMismatch && !t.check)
+                    continue;
+                SCOPED_TRACE(std::string(t.name) + " fault " + std::to_string(static_cast<int>(f.fault)) +
+                             (event ? " event" : " polling"));
+                Rig rig(event ? qv::Pacing::event() : qv::Pacing::standard());
+                rig.plugVirtual({});
+                rig.openOnly(rig.path());
+                rig.faultNext(f.fault);
+                if (f.fault == Fault::NoReply)
+                    rig.link.setPacing(event ? prototest::quickEventPacing() : prototest::quickPacing());
+                const int result = t.run(rig.link);
+                EXPECT_EQ(result, f.result);
 
-            const std::vector<Bytes> sent = rig.requests();
-            ASSERT_EQ(sent.size(), 1u);
-            EXPECT_EQ(sent[0][2], t.letter);
+                const std::vector<Bytes> sent = rig.requests();
+                ASSERT_EQ(sent.size(), 1u);
+                EXPECT_EQ(sent[0][2], t.letter);
 
-            QStringList want;
-            const uint8_t* rx = rig.worker.rxBuffer;
-            if (f.fault == Fault::BadCrc && t.crcLabel) {
-                const uint32_t computed = qv::crc32zero(rx, 9);
-                const uint32_t received = qv::frame::getBe32(rx + 9);
-                EXPECT_NE(computed, received);
-                want << QString::fromLatin1(t.crcLabel) + qv::hexText(computed, 8) + "," +
-                            qv::hexText(received, 8);
+                QStringList want;
+                const uint8_t* rx = rig.worker.rxBuffer;
+                if (f.fault == Fault::BadCrc && t.crcLabel) {
+                    const uint32_t computed = qv::crc32zero(rx, 9);
+                    const uint32_t received = qv::frame::getBe32(rx + 9);
+                    EXPECT_NE(computed, received);
+                    want << QString::fromLatin1(t.crcLabel) + qv::hexText(computed, 8) + "," +
+                                qv::hexText(received, 8);
+                }
+                if (t.check && (f.fault == Fault::None || f.fault == Fault::CrcStatusMismatch)) {
+                    want << QStringLiteral("Read crc:") + qv::hexText(crcOfErased(4096), 8);
+                }
+                EXPECT_EQ(rig.host.log, want);
             }
-            if (t.check && (f.fault == Fault::None || f.fault == Fault::CrcStatusMismatch)) {
-                want << QStringLiteral("Read crc:") + qv::hexText(crcOfErased(4096), 8);
-            }
-            EXPECT_EQ(rig.host.log, want);
+        }
+    }
+}
+
+// The event style turns each budget into the wall time its checks last at their nominal pause:
+// it never gives up earlier, and it keeps processing events while it waits.
+TEST(EventWaits, NoWorkerExhaustsTheSendBudgetAfterItsWallTime) {
+    for (const Transaction& t : kTransactions) {
+        SCOPED_TRACE(t.name);
+        const qv::Pacing pacing = prototest::quickEventPacing();
+        Rig rig(pacing);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(t.run(rig.link), -1);
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(elapsed, std::chrono::microseconds(pacing.eventBudgetMicros(t.sendBudget, t.fast)));
+        EXPECT_GE(rig.host.processEventsCalls, 1);
+        EXPECT_EQ(rig.worker.txLength, t.txLength);
+        EXPECT_EQ(rig.worker.rxPending.load(), 0) << "no read asked for before the write is done";
+    }
+}
+
+TEST(EventWaits, AFailedReadIsWaitedOutToTheEndOfTheReplyBudget) {
+    Rig rig(prototest::quickEventPacing());
+    rig.plugVirtual({});
+    rig.openOnly(rig.path());
+    rig.faultNext(Fault::Unplug);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(rig.link.writeFirmwareChunk(kPayload, 0, 4096), -2);
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(elapsed, std::chrono::microseconds(rig.link.pacing().eventBudgetMicros(2000, false)));
+    EXPECT_EQ(rig.worker.rxDone.load(), 2);
+    EXPECT_FALSE(rig.device.isOpen());
+    EXPECT_EQ(rig.link.checkDataCrc(0, 0, 16), -1);
+}
+
+// A worker parked after a quiet spell is woken by each request the link raises; with the park's
+// own time-out out of the way, a missing wake would leave the request untaken.
+TEST(EventWaits, TheLinkWakesAParkedWorkerForTheWriteAndForTheRead) {
+    for (const bool event : {false, true}) {
+        SCOPED_TRACE(event ? "event" : "polling");
+        // Polling with 20 ms pauses leaves the worker idle long enough to park between the write
+        // and the read as well; both styles find it parked before the write.
+        qv::Pacing pacing = event ? qv::Pacing::event() : qv::Pacing::standard();
+        if (!event)
+            pacing.slowPause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+        Rig rig(pacing);
+        rig.worker.parkTimeout = std::chrono::hours(1);
+        rig.plugVirtual({});
+        rig.openOnly(rig.path());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const uint64_t parksBefore = rig.worker.parkCount();
+        EXPECT_GE(parksBefore, 1u);
+        EXPECT_EQ(rig.link.connectProgrammer(), 0);
+        if (!event) {
+            EXPECT_GT(rig.worker.parkCount(), parksBefore) << "parked between the write and the read";
         }
     }
 }
@@ -395,26 +455,42 @@ TEST(OpenProgrammer, NoPathOrAFailedOpen) {
     EXPECT_FALSE(rig.worker.isRunning());
 }
 
-TEST(OpenProgrammer, ASecondOpenDuringARunningOperationDoesNothing) {
-    prototest::WorkDir work;
-    Rig rig;
-    vprog::Options slowWire;  // the reply takes a few milliseconds, so the wait pumps events
-    slowWire.wireBytesPerSecond = 10000;
-    rig.plugVirtual(slowWire);
-    bool nested = false;
-    rig.host.onProcessEvents = [&] {
-        if (nested)
-            return;
-        nested = true;
-        EXPECT_TRUE(rig.link.operationRunning());
+// A press during the handshake: with the device open it only shows the box; with the device
+// closed meanwhile (the programmer went away) the operation guard keeps it from opening again
+// under the running handshake.
+TEST(OpenProgrammer, ASecondOpenDuringARunningOperationOnlyReportsTheOpenDevice) {
+    for (const bool closedMeanwhile : {false, true}) {
+        SCOPED_TRACE(closedMeanwhile ? "device closed meanwhile" : "device open");
+        prototest::WorkDir work;
+        Rig rig;
+        vprog::Options slowWire;  // the reply takes a few milliseconds, so the wait pumps events
+        slowWire.wireBytesPerSecond = 10000;
+        rig.plugVirtual(slowWire);
+        bool nested = false;
+        rig.host.onProcessEvents = [&] {
+            if (nested)
+                return;
+            nested = true;
+            EXPECT_TRUE(rig.link.operationRunning());
+            if (closedMeanwhile)
+                rig.device.close();
+            rig.link.openProgrammer(QStringList{rig.path()}, 0);
+        };
         rig.link.openProgrammer(QStringList{rig.path()}, 0);
-    };
-    rig.openAndConnect();
-    EXPECT_TRUE(nested);
-    EXPECT_TRUE(rig.host.criticalMessages.isEmpty());
-    EXPECT_EQ(rig.requestCount(), 1u);
-    EXPECT_EQ(rig.host.log.count("Open the programmer ok..."), 1);
-    EXPECT_FALSE(rig.link.operationRunning());
+        EXPECT_TRUE(nested);
+        EXPECT_EQ(rig.host.criticalMessages,
+                  closedMeanwhile ? QStringList{} : QStringList{"The programmer have opened!"});
+        // Closed at the first pumped event, the handshake's one request may or may not have left
+        // before; either way the second press sends nothing of its own.
+        if (closedMeanwhile)
+            EXPECT_LE(rig.requestCount(), 1u);
+        else
+            EXPECT_EQ(rig.requestCount(), 1u);
+        EXPECT_EQ(rig.host.log.count("Open the programmer ok..."), 1);
+        EXPECT_EQ(rig.host.log.contains("Connect the programmer successful"), !closedMeanwhile);
+        EXPECT_EQ(rig.device.isOpen(), !closedMeanwhile);
+        EXPECT_FALSE(rig.link.operationRunning());
+    }
 }
 
 TEST(OpenProgrammer, AfterTheProgrammerWentAwayTheButtonOpensAgain) {

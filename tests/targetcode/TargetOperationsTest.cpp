@@ -860,4 +860,149 @@ TEST_F(TargetTest, InputOfAnImageShorterThanEightBytesReadsOnlyItsBytes) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Skipping unchanged blocks: an option of the same write (the console sets it, never the window).
+// The board first receives `before` with a plain write; then `after` is programmed again.
+
+TEST_F(TargetTest, SkipUnchangedWritesOnlyTheBlocksTheProgrammerDoesNotReportEqual) {
+    const QString nothingWritten = QStringLiteral("Flash already holds this image, nothing written.");
+    struct Case {
+        const char* name;
+        bool boot;  // boot code at 0 (no index page) instead of MCU code at 0xA000
+        bool skip;
+        int changedBlock;    // -1: the same image again
+        vprog::Fault fault;  // hits the faultAt-th request of the second write (1 = SWD init)
+        uint32_t faultAt;
+        std::string letters;  // requests of the second write
+        std::vector<Write> written;
+        qv::BlockCounts counts;
+        bool nothingWrittenLine;
+    };
+    const std::vector<Case> cases = {
+        // The whole range and the index page match: only checks, then the final check and run.
+        {"all match", false, true, -1, vprog::Fault::None, 0, "AGGGA", {}, {0, 4}, true},
+        {"boot code, all match", true, true, -1, vprog::Fault::None, 0, "AGGA", {}, {0, 3}, true},
+        // Whole range differs: each block is checked, only the changed one is written.
+        {"one block changed",
+         false,
+         true,
+         1,
+         vprog::Fault::None,
+         0,
+         "AGGGGFGGA",
+         {{0xB000, 4096}},
+         {1, 3},
+         false},
+        // A whole-range reply that fails its CRC is not trusted: every block is checked on its own.
+        {"bad CRC on the whole-range check",
+         false,
+         true,
+         -1,
+         vprog::Fault::BadCrc,
+         2,
+         "AGGGGGGA",
+         {},
+         {0, 4},
+         false},
+        // A block check whose reply fails its CRC writes that block, although it was equal.
+        {"bad CRC on a block check",
+         false,
+         true,
+         1,
+         vprog::Fault::BadCrc,
+         4,
+         "AGGGFGFGGA",
+         {{0xA000, 4096}, {0xB000, 4096}},
+         {2, 2},
+         false},
+        // The image is in place but the index page is reported different: only the page is written.
+        {"index page differs",
+         false,
+         true,
+         -1,
+         vprog::Fault::CrcStatusMismatch,
+         3,
+         "AGGFGA",
+         {{0x7E000, 4096}},
+         {1, 3},
+         false},
+        // Without the option everything is written as always, whatever the board holds.
+        {"option off",
+         false,
+         false,
+         -1,
+         vprog::Fault::None,
+         0,
+         "AFFFFGA",
+         {{0xA000, 4096}, {0xB000, 4096}, {0xC000, 2048}, {0x7E000, 4096}},
+         {4, 0},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(reconnect(vprog::Fault::None, 0));
+        const Bytes before = makeImage(10240, 3, c.boot ? 0x00000101 : 0x0000A101);
+        Bytes after = before;
+        if (c.changedBlock >= 0)
+            after[size_t(c.changedBlock) * 4096 + 100] ^= 0x5A;
+        const uint32_t start = c.boot ? 0 : 0xA000;
+
+        ops.writeOptions.skipUnchanged = false;
+        c.boot ? useBootImage(before) : useMcuImage(before);
+        c.boot ? ops.programBootCode() : ops.programMcuCode();
+        ASSERT_TRUE(logHas(kOk));
+        const size_t firstRequest = requests().size();
+        const size_t firstWrite = writes().size();
+
+        ops.writeOptions.skipUnchanged = c.skip;
+        if (c.fault != vprog::Fault::None) {
+            programmer->withModel([&](vprog::DeviceModel& m) {
+                m.mutableOptions().fault = c.fault;
+                m.mutableOptions().faultAtRequest = m.requestCount() + c.faultAt;
+            });
+        }
+        c.boot ? useBootImage(after) : useMcuImage(after);
+        c.boot ? ops.programBootCode() : ops.programMcuCode();
+
+        EXPECT_TRUE(logHas(kOk)) << host.log.join('\n').toStdString();
+        EXPECT_EQ(letters().substr(firstRequest), c.letters);
+        const std::vector<Write> all = writes();
+        EXPECT_EQ(std::vector<Write>(all.begin() + long(firstWrite), all.end()), c.written);
+        EXPECT_EQ(ops.blockCounts.written, c.counts.written);
+        EXPECT_EQ(ops.blockCounts.skipped, c.counts.skipped);
+        EXPECT_EQ(logHas(nothingWritten), c.nothingWrittenLine);
+        EXPECT_EQ(logHas(qv::blockCountsLine(ops.blockCounts)), c.skip);
+        EXPECT_EQ(code(start, after.size()), after);
+        if (!c.boot) {
+            EXPECT_EQ(code(0x7E000, 4096), bootIndexPage());
+        }
+        // The final check is the plain write's: the image's CRC over its whole range.
+        const Bytes last = requests()[requests().size() - 2];
+        ASSERT_EQ(last[2], 'G');
+        EXPECT_EQ(qv::frame::getBe32(last.data() + 6), start);
+        EXPECT_EQ(qv::frame::getBe32(last.data() + 10), after.size());
+        EXPECT_EQ(qv::frame::getBe32(last.data() + 14), qv::crc32zero(after.data(), after.size()));
+    }
+    ops.writeOptions = qv::WriteOptions();
+}
+
+// The final check decides: a board whose final check fails is reported as failed, also when the
+// block checks said every block was equal.
+TEST_F(TargetTest, SkipUnchangedStillFailsOnAFailedFinalCheck) {
+    const Bytes image = makeImage(8192, 5);
+    useMcuImage(image);
+    ops.programMcuCode();
+    ASSERT_TRUE(logHas(kOk));
+    ops.writeOptions.skipUnchanged = true;
+    // SWD init, whole range, index page: then the final check answers "different".
+    programmer->withModel([&](vprog::DeviceModel& m) {
+        m.mutableOptions().fault = vprog::Fault::CrcStatusMismatch;
+        m.mutableOptions().faultAtRequest = m.requestCount() + 4;
+    });
+    ops.programMcuCode();
+    EXPECT_TRUE(logHas(QStringLiteral("Check crc NG!")));
+    EXPECT_TRUE(logHas(kFail));
+    ops.writeOptions = qv::WriteOptions();
+}
+
 }  // namespace

@@ -39,8 +39,8 @@ inline Bytes pattern(size_t n, uint32_t seed) {
 
 // An image whose UI image header is valid: length word, flashCrc over the image with bytes
 // 372-383 as 0xFF, and its complement.
-inline Bytes imageWithHeader(size_t n, uint32_t seed) {
-    Bytes b = pattern(n, seed);
+inline Bytes withValidHeader(Bytes b) {
+    const size_t n = b.size();
     Bytes flash = b;
     std::fill(flash.begin() + 372, flash.begin() + 384, uint8_t(0xFF));
     const uint32_t flashCrc = qv::crc32zero(flash.data(), flash.size());
@@ -48,6 +48,10 @@ inline Bytes imageWithHeader(size_t n, uint32_t seed) {
     putLe32(b, 376, flashCrc);
     putLe32(b, 380, ~flashCrc);
     return b;
+}
+
+inline Bytes imageWithHeader(size_t n, uint32_t seed) {
+    return withValidHeader(pattern(n, seed));
 }
 
 inline uint32_t headerFlashCrc(const Bytes& image) {

@@ -2,6 +2,7 @@
 // programmer, with a recording host in place of the window.
 
 #include "protocol/Crc32.h"
+#include "protocol/Frames.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
 #include "protocol/Text.h"
@@ -125,6 +126,11 @@ class UiRig {
         return path;
     }
     QString missing(const QString& name) { return dir_.filePath(name); }
+    void writeFlashIni(const QByteArray& text) {
+        QFile f(dir_.filePath(QStringLiteral("Flash.ini")));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
 
     Bytes spi(size_t n) {
         Bytes out;
@@ -365,6 +371,84 @@ TEST(UpdateUiImage, FiveThousandBytesGoAsOneWholeAndOnePartialPiece) {
     EXPECT_TRUE(rig.ui.uiImageData.empty());
 }
 
+// Skipping unchanged pieces, an option of the same write that only the console sets. The area
+// first receives `before` with a plain update; then `after` is written with the option. The image
+// has a valid header, so the skip must compare what reaches the flash (header bytes as 0xFF).
+TEST(UpdateUiImage, SkipUnchangedWritesOnlyThePiecesTheProgrammerDoesNotReportEqual) {
+    struct Case {
+        const char* name;
+        int changedPiece;   // -1: the same image again
+        uint32_t badCrcAt;  // request of the second update whose reply CRC is spoilt (0: none)
+        std::string letters;
+        std::vector<Write> written;
+        qv::BlockCounts counts;
+    };
+    const std::vector<Case> cases = {
+        {"all match", -1, 0, "AGGA", {}, {0, 3}},
+        {"one piece changed", 1, 0, "AGGGFGGA", {{0x81000, 4096}}, {1, 2}},
+        {"bad CRC on a piece check", 1, 3, "AGGFGFGGA", {{0x80000, 4096}, {0x81000, 4096}}, {2, 1}},
+        {"changed partial piece", 2, 0, "AGGGGFGA", {{0x82000, 1808}}, {1, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UiRig rig;
+        const Bytes before = imageWithHeader(10000, 4);
+        Bytes after = before;
+        if (c.changedPiece >= 0) {
+            after[size_t(c.changedPiece) * 4096 + 500] ^= 0x33;
+            after = withValidHeader(after);
+        }
+        rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("before.bin"), before);
+        rig.ui.updateUi();
+        ASSERT_TRUE(rig.host.log.contains(QStringLiteral("Update flash is OK!!!!!!")));
+        const size_t firstRequest = rig.requests().size();
+
+        rig.ui.writeOptions.skipUnchanged = true;
+        if (c.badCrcAt)
+            rig.faultAt(c.badCrcAt, vprog::Fault::BadCrc);
+        rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("after.bin"), after);
+        rig.ui.updateUi();
+
+        EXPECT_EQ(rig.letters().substr(firstRequest), c.letters);
+        std::vector<Write> written;
+        const std::vector<Bytes> sent = rig.requests();
+        for (size_t i = firstRequest; i < sent.size(); ++i) {
+            const Bytes& r = sent[i];
+            if (r[2] == 'F')
+                written.push_back({getBe32(r.data() + 6), qv::frame::getBe24(r.data() + 3) - 14});
+        }
+        EXPECT_EQ(written, c.written);
+        EXPECT_EQ(rig.ui.blockCounts.written, c.counts.written);
+        EXPECT_EQ(rig.ui.blockCounts.skipped, c.counts.skipped);
+        Bytes flashed = after;
+        std::fill(flashed.begin() + 372, flashed.begin() + 384, uint8_t(0xFF));
+        EXPECT_EQ(rig.spi(flashed.size()), flashed);
+        EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Update flash is OK!!!!!!")));
+        // The final check is the plain update's: flashCrc over the whole length.
+        EXPECT_EQ(rig.checks().back(), (Check{headerFlashCrc(after), 0x80000, 10000}));
+        if (c.changedPiece < 0 && !c.badCrcAt) {
+            const uint32_t crc = qv::crc32zero(flashed.data(), flashed.size());
+            const QStringList expected = {kTargetType,
+                                          kTargetFlash,
+                                          "Init ready...",
+                                          "Timer:",
+                                          "Start to program ...",
+                                          "Read crc:" + hex8(crc),
+                                          "Flash already holds this image, nothing written.",
+                                          "Blocks written: 0, unchanged and skipped: 3",
+                                          "Program end!",
+                                          "Timer:",
+                                          "Read crc:" + hex8(headerFlashCrc(after)),
+                                          "Check crc OK!",
+                                          "Timer:",
+                                          "Target run...",
+                                          "",
+                                          "Update flash is OK!!!!!!"};
+            EXPECT_EQ(rig.log(), expected);
+        }
+    }
+}
+
 TEST(UpdateUiImage, AValidHeaderArrivesAsFFAndBothUpdateAndCheckExpectFlashCrc) {
     struct Case {
         const char* name;
@@ -572,6 +656,40 @@ TEST(UpdateUiImage, AnOperationStartedFromInsideARunningOneDoesNothing) {
         << rig.host.log.join(QLatin1Char('|')).toStdString();
 }
 
+TEST(UpdateUiImage, AnotherFileChosenDuringTheWriteDoesNotChangeWhatIsChecked) {
+    struct Case {
+        const char* name;
+        Bytes written;
+        bool header;
+        Bytes chosen;  // picked with "Input UI bin" after the first piece
+    } cases[] = {
+        {"plain image, then an image with a header", pattern(9000, 1), false, imageWithHeader(5000, 2)},
+        {"image with a header, then a longer plain one", imageWithHeader(9000, 3), true, pattern(12000, 4)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UiRig rig;
+        const uint32_t expectedCrc =
+            c.header ? headerFlashCrc(c.written) : qv::crc32zero(c.written.data(), c.written.size());
+        rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("written.bin"), c.written);
+        rig.host.fileAnswers.push_back(rig.file(QStringLiteral("chosen.bin"), c.chosen));
+        bool chosen = false;
+        rig.host.onProcessEvents = [&] {
+            if (!chosen && !rig.writes().empty()) {
+                chosen = true;
+                rig.ui.selectUiFile();
+            }
+        };
+        rig.ui.updateUi();
+        ASSERT_TRUE(chosen);
+        EXPECT_EQ(rig.ui.uiImageLength, int32_t(c.chosen.size())) << "the slot did run";
+        EXPECT_EQ(rig.checks(), (std::vector<Check>{{expectedCrc, 0x80000, uint32_t(c.written.size())}}));
+        EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Check crc OK!")));
+        EXPECT_EQ(rig.host.log.back(), QStringLiteral("Update flash is OK!!!!!!"))
+            << rig.host.log.join(QLatin1Char('|')).toStdString();
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Update UI with a difference file
 
@@ -739,27 +857,39 @@ TEST(UpdateUiDiff, ExitStopsTheUpdateBeforeTheNextPiece) {
     EXPECT_EQ(direct.writes().size(), 1u);
 }
 
-TEST(UpdateUiDiff, BlocksMustEndWithinTheUiRoomOfTheTargetFlash) {
+TEST(UpdateUiDiff, BlocksMustEndWithinTheUiRoomWhenTheTargetFlashIsKnown) {
     struct Case {
         const char* name;
+        bool chipListed;  // false: Flash.ini does not list the target's chip, its size stays 0
         std::vector<Record> records;
         uint32_t dblkNumber;
-        bool written;
+        std::string letters;  // "A" alone: refused after the SWD init
     } cases[] = {
-        {"block ending exactly at the room's end", {{0x7000, 4096, 4096}}, 1, true},
-        {"block one byte past it", {{0x7001, 4096, 4096}}, 1, false},
-        {"good block first, a block past the end second", {{0, 100, 100}, {0x8000, 16, 16}}, 2, false},
+        {"block ending exactly at the room's end", true, {{0x7000, 4096, 4096}}, 1, "AFG"},
+        {"block one byte past it", true, {{0x7001, 4096, 4096}}, 1, "A"},
+        {"good block first, a block past the end second", true, {{0, 100, 100}, {0x8000, 16, 16}}, 2, "A"},
+        {"unknown size: a block past the listed room is written", false, {{0x7001, 4096, 4096}}, 1, "AFG"},
+        {"unknown size: both blocks are written", false, {{0, 100, 100}, {0x8000, 16, 16}}, 2, "AFGFG"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UiRig rig(true, 0x8000);
+        if (!c.chipListed)
+            rig.writeFlashIni("[FLASH]\r\n0xEF4015,512,4096,W25Q16,\r\n");
         rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("room.diff"), diffFrom(c.records, 0, c.dblkNumber));
         rig.ui.updateUi();
-        if (c.written) {
-            EXPECT_EQ(rig.letters(), "AFG");
-            EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is OK!!!!!!")));
+        EXPECT_EQ(rig.letters(), c.letters);
+        EXPECT_EQ(rig.link.targetFlashSize, c.chipListed ? 0x8000 : 0);
+        if (c.letters != "A") {
+            EXPECT_FALSE(rig.host.log.contains(QStringLiteral("UI file lengthis over than spi flash.")));
+            EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is OK!!!!!!")))
+                << rig.host.log.join(QLatin1Char('|')).toStdString();
+            const Bytes spi = rig.spi(0x9000);
+            for (const Record& r : c.records) {
+                EXPECT_EQ(Bytes(spi.begin() + r.addr, spi.begin() + r.addr + r.len), pattern(r.dataBytes, r.addr))
+                    << "block at " << r.addr;
+            }
         } else {
-            EXPECT_EQ(rig.letters(), "A") << "nothing but the SWD init goes out";
             EXPECT_TRUE(rig.host.log.contains(QStringLiteral("UI file lengthis over than spi flash.")));
             EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is fail.....")));
         }

@@ -12,9 +12,12 @@
 #include <QFile>
 #include <QThread>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -53,6 +56,7 @@ struct Link {
         worker.rxDone.store(0, release);
         if (alsoRead) worker.rxPending.store(1, release);
         worker.txPending.store(1, release);
+        worker.wake();
     }
 };
 
@@ -107,7 +111,10 @@ TEST(TransferWorker, ANewStartBeginsWithTheStopFlagCleared) {
     link.worker.stopRequested.store(1, release);  // left over from an earlier run
     link.worker.start();
     link.sendConnectRequest(true);
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }))
+        << "running " << link.worker.isRunning() << " parks " << link.worker.parkCount() << " txPending "
+        << int(link.worker.txPending.load()) << " rxPending " << int(link.worker.rxPending.load()) << " stop "
+        << int(link.worker.stopRequested.load());
     EXPECT_TRUE(link.worker.isRunning());
 }
 
@@ -117,7 +124,8 @@ TEST(TransferWorker, StoppingWhileAReadWaitsEndsTheThreadAndKeepsTheDeviceOpen) 
     ASSERT_TRUE(link.device.open(peer.devicePath()));
     link.worker.start();
     link.sendConnectRequest(true);
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxPending.load(acquire) == 0 && peer.requestsSeen() == 1; }));
+    ASSERT_TRUE(
+        waitFor([&] { return link.worker.rxPending.load(acquire) == 0 && peer.requestsSeen() == 1; }));
     QThread::msleep(50);  // the worker now waits in the read
     EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
     QElapsedTimer timer;
@@ -127,6 +135,159 @@ TEST(TransferWorker, StoppingWhileAReadWaitsEndsTheThreadAndKeepsTheDeviceOpen) 
     EXPECT_TRUE(link.worker.isFinished());
     EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
     EXPECT_TRUE(link.device.isOpen());
+}
+
+// A programmer that takes one request and then reads no more: the requests pile up in the link
+// until a write has to wait for room.
+vprog::Options stallingProgrammer(const char* name) {
+    vprog::Options options = quietProgrammer(name);
+    options.fault = vprog::Fault::Stall;
+    options.faultAtRequest = 1;
+    return options;
+}
+
+// Raises one write after another until one does not complete; true when the worker is stuck.
+bool fillUntilAWriteWaits(USB_BURN_CTRL& worker) {
+    static const std::vector<uint8_t> payload(4096, 0x5A);
+    for (int i = 0; i < 1000; ++i) {
+        worker.txLength = qv::frame::buildDataFrame(worker.txBuffer, 'F', 0x80000, payload.data(), 4096);
+        worker.txDone.store(0, release);
+        worker.txPending.store(1, release);
+        QElapsedTimer timer;
+        timer.start();
+        while (worker.txDone.load(acquire) == 0) {
+            if (timer.elapsed() > 300)
+                return true;
+            QThread::msleep(1);
+        }
+    }
+    return false;
+}
+
+TEST(TransferWorker, StoppingWhileAWriteWaitsEndsTheThreadWithoutAReply) {
+    vprog::VirtualProgrammer programmer(stallingProgrammer("stalled-worker"));
+    Link link;
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    ASSERT_TRUE(fillUntilAWriteWaits(link.worker)) << "every write went through";
+    QElapsedTimer timer;
+    timer.start();
+    link.worker.stopAndWait();
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_TRUE(link.worker.isFinished());
+    EXPECT_EQ(link.worker.txDone.load(acquire), 0) << "the abandoned write is not reported as done";
+    EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
+    EXPECT_EQ(link.worker.stopRequested.load(acquire), 0);
+    EXPECT_TRUE(link.device.isOpen());
+}
+
+TEST(VirtualLink, AWriteToAStalledProgrammerGivesUpOnAStopRequestAndOnClose) {
+    for (const bool byClose : {false, true}) {
+        SCOPED_TRACE(byClose ? "closed" : "stop requested");
+        vprog::VirtualProgrammer programmer(stallingProgrammer("stalled-write"));
+        qv::UsbDevice device;
+        ASSERT_TRUE(device.open(QString::fromStdString(programmer.devicePath())));
+        std::atomic<uint8_t> stop{0};
+        std::atomic<int> completed{0};
+        const std::vector<uint8_t> frame(4110, 0x5A);
+        std::future<int32_t> writes = std::async(std::launch::async, [&] {
+            for (;;) {
+                const int32_t result = device.write(frame.data(), uint32_t(frame.size()), &stop);
+                if (result != 1)
+                    return result;
+                ++completed;
+            }
+        });
+        // Wait until the writes have stopped going through.
+        int seen = -1;
+        while (completed.load() != seen) {
+            seen = completed.load();
+            QThread::msleep(300);
+        }
+        ASSERT_EQ(writes.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+        EXPECT_GT(completed.load(), 1) << "writes the programmer's queue had room for completed";
+        QElapsedTimer timer;
+        timer.start();
+        if (byClose) {
+            device.close();
+        } else {
+            stop.store(1);
+        }
+        const bool prompt = writes.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+        if (!prompt) {
+            stop.store(1);
+            device.close();
+        }
+        EXPECT_TRUE(prompt);
+        EXPECT_EQ(writes.get(), byClose ? -1 : qv::UsbDevice::kWriteAbandoned);
+        EXPECT_LT(timer.elapsed(), 1000);
+        EXPECT_EQ(device.isOpen(), !byClose);
+    }
+}
+
+// An open programmer with nothing to do must not cost processor time: the worker parks, and the
+// next raise (with its wake) ends the park at once. The park's own time-out is set out of reach, so
+// only the wake can end it.
+TEST(TransferWorker, AnIdleWorkerParksAndEachRaisedFlagWakesIt) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("parking"));
+    Link link;
+    link.worker.parkTimeout = std::chrono::hours(1);
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() >= 1; }));
+
+    // A write alone, then (parked again) the read it asked for. Each count is taken while the
+    // worker is parked, so the next park is the one after the work.
+    const uint64_t parks = link.worker.parkCount();
+    link.sendConnectRequest(/*alsoRead=*/false);
+    ASSERT_TRUE(waitFor([&] { return link.worker.txDone.load(acquire) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() > parks; }));
+    EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
+    const uint64_t parksBeforeRead = link.worker.parkCount();
+    link.worker.rxPending.store(1, release);
+    link.worker.wake();
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    EXPECT_EQ(link.worker.rxBuffer[2], ';');
+
+    // The worker that sent its reply parks again; a stop request ends the park and the thread.
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() > parksBeforeRead; }));
+    QElapsedTimer timer;
+    timer.start();
+    link.worker.stopAndWait();
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_TRUE(link.worker.isFinished());
+}
+
+// A raise that forgets its wake is served when the park times out, late but never lost.
+TEST(TransferWorker, ARaiseWithoutAWakeIsServedWhenTheParkTimesOut) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("no-wake"));
+    Link link;
+    link.worker.parkTimeout = std::chrono::milliseconds(30);
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() >= 1; }));
+    link.worker.txLength = qv::frame::buildConnectFrame(link.worker.txBuffer);
+    link.worker.rxPending.store(1, release);
+    link.worker.txPending.store(1, release);
+    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+}
+
+// While a caller sleeps in waitForFlag, the worker's raise of rxDone ends the sleep; a flag that
+// never rises ends it at the deadline.
+TEST(TransferWorker, WaitForFlagEndsWithTheWorkersRaiseOrAtTheDeadline) {
+    vprog::VirtualProgrammer programmer(quietProgrammer("event-wait"));
+    Link link;
+    ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
+    link.worker.start();
+    link.sendConnectRequest(/*alsoRead=*/true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    EXPECT_TRUE(link.worker.waitForFlag(link.worker.rxDone, 1, deadline));
+    EXPECT_LT(std::chrono::steady_clock::now(), deadline);
+    EXPECT_EQ(link.worker.rxLength, 36u);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(link.worker.waitForFlag(link.worker.txDone, 2, t0 + std::chrono::milliseconds(30)));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
 }
 
 TEST(VirtualLink, APeerGoneDuringAReadFailsTheReadAndClosesTheDevice) {

@@ -91,6 +91,22 @@ TEST(CommandLine, readsEveryOptionIntoTheOptions) {
              EXPECT_EQ(c.options.dumpFirmwarePath, "f.bin");
          }},
         {{"--help"}, [](const CommandLine& c) { EXPECT_TRUE(c.help); }},
+        {{"--timing", "instant"},
+         [](const CommandLine& c) {
+             EXPECT_FALSE(c.options.realistic);
+             EXPECT_DOUBLE_EQ(c.options.wireBytesPerSecond, 0);
+         }},
+        {{"--timing", "realistic"},
+         [](const CommandLine& c) {
+             EXPECT_TRUE(c.options.realistic);
+             EXPECT_DOUBLE_EQ(c.options.realisticTiming.usbBytesPerSecond, 53248000);
+         }},
+        {{"--timing=realistic", "--usb", "full"},
+         [](const CommandLine& c) {
+             EXPECT_TRUE(c.options.realistic);
+             EXPECT_DOUBLE_EQ(c.options.realisticTiming.usbBytesPerSecond, 1216000);
+             EXPECT_EQ(c.options.realisticTiming.usbExchangeMicros, 1000u);
+         }},
     };
     for (const auto& c : cases) {
         CommandLine parsed;
@@ -102,7 +118,7 @@ TEST(CommandLine, readsEveryOptionIntoTheOptions) {
 
 TEST(CommandLine, everyFaultKindHasAName) {
     for (Fault f : {Fault::NoReply, Fault::WrongLetter, Fault::WrongLength, Fault::BadCrc,
-                    Fault::CrcStatusMismatch, Fault::TargetRunFailure, Fault::Unplug}) {
+                    Fault::CrcStatusMismatch, Fault::TargetRunFailure, Fault::Unplug, Fault::Stall}) {
         CommandLine parsed;
         std::string error;
         ASSERT_NE(vprog::faultName(f), nullptr);
@@ -136,6 +152,11 @@ const std::vector<std::vector<std::string>> kBadCommandLines = {
     {"--fault-at", "3"},
     {"--fault", "no-reply", "--fault-at", "0"},
     {"--trace=yes"},
+    {"--timing", "fast"},
+    {"--timing", "realistic", "--usb", "super"},
+    {"--timing", "realistic", "--wire-mbps", "12"},
+    {"--flash-program-us", "400", "--timing", "realistic"},
+    {"--usb", "full"},
 };
 
 TEST(CommandLine, refusesUnknownOptionsAndBadValues) {

@@ -487,6 +487,11 @@ const FaultCase kFaultCases[] = {
          EXPECT_EQ(f.outcome, Outcome::Unplug);
          EXPECT_TRUE(f.reply.empty());
      }},
+    {"stall", Fault::Stall, [] { return checkFrame('G', 0, 16, 0); },
+     [](const auto& f, const auto&) {
+         EXPECT_EQ(f.outcome, Outcome::Stall);
+         EXPECT_TRUE(f.reply.empty());
+     }},
     {"wrong letter", Fault::WrongLetter, [] { return checkFrame('G', 0, 16, 0); },
      [](const auto& f, const auto& n) {
          ASSERT_EQ(f.reply.size(), 13u);
@@ -645,6 +650,82 @@ TEST(DeviceModel, delayCoversWireTimeOfBothFramesAndFlashProgrammingOfWrites) {
 
     DeviceModel instant{Options{}};
     EXPECT_EQ(send(instant, dataFrame('F', 0, pattern(4096))).delayMicros, 0u);
+}
+
+// The realistic model with round figures, so that each term of a delay can be told apart: every
+// byte on the wire, read or moved over SWD costs 1 us, a CRC costs 1 us per 4 bytes.
+vprog::Options roundRealistic() {
+    Options options;
+    options.realistic = true;
+    vprog::RealisticTiming& t = options.realisticTiming;
+    t.usbBytesPerSecond = 1e6;
+    t.usbExchangeMicros = 100;
+    t.spiSectorBytes = 4096;
+    t.spiSectorEraseMicros = 50000;
+    t.spiPageBytes = 256;
+    t.spiPageProgramMicros = 700;
+    t.spiBytesPerSecond = 1e6;
+    t.codePageBytes = 2048;
+    t.codePageEraseMicros = 20000;
+    t.codeDoubleWordProgramMicros = 10;
+    t.swdBytesPerSecond = 1e6;
+    t.crcBytesPerSecond = 4e6;
+    return options;
+}
+
+TEST(DeviceModel, realisticTimingErasesASectorTheFirstTimeAWriteTouchesItAndAgainToRewrite) {
+    DeviceModel model{roundRealistic()};
+    const uint64_t wire4K = 100 + 4110 + 13;
+    const uint64_t sectorWrite = 4096 + 16 * 700;  // data over SPI, 16 pages
+    struct Step {
+        const char* what;
+        Bytes request;
+        uint64_t delay;
+    };
+    const Step steps[] = {
+        {"first write of a sector: erase, then program", dataFrame('F', 0x80000, pattern(4096)),
+         wire4K + 50000 + sectorWrite},
+        {"the same sector again: erase again", dataFrame('F', 0x80000, pattern(4096)),
+         wire4K + 50000 + sectorWrite},
+        {"half a fresh sector", dataFrame('F', 0x81000, pattern(2048)),
+         100 + 2062 + 13 + 50000 + 2048 + 8 * 700},
+        {"its other half, still erased: no erase", dataFrame('F', 0x81800, pattern(2048)),
+         100 + 2062 + 13 + 2048 + 8 * 700},
+        {"22 bytes across a sector border: two erases, two pages", dataFrame('F', 0x82FF0, pattern(22)),
+         100 + 38 + 13 + 2 * 50000 + 22 + 2 * 700},
+        {"code flash: two 2 KiB pages erased, 512 double words over SWD",
+         dataFrame('F', 0xA000, pattern(4096)), wire4K + 4096 + 2 * 20000 + 512 * 10},
+        {"CRC check of 4 KiB of SPI flash: read and CRC", checkFrame('G', 0x80000, 4096, 0),
+         100 + 36 + 13 + 4096 + 1024},
+        {"CRC check of code flash over SWD", checkFrame('G', 0xA000, 8192, 0), 100 + 36 + 13 + 8192 + 2048},
+        {"firmware CRC: the programmer's own flash, CRC only", checkFrame('L', 0, 4096, 0),
+         100 + 36 + 13 + 1024},
+        {"a refused request costs only its exchange", checkFrame('G', 0x7FFF0, 0x20, 0), 100 + 36 + 13},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        EXPECT_EQ(send(model, step.request).delayMicros, step.delay);
+    }
+    // The model's memory is still that of a plain write: a rewrite keeps the rest of its sector.
+    EXPECT_EQ(Bytes(model.spiFlash().begin() + 0x1000, model.spiFlash().begin() + 0x2000), [] {
+        Bytes b = pattern(2048);
+        const Bytes second = pattern(2048);
+        b.insert(b.end(), second.begin(), second.end());
+        return b;
+    }());
+}
+
+TEST(DeviceModel, usbPresetsDifferInThroughputAndExchangeTime) {
+    Options full;
+    full.realistic = true;
+    full.realisticTiming = vprog::RealisticTiming::forUsb(vprog::UsbSpeed::Full);
+    Options high = full;
+    high.realisticTiming = vprog::RealisticTiming::forUsb(vprog::UsbSpeed::High);
+    DeviceModel fullModel{full};
+    DeviceModel highModel{high};
+    // A connection exchange does no memory work: its time is the link's alone.
+    EXPECT_EQ(send(fullModel, connectFrame()).delayMicros, 1000u + uint64_t((36 + 36) * 1e6 / 1216000));
+    EXPECT_EQ(send(highModel, connectFrame()).delayMicros, 125u + uint64_t((36 + 36) * 1e6 / 53248000));
 }
 
 }  // namespace

@@ -311,6 +311,34 @@ TEST_F(Link, aNoReplyFaultSwallowsOneRequestAndTheNextIsAnswered) {
     EXPECT_FALSE(client.receive(100).has_value());
 }
 
+TEST_F(Link, aStallTakesOneRequestThenReadsNoMoreUntilTheToolHangsUp) {
+    Options o = options("stalling");
+    o.fault = Fault::Stall;
+    o.faultAtRequest = 2;
+    VirtualProgrammer programmer(o);
+    {
+        Client client(programmer.socketPath());
+        ASSERT_EQ(client.exchange(connectFrame())->size(), 36u);
+        ASSERT_TRUE(client.send(dataFrame('F', 0x80000, Bytes(4096, 0x5A))));
+        EXPECT_FALSE(client.receive(200).has_value()) << "the stalled request gets no reply";
+        // The link stays up, but the requests pile up until the queue is full.
+        int queued = 0;
+        while (queued < 1000 && client.sendNow(dataFrame('F', 0x80000, Bytes(4096, 0x5A))))
+            ++queued;
+        EXPECT_LT(queued, 1000) << "a sender must end up waiting";
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        uint32_t taken = 0;
+        programmer.withModel([&](DeviceModel& m) { taken = m.requestCount(); });
+        EXPECT_EQ(taken, 2u);
+        EXPECT_TRUE(programmer.plugged());
+    }
+    // Once the tool has hung up, the next connection is served again.
+    Client again(programmer.socketPath());
+    const auto reply = again.exchange(connectFrame());
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->size(), 36u);
+}
+
 TEST_F(Link, unplugIsPromptEvenWhileASlowWireIsBusy) {
     Options o = options("slow");
     o.wireBytesPerSecond = 5;  // a connection exchange would take about ten seconds

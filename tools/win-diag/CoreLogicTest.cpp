@@ -1,7 +1,8 @@
 // The pure logic under the diagnostic program and the tool, built for the platform at hand (the
 // Windows build runs it under Wine): CRC-32/0, frame builders and reply checks, the decoding of
-// the connection reply, the pauses, and the USB backend's behaviour on a path that does not open.
-// Plain main(); the last line is "N passed, N failed" and the exit status is 1 when any failed.
+// the connection reply, the pauses, and the USB backend's behaviour on a path that does not open;
+// on Windows also the WinUSB backend against stand-ins and the virtual programmer's named pipe
+// against a running qv310-vprog.exe. Plain main(); the last line is "N passed, N failed" and the exit status is 1 when any failed.
 #include "ConnectionReport.h"
 #include "TestCheck.h"
 
@@ -18,7 +19,8 @@
 
 namespace qv {
 #ifdef _WIN32
-void winUsbBackendTests();  // WinUsbBackendTest.cpp
+void winUsbBackendTests();                                     // WinUsbBackendTest.cpp
+void virtualPipeTests(const std::wstring& vprogRelativePath);  // VirtualPipeTest.cpp
 #endif
 }  // namespace qv
 
@@ -248,7 +250,7 @@ void transportTests() {
         return;
     check(!transport->open(path), "opening a path where no programmer is fails");
     const uint8_t frame[36] = {};
-    check(!transport->write(frame, sizeof frame), "a write after a failed open fails");
+    check(transport->write(frame, sizeof frame, nullptr) == -1, "a write after a failed open fails");
     uint8_t rx[qv::kReadSize];
     check(transport->read(rx, nullptr) == -1, "a read after a failed open fails");
 }
@@ -263,6 +265,7 @@ int main() {
     transportTests();
 #ifdef _WIN32
     qv::winUsbBackendTests();
+    qv::virtualPipeTests(QV_VPROG_FROM_TEST);
 #endif
     return qv::testcheck::finish();
 }

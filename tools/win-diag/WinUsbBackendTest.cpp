@@ -1,6 +1,6 @@
 // The WinUSB backend against scripted stand-ins for WinUSB, the device set-up API and the file
 // calls (usb/WinUsbApi.h): opening and its failure paths, the pipe search, transfers, stopping a
-// read, and the device list. Windows only; the Windows logic test runs it under Wine.
+// write or a read, and the device list. Windows only; the Windows logic test runs it under Wine.
 #include "TestCheck.h"
 
 #include "usb/DeviceSearch.h"
@@ -32,10 +32,13 @@ struct FakePipe {
     UCHAR id;
 };
 
-enum class ReadMode {
-    Data,          // delivers readData at once
+// How a stand-in transfer goes. Every transfer must come with an OVERLAPPED structure.
+enum class Mode {
+    Done,          // completes at once (readData for a read, every byte for a write)
     Fail,          // fails at once
-    WaitForAbort,  // starts after readStartDelayMs, then waits (3 s at most) for an abort of its pipe
+    Pending,       // pending, then completes 50 ms later from another thread
+    WaitForAbort,  // pending until its pipe is aborted (3 s at most), then ends aborted
+    DoneAtAbort,   // pending until its pipe is aborted; by then it had completed after all
 };
 
 struct FakeDevice {
@@ -53,12 +56,29 @@ struct Fake {
     bool speedOk = true;
     bool settingsOk = true;
     std::vector<FakePipe> pipes;
-    bool writeOk = true;
-    ReadMode readMode = ReadMode::Data;
+    Mode writeMode = Mode::Done;
+    Mode readMode = Mode::Done;
     std::vector<uint8_t> readData;
-    DWORD readStartDelayMs = 0;
-    HANDLE inAborted = nullptr;  // event set by an abort of the IN pipe
-    UCHAR lastReadPipe = 0;
+
+    // Transfers that have not ended, and how each ended: what GetOverlappedResult reports.
+    struct Pending {
+        LPOVERLAPPED overlapped;
+        UCHAR pipe;
+        Mode mode;
+        ULONG length;
+    };
+    struct Outcome {
+        BOOL ok;
+        DWORD error;
+        ULONG bytes;
+    };
+    std::vector<Pending> pending;
+    std::vector<std::pair<LPOVERLAPPED, Outcome>> outcomes;
+    std::vector<std::thread> completers;
+    ~Fake() {
+        for (auto& t : completers)
+            t.join();
+    }
 
     std::wstring openedPath;
     std::mutex mutex;
@@ -154,43 +174,109 @@ BOOL WINAPI fakeQueryPipe(WINUSB_INTERFACE_HANDLE, UCHAR alternate, UCHAR index,
     return TRUE;
 }
 
+// Ends a transfer: its outcome is kept for GetOverlappedResult and its event is set.
+void finish(LPOVERLAPPED overlapped, BOOL ok, DWORD error, ULONG bytes) {
+    {
+        std::lock_guard<std::mutex> lock(fake->mutex);
+        fake->outcomes.push_back({overlapped, {ok, error, bytes}});
+    }
+    SetEvent(overlapped->hEvent);
+}
+
+BOOL startTransfer(UCHAR pipe, Mode mode, ULONG length, ULONG doneBytes, PULONG transferred,
+                   LPOVERLAPPED overlapped) {
+    if (!overlapped) {
+        fake->record("no overlapped");
+        return FALSE;
+    }
+    switch (mode) {
+        case Mode::Done:
+            *transferred = doneBytes;
+            finish(overlapped, TRUE, 0, doneBytes);
+            return TRUE;
+        case Mode::Fail:
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        case Mode::Pending: {
+            std::lock_guard<std::mutex> lock(fake->mutex);
+            fake->completers.emplace_back([overlapped, doneBytes] {
+                Sleep(50);
+                finish(overlapped, TRUE, 0, doneBytes);
+            });
+            break;
+        }
+        case Mode::WaitForAbort:
+        case Mode::DoneAtAbort: {
+            std::lock_guard<std::mutex> lock(fake->mutex);
+            fake->pending.push_back({overlapped, pipe, mode, doneBytes});
+            break;
+        }
+    }
+    (void)length;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
 BOOL WINAPI fakeWritePipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe, PUCHAR, ULONG length, PULONG transferred,
                           LPOVERLAPPED overlapped) {
-    fake->record("Write:" + hex2(pipe) + ":" + std::to_string(length) + (overlapped ? ":overlapped" : ""));
-    if (!fake->writeOk)
-        return FALSE;
-    *transferred = length;
-    return TRUE;
+    fake->record("Write:" + hex2(pipe) + ":" + std::to_string(length));
+    return startTransfer(pipe, fake->writeMode, length, length, transferred, overlapped);
 }
 
 BOOL WINAPI fakeReadPipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe, PUCHAR buffer, ULONG length, PULONG transferred,
                          LPOVERLAPPED overlapped) {
-    fake->lastReadPipe = pipe;
-    fake->record("Read:" + hex2(pipe) + ":" + std::to_string(length) + (overlapped ? ":overlapped" : ""));
-    switch (fake->readMode) {
-        case ReadMode::Data:
-            std::memcpy(buffer, fake->readData.data(), fake->readData.size());
-            *transferred = ULONG(fake->readData.size());
-            return TRUE;
-        case ReadMode::Fail:
-            return FALSE;
-        case ReadMode::WaitForAbort:
-            // Aborts that came before the transfer started have nothing to end.
-            Sleep(fake->readStartDelayMs);
-            ResetEvent(fake->inAborted);
-            if (WaitForSingleObject(fake->inAborted, 3000) != WAIT_OBJECT_0)
-                fake->record("Read:never aborted");
-            SetLastError(ERROR_OPERATION_ABORTED);
-            return FALSE;
-    }
-    return FALSE;
+    fake->record("Read:" + hex2(pipe) + ":" + std::to_string(length));
+    const ULONG n = ULONG(fake->readData.size());
+    if (fake->readMode != Mode::Fail)
+        std::memcpy(buffer, fake->readData.data(), n);
+    return startTransfer(pipe, fake->readMode, length, n, transferred, overlapped);
 }
 
 BOOL WINAPI fakeAbortPipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe) {
     fake->record("Abort:" + hex2(pipe));
-    if ((pipe & 0x80) && fake->inAborted)
-        SetEvent(fake->inAborted);
+    std::vector<Fake::Pending> ended;
+    {
+        std::lock_guard<std::mutex> lock(fake->mutex);
+        for (auto it = fake->pending.begin(); it != fake->pending.end();) {
+            if (it->pipe == pipe) {
+                ended.push_back(*it);
+                it = fake->pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& p : ended) {
+        if (p.mode == Mode::DoneAtAbort) {
+            finish(p.overlapped, TRUE, 0, p.length);
+        } else {
+            finish(p.overlapped, FALSE, ERROR_OPERATION_ABORTED, 0);
+        }
+    }
     return TRUE;
+}
+
+BOOL WINAPI fakeGetOverlappedResult(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED overlapped, LPDWORD bytes,
+                                    BOOL wait) {
+    if (!wait)
+        fake->record("GetOverlappedResult:no wait");
+    if (WaitForSingleObject(overlapped->hEvent, 3000) != WAIT_OBJECT_0) {
+        fake->record("never ended");
+        SetLastError(ERROR_IO_INCOMPLETE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(fake->mutex);
+    for (auto it = fake->outcomes.begin(); it != fake->outcomes.end(); ++it) {
+        if (it->first != overlapped)
+            continue;
+        const Fake::Outcome outcome = it->second;
+        fake->outcomes.erase(it);
+        *bytes = outcome.bytes;
+        SetLastError(outcome.error);
+        return outcome.ok;
+    }
+    fake->calls.push_back("GetOverlappedResult:unknown transfer");
+    return FALSE;
 }
 
 HDEVINFO WINAPI fakeGetClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
@@ -270,6 +356,7 @@ WinUsbApi fakeApi() {
     api.writePipe = &fakeWritePipe;
     api.readPipe = &fakeReadPipe;
     api.abortPipe = &fakeAbortPipe;
+    api.getOverlappedResult = &fakeGetOverlappedResult;
     api.getClassDevs = &fakeGetClassDevs;
     api.enumDeviceInfo = &fakeEnumDeviceInfo;
     api.getDeviceRegistryProperty = &fakeGetDeviceRegistryProperty;
@@ -309,7 +396,7 @@ void openFailures() {
             auto transport = makeWinUsbTransport(fakeApi());
             check(!transport->open(kPath), "open fails when the path does not open");
             const uint8_t frame[36] = {};
-            check(!transport->write(frame, 36), "after that, a write fails");
+            check(transport->write(frame, 36, nullptr) == -1, "after that, a write fails");
             uint8_t rx[kReadSize];
             check(transport->read(rx, nullptr) == -1, "and a read fails");
         }
@@ -335,7 +422,7 @@ void openFailures() {
             auto transport = makeWinUsbTransport(fakeApi());
             check(!transport->open(kPath), "open fails when the device speed cannot be read");
             const uint8_t frame[36] = {};
-            check(!transport->write(frame, 36),
+            check(transport->write(frame, 36, nullptr) == -1,
                   "a write after an open that failed after WinUSB took the device fails");
         }
         checkCalls({"CreateFile", "Initialize", "QueryDeviceInformation", "Free", "CloseHandle:file"},
@@ -365,7 +452,7 @@ std::string pipesUsedWith(const std::vector<FakePipe>& pipes) {
         return "";
     const uint8_t frame[36] = {};
     uint8_t rx[kReadSize];
-    if (!transport->write(frame, 36) || transport->read(rx, nullptr) != 1)
+    if (transport->write(frame, 36, nullptr) != 1 || transport->read(rx, nullptr) != 1)
         return "transfer failed";
     std::string used;
     for (const auto& call : f.recorded()) {
@@ -420,69 +507,98 @@ void transfers() {
     f.pipes = {bulkIn81, bulkOut02};
     auto transport = makeWinUsbTransport(fakeApi());
     check(transport->open(kPath), "open for transfers");
-    check(transport->write(nullptr, 0), "a write of no bytes goes to WinUSB");
+    check(transport->write(nullptr, 0, nullptr) == 1, "a write of no bytes goes to WinUSB");
     check(f.count("Write:02:0") == 1, "and WinUSB is asked for exactly 0 bytes");
     f.readData = {0xAA, 0x55, 0x56, 0x00};
     uint8_t rx[kReadSize] = {};
     check(transport->read(rx, nullptr) == 4 && rx[2] == 0x56, "a read returns what arrived");
-    f.readMode = ReadMode::Fail;
-    check(transport->read(rx, nullptr) == -1, "a failed read returns -1");
-    f.writeOk = false;
+    f.readMode = Mode::Pending;
+    rx[2] = 0;
+    check(transport->read(rx, nullptr) == 4 && rx[2] == 0x56,
+          "a read that completes later returns what arrived");
+    f.writeMode = Mode::Pending;
     const uint8_t frame[36] = {};
-    check(!transport->write(frame, 36), "a failed write returns false");
-    check(f.count("Write:02:36") == 1, "synchronous transfers, no overlapped structure");
+    check(transport->write(frame, 36, nullptr) == 1, "a write that completes later succeeds");
+    f.readMode = Mode::Fail;
+    check(transport->read(rx, nullptr) == -1, "a failed read returns -1");
+    f.writeMode = Mode::Fail;
+    check(transport->write(frame, 36, nullptr) == -1, "a failed write returns -1");
+    check(f.count("no overlapped") == 0, "every transfer is overlapped, so that it can be given up");
+    check(f.count("GetOverlappedResult:no wait") == 0 && f.count("never ended") == 0,
+          "every transfer is waited for until it has ended");
 }
 
-void stoppingReads() {
-    {
-        // The stop request is there before the read has even started.
+// A programmer that stops taking requests or stops answering: the transfer waits on its pipe. A
+// stop request of the caller or a close from another thread ends it within a second; one that
+// completes meanwhile still counts as done.
+void stoppingTransfers() {
+    enum class Stop { FlagBefore, FlagLater, CloseLater };
+    struct Case {
+        const char* what;
+        bool write;
+        Mode mode;
+        Stop stop;
+        int32_t result;
+        const char* aborted;  // the pipe aborted
+    };
+    const Case cases[] = {
+        {"a write the programmer never takes, stop raised before it", true, Mode::WaitForAbort,
+         Stop::FlagBefore, kWriteAbandoned, "Abort:02"},
+        {"a write the programmer never takes, stop raised while it waits", true, Mode::WaitForAbort,
+         Stop::FlagLater, kWriteAbandoned, "Abort:02"},
+        {"a write the programmer never takes, closed while it waits", true, Mode::WaitForAbort,
+         Stop::CloseLater, -1, "Abort:02"},
+        {"a write that completed as the stop came", true, Mode::DoneAtAbort, Stop::FlagLater, 1, "Abort:02"},
+        {"a read never answered, stop raised before it", false, Mode::WaitForAbort, Stop::FlagBefore,
+         kReadAbandoned, "Abort:81"},
+        {"a read never answered, stop raised while it waits", false, Mode::WaitForAbort, Stop::FlagLater,
+         kReadAbandoned, "Abort:81"},
+        {"a read never answered, closed while it waits", false, Mode::WaitForAbort, Stop::CloseLater, -1,
+         "Abort:81"},
+        {"a read answered as the stop came", false, Mode::DoneAtAbort, Stop::FlagLater, 3, "Abort:81"},
+    };
+    for (const Case& c : cases) {
         Fake f;
         fake = &f;
         f.pipes = {bulkIn81, bulkOut02};
-        f.inAborted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        f.readMode = ReadMode::WaitForAbort;
-        f.readStartDelayMs = 70;
+        f.readData = {1, 2, 3};
+        (c.write ? f.writeMode : f.readMode) = c.mode;
         auto transport = makeWinUsbTransport(fakeApi());
-        check(transport->open(kPath), "open for an abandoned read");
-        std::atomic<uint8_t> abandon{1};
-        uint8_t rx[kReadSize];
+        check(transport->open(kPath), std::string(c.what) + ": open");
+        std::atomic<uint8_t> abandon{uint8_t(c.stop == Stop::FlagBefore ? 1 : 0)};
+        std::atomic<int32_t> result{100};
+        std::atomic<bool> ended{false};
         const auto start = std::chrono::steady_clock::now();
-        const int32_t result = transport->read(rx, &abandon);
+        std::thread worker([&] {
+            const uint8_t frame[36] = {};
+            uint8_t rx[kReadSize];
+            result = c.write ? transport->write(frame, 36, &abandon) : transport->read(rx, &abandon);
+            ended = true;
+        });
+        Sleep(100);
+        const bool waited = !ended.load();
+        if (c.stop == Stop::FlagLater)
+            abandon = 1;
+        if (c.stop == Stop::CloseLater)
+            transport->close();
+        worker.join();
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                 .count();
-        check(result == kReadAbandoned,
-              "a read stopped by its caller returns kReadAbandoned, got " + std::to_string(result));
-        check(f.count("Read:never aborted") == 0,
-              "a stop raised before the transfer started still ends it (took " + std::to_string(ms) + " ms)");
-        CloseHandle(f.inAborted);
-    }
-    {
-        // close() from another thread while a read waits.
-        Fake f;
-        fake = &f;
-        f.pipes = {bulkIn81, bulkOut02};
-        f.inAborted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        f.readMode = ReadMode::WaitForAbort;
-        auto transport = makeWinUsbTransport(fakeApi());
-        check(transport->open(kPath), "open for a read ended by close");
-        std::atomic<int32_t> result{0};
-        std::thread reader([&] {
-            uint8_t rx[kReadSize];
-            std::atomic<uint8_t> abandon{0};
-            result = transport->read(rx, &abandon);
-        });
-        Sleep(100);
-        transport->close();
-        reader.join();
-        check(result.load() == -1, "a read ended by close returns -1, got " + std::to_string(result.load()));
-        check(f.count("Read:never aborted") == 0, "close ends a waiting read");
-        check(f.count("Abort:81") >= 1 && f.count("Abort:02") == 1, "close aborts both pipes");
-        const uint8_t frame[36] = {};
-        const size_t writes = f.count("Write:02:36");
-        check(!transport->write(frame, 36) && f.count("Write:02:36") == writes,
-              "after close a write fails without reaching WinUSB");
-        CloseHandle(f.inAborted);
+        if (c.stop != Stop::FlagBefore)
+            check(waited, std::string(c.what) + ": the transfer waited until it was stopped");
+        check(result.load() == c.result, std::string(c.what) + ": result " + std::to_string(result.load()) +
+                                             ", expected " + std::to_string(c.result));
+        check(ms < 1000,
+              std::string(c.what) + ": ended within a second (took " + std::to_string(ms) + " ms)");
+        check(f.count(c.aborted) >= 1 && f.count("never ended") == 0,
+              std::string(c.what) + ": its pipe was aborted and the transfer ended");
+        if (c.stop == Stop::CloseLater) {
+            const size_t writes = f.count("Write:02:36");
+            const uint8_t frame[36] = {};
+            check(transport->write(frame, 36, nullptr) == -1 && f.count("Write:02:36") == writes,
+                  std::string(c.what) + ": after close a write fails without reaching WinUSB");
+        }
     }
 }
 
@@ -551,7 +667,7 @@ void winUsbBackendTests() {
     openFailures();
     pipeSearch();
     transfers();
-    stoppingReads();
+    stoppingTransfers();
     deviceList();
     fake = nullptr;
 }

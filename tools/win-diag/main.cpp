@@ -166,7 +166,7 @@ int run(const Options& options) {
     bool expired = false;
     {
         Deadline deadline(transport.get(), options.timeoutMs);
-        written = transport->write(tx, txLength);
+        written = transport->write(tx, txLength, nullptr) == 1;
         if (written)
             received = transport->read(rx, nullptr);
         expired = deadline.cancel();

@@ -1,0 +1,122 @@
+#include "ImageCheck.h"
+
+#include "protocol/Crc32.h"
+#include "protocol/FirmwareUpdate.h"
+#include "targetcode/CodeImage.h"
+#include "uiflash/UiFlashOperations.h"
+#include "uiflash/UiFormats.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace qv::cli {
+
+namespace {
+
+const uint8_t* bytesOf(const QByteArray& data) {
+    return reinterpret_cast<const uint8_t*>(data.constData());
+}
+
+}  // namespace
+
+CheckedImage checkImage(const Step& step) {
+    CheckedImage image;
+    const QFileInfo info(step.file);
+    image.path = info.absoluteFilePath();
+    const auto refuse = [&image, &step](const QString& why) {
+        image.ok = false;
+        image.error = QStringLiteral("%1: %2").arg(step.file, why);
+        return image;
+    };
+
+    if (!info.exists())
+        return refuse(QStringLiteral("no such file"));
+    if (info.isDir())
+        return refuse(QStringLiteral("is a folder, not a file"));
+    QFile file(image.path);
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(QStringLiteral("cannot be read (%1)").arg(file.errorString()));
+    // Far beyond any flash: such a file is refused rather than read into memory.
+    constexpr qint64 kLargest = 64 * 1024 * 1024;
+    if (file.size() > kLargest)
+        return refuse(QStringLiteral("is larger than any flash (%1 bytes)").arg(file.size()));
+    const QByteArray data = file.readAll();
+    file.close();
+    if (data.isEmpty())
+        return refuse(QStringLiteral("is empty"));
+
+    image.data = data;
+    image.size = data.size();
+    image.crc = crc32zero(bytesOf(data), size_t(data.size()));
+    image.sha256 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    if (!step.sha256.isEmpty() && step.sha256.compare(image.sha256, Qt::CaseInsensitive) != 0) {
+        return refuse(
+            QStringLiteral("SHA-256 is %1, the job expects %2; refused").arg(image.sha256, step.sha256));
+    }
+
+    const uint8_t* bytes = bytesOf(data);
+    const size_t size = size_t(data.size());
+    switch (step.command) {
+        case Command::ProgramBoot:
+        case Command::VerifyBoot:
+            if (step.command == Command::ProgramBoot && hasBadRunningAddress(bytes, size))
+                return refuse(QStringLiteral("There is a problem with the running address of this file!"));
+            if (step.command == Command::ProgramBoot && image.size > kBootCodeLimit)
+                return refuse(QStringLiteral("Boot file is over than 64K!"));
+            break;
+        case Command::ProgramMcu: {
+            if (image.size > kMcuCodeLimit)
+                return refuse(QStringLiteral("Mcu code file is over than 444K!"));
+            const uint32_t start = parseHexAddress(step.addr) & ~uint32_t(0xFFF);
+            if (uint64_t(start) + uint64_t(image.size) > kCodeFlashEnd)
+                return refuse(QStringLiteral("Mcu code does not fit below 0x80000 from %1").arg(step.addr));
+            break;
+        }
+        case Command::WriteUi:
+            if (isDiffPath(step.file)) {
+                if (!checkDiffFile(bytes, size).accepted())
+                    return refuse(QStringLiteral("Illegal document"));
+            } else if (image.size < 8) {
+                return refuse(QStringLiteral("There aren't any datas to update!"));
+            }
+            break;
+        case Command::CheckUi:
+            if (isDiffPath(step.file))
+                return refuse(QStringLiteral("a difference file has no whole UI area to check against"));
+            break;
+        case Command::UpdateFirmware:
+        case Command::UpdateBoot:
+            if (image.size < FirmwareUpdate::kHeaderEnd)
+                return refuse(QStringLiteral("The firmware file is too short!"));
+            break;
+        default:
+            break;
+    }
+    if ((step.command == Command::ProgramMcu || step.command == Command::ProgramBoot) && image.size < 8) {
+        return refuse(QStringLiteral("There aren't any datas to update!"));
+    }
+    image.ok = true;
+    return image;
+}
+
+bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error) {
+    for (int i = 0; i < images.size(); ++i) {
+        CheckedImage& image = images[i];
+        image.stagedPath =
+            QStringLiteral("%1/%2/%3").arg(folder).arg(i).arg(QFileInfo(image.path).fileName());
+        QFile file(image.stagedPath);
+        if (!QDir().mkpath(QFileInfo(image.stagedPath).absolutePath()) || !file.open(QIODevice::WriteOnly) ||
+            file.write(image.data) != image.data.size() || !file.flush()) {
+            error =
+                QStringLiteral("%1: cannot be copied for the run (%2)").arg(image.path, file.errorString());
+            return false;
+        }
+        file.close();
+        image.data.clear();
+    }
+    return true;
+}
+
+}  // namespace qv::cli

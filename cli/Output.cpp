@@ -1,0 +1,341 @@
+#include "Events.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include <unistd.h>
+
+namespace qv::cli {
+
+QString hex8(uint32_t value) {
+    return QStringLiteral("0x") + QString::number(value, 16).rightJustified(8, QLatin1Char('0')).toUpper();
+}
+
+namespace {
+
+QString utcNow() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QJsonValue optionalInt(const std::optional<int>& value) {
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class JsonSink : public EventSink {
+  public:
+    void start(const QString& device, const QString& operation, const QString& file, qint64 size,
+               uint32_t crc, const QString& sha256) override {
+        QJsonObject o = base(QStringLiteral("start"), device, operation);
+        o.insert(QStringLiteral("file"), file);
+        o.insert(QStringLiteral("size"), size);
+        o.insert(QStringLiteral("crc32"), hex8(crc));
+        o.insert(QStringLiteral("sha256"), sha256);
+        write(o);
+    }
+    void log(const QString& device, const QString& operation, const QString& line) override {
+        QJsonObject o = base(QStringLiteral("log"), device, operation);
+        o.insert(QStringLiteral("line"), line);
+        write(o);
+    }
+    void progress(const QString& device, const QString& operation, int percent, qint64 bytes,
+                  qint64 total) override {
+        QJsonObject o = base(QStringLiteral("progress"), device, operation);
+        o.insert(QStringLiteral("percent"), percent);
+        o.insert(QStringLiteral("bytes"), bytes);
+        o.insert(QStringLiteral("total"), total);
+        write(o);
+    }
+    void error(const QString& device, const QString& operation, const QString& message,
+               int exitCode) override {
+        QJsonObject o = base(QStringLiteral("error"), device, operation);
+        o.insert(QStringLiteral("message"), message);
+        o.insert(QStringLiteral("exit_code"), exitCode);
+        write(o);
+    }
+    void result(const OperationResult& r) override {
+        QJsonObject o = base(QStringLiteral("result"), r.device, r.operation);
+        o.insert(QStringLiteral("ok"), r.exitCode == 0);
+        o.insert(QStringLiteral("exit_code"), r.exitCode);
+        o.insert(QStringLiteral("result"), optionalInt(r.result));
+        o.insert(QStringLiteral("duration_ms"), r.durationMs);
+        o.insert(QStringLiteral("file"), r.file);
+        o.insert(QStringLiteral("size"), r.size);
+        o.insert(QStringLiteral("crc32"), hex8(r.crc));
+        o.insert(QStringLiteral("board_id"),
+                 r.board.connected ? QJsonValue(hex8(r.board.boardId)) : QJsonValue());
+        o.insert(QStringLiteral("blocks_written"), optionalInt(r.blocksWritten));
+        o.insert(QStringLiteral("blocks_skipped"), optionalInt(r.blocksSkipped));
+        if (!r.error.isEmpty())
+            o.insert(QStringLiteral("error"), r.error);
+        write(o);
+    }
+    void info(const BoardInfo& b) override {
+        QJsonObject o = base(QStringLiteral("info"), b.device, QStringLiteral("info"));
+        o.insert(QStringLiteral("mode"), b.mode);
+        o.insert(QStringLiteral("app_version"), hex8(b.appVersion));
+        o.insert(QStringLiteral("boot_version"), hex8(b.bootVersion));
+        o.insert(QStringLiteral("board_mcu"), hex8(b.boardMcu));
+        o.insert(QStringLiteral("board_id"), hex8(b.boardId));
+        o.insert(QStringLiteral("board_flash"), QJsonObject{{QStringLiteral("id"), hex8(b.boardFlashId)},
+                                                            {QStringLiteral("size"), b.boardFlashSize},
+                                                            {QStringLiteral("name"), b.boardFlashName}});
+        o.insert(QStringLiteral("target_type"),
+                 b.targetType ? QJsonValue(hex8(*b.targetType)) : QJsonValue());
+        o.insert(QStringLiteral("target_flash"), QJsonObject{{QStringLiteral("id"), hex8(b.targetFlashId)},
+                                                             {QStringLiteral("size"), b.targetFlashSize},
+                                                             {QStringLiteral("name"), b.targetFlashName}});
+        write(o);
+    }
+    void listed(const QString& devicePath) override {
+        write(base(QStringLiteral("device"), devicePath, QString()));
+    }
+    void finish(const QVector<BoardSummary>& boards, int exitCode) override {
+        QJsonObject o = base(QStringLiteral("end"), QString(), QString());
+        QJsonArray list;
+        for (const BoardSummary& b : boards) {
+            list.append(QJsonObject{
+                {QStringLiteral("device"), b.device},
+                {QStringLiteral("board_id"), b.boardId ? QJsonValue(hex8(*b.boardId)) : QJsonValue()},
+                {QStringLiteral("exit_code"), b.exitCode},
+                {QStringLiteral("duration_ms"), b.durationMs}});
+        }
+        o.insert(QStringLiteral("boards"), list);
+        o.insert(QStringLiteral("exit_code"), exitCode);
+        write(o);
+    }
+
+  private:
+    static QJsonObject base(const QString& event, const QString& device, const QString& operation) {
+        QJsonObject o;
+        o.insert(QStringLiteral("event"), event);
+        o.insert(QStringLiteral("time"), utcNow());
+        o.insert(QStringLiteral("device"), device.isEmpty() ? QJsonValue() : QJsonValue(device));
+        if (!operation.isEmpty())
+            o.insert(QStringLiteral("operation"), operation);
+        return o;
+    }
+    void write(const QJsonObject& o) {
+        const QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+        std::fflush(stdout);
+    }
+    std::mutex mutex_;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class HumanSink : public EventSink {
+  public:
+    explicit HumanSink(bool quiet) : quiet_(quiet), terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+    void begin(const QStringList& devices) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        several_ = devices.size() > 1;
+    }
+
+    void start(const QString& device, const QString& operation, const QString& file, qint64 size, uint32_t,
+               const QString&) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Bar& bar = bars_[device];
+        bar.operation = operation;
+        bar.total = size;
+        bar.bytes = 0;
+        bar.percent = -1;
+        bar.clock.start();
+        if (!quiet_)
+            print(prefix(device) + QStringLiteral("%1 %2 (%3 bytes)").arg(operation, file).arg(size));
+    }
+    void log(const QString& device, const QString&, const QString& line) override {
+        if (quiet_)
+            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        print(prefix(device) + line);
+    }
+    void progress(const QString& device, const QString&, int percent, qint64 bytes, qint64 total) override {
+        if (quiet_ || !terminal_)
+            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        Bar& bar = bars_[device];
+        bar.percent = percent;
+        bar.bytes = bytes;
+        bar.total = total;
+        clearBars();
+        drawBars();
+    }
+    void error(const QString& device, const QString& operation, const QString& message,
+               int exitCode) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // An error of no programmer is the program's own, as for a bad command line.
+        QString text =
+            device.isEmpty() ? QStringLiteral("qv310: error") : prefix(device) + QStringLiteral("error");
+        if (!operation.isEmpty())
+            text += QStringLiteral(" (") + operation + QLatin1Char(')');
+        print(text + QStringLiteral(": ") + message + QStringLiteral(" [exit %1]").arg(exitCode));
+    }
+    void result(const OperationResult& r) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = bars_.find(r.device);
+        if (it != bars_.end())
+            it->second.percent = -1;
+        if (!quiet_) {
+            print(prefix(r.device) +
+                  QStringLiteral("%1: %2 in %3 ms")
+                      .arg(r.operation, r.exitCode == 0 ? QStringLiteral("OK")
+                                                        : QStringLiteral("FAILED (exit %1)").arg(r.exitCode))
+                      .arg(r.durationMs));
+        }
+    }
+    void info(const BoardInfo& b) override {
+        static const char* const kModes[] = {"update mcu code (boot loader running)", "normal work",
+                                             "update boot"};
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto line = [&](const char* label, const QString& value) {
+            printOut(QStringLiteral("%1%2").arg(QString::fromLatin1(label), -22).arg(value));
+        };
+        line("Programmer:", b.device);
+        line("Mode:", b.mode >= 0 && b.mode <= 2 ? QString::fromLatin1(kModes[b.mode]) : QStringLiteral("?"));
+        line("Application version:", hex8(b.appVersion));
+        line("Boot loader version:", hex8(b.bootVersion));
+        line("Board MCU:", hex8(b.boardMcu));
+        line("Board id:", hex8(b.boardId));
+        line("Board flash:",
+             QStringLiteral("id %1, %2 bytes, %3")
+                 .arg(hex8(b.boardFlashId))
+                 .arg(b.boardFlashSize)
+                 .arg(b.boardFlashName.isEmpty() ? QStringLiteral("not in Flash.ini") : b.boardFlashName));
+        line("Target type:", b.targetType ? hex8(*b.targetType) : QStringLiteral("unknown"));
+        line("Target flash:",
+             QStringLiteral("id %1, %2 bytes, %3")
+                 .arg(hex8(b.targetFlashId))
+                 .arg(b.targetFlashSize)
+                 .arg(b.targetFlashName.isEmpty() ? QStringLiteral("not in Flash.ini") : b.targetFlashName));
+    }
+    void listed(const QString& devicePath) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        printOut(devicePath);
+    }
+    void finish(const QVector<BoardSummary>& boards, int) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clearBars();
+        bars_.clear();
+        const auto blocks = [](const BoardSummary& b) {
+            if (!b.blocksWritten && !b.blocksSkipped)
+                return QStringLiteral("-");
+            return QStringLiteral("%1/%2").arg(b.blocksWritten.value_or(0)).arg(b.blocksSkipped.value_or(0));
+        };
+        const auto resultText = [](const BoardSummary& b) {
+            return b.exitCode == 0 ? QStringLiteral("OK")
+                                   : QStringLiteral("FAILED (exit %1)").arg(b.exitCode);
+        };
+        if (boards.size() == 1) {
+            const BoardSummary& b = boards.first();
+            std::fprintf(stderr, "%s\n",
+                         qPrintable(QStringLiteral("%1: board %2: %3, %4 (%5 ms)")
+                                        .arg(b.device, b.boardId ? hex8(*b.boardId) : QStringLiteral("?"),
+                                             resultText(b), b.what)
+                                        .arg(b.durationMs)));
+            return;
+        }
+        std::fprintf(stderr, "%-40s %-12s %-16s %9s  %s\n", "device", "board id", "result", "time (ms)",
+                     "written/skipped");
+        for (const BoardSummary& b : boards) {
+            std::fprintf(stderr, "%-40s %-12s %-16s %9lld  %s\n", qPrintable(b.device),
+                         qPrintable(b.boardId ? hex8(*b.boardId) : QStringLiteral("?")),
+                         qPrintable(resultText(b)), static_cast<long long>(b.durationMs),
+                         qPrintable(blocks(b)));
+            if (b.exitCode != 0 && !b.what.isEmpty())
+                std::fprintf(stderr, "    %s\n", qPrintable(b.what));
+        }
+    }
+
+  private:
+    struct Bar {
+        QString operation;
+        int percent = -1;  // -1: no bar shown
+        qint64 bytes = 0;
+        qint64 total = 0;
+        QElapsedTimer clock;
+    };
+
+    QString prefix(const QString& device) const {
+        // With one board the device is in the closing line; with several each line says whose it is.
+        return several_ && !device.isEmpty() ? QStringLiteral("[%1] ").arg(device) : QString();
+    }
+    void print(const QString& line) {
+        clearBars();
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+        drawBars();
+    }
+    void printOut(const QString& line) {
+        std::fprintf(stdout, "%s\n", qPrintable(line));
+        std::fflush(stdout);
+    }
+    QString barLine(const QString& device, const Bar& bar) const {
+        constexpr int kWidth = 30;
+        const int filled = bar.percent * kWidth / 100;
+        const double seconds = bar.clock.isValid() ? bar.clock.elapsed() / 1000.0 : 0;
+        const double rate = seconds > 0 ? bar.bytes / seconds : 0;
+        const QString left = rate > 0
+                                 ? QStringLiteral("%1 s left").arg(qRound((bar.total - bar.bytes) / rate))
+                                 : QStringLiteral("-- s left");
+        return QStringLiteral("%1%2 [%3%4] %5% %6/%7 B %8 KiB/s %9")
+            .arg(several_ ? device + QLatin1Char(' ') : QString(), bar.operation)
+            .arg(QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char('-')))
+            .arg(bar.percent, 3)
+            .arg(bar.bytes)
+            .arg(bar.total)
+            .arg(rate / 1024, 0, 'f', 1)
+            .arg(left);
+    }
+    void clearBars() {
+        if (drawn_ == 0)
+            return;
+        std::fputs("\r\033[K", stderr);
+        for (int i = 1; i < drawn_; ++i)
+            std::fputs("\033[1A\r\033[K", stderr);
+        drawn_ = 0;
+    }
+    void drawBars() {
+        if (!terminal_ || quiet_)
+            return;
+        QStringList lines;
+        for (const auto& [device, bar] : bars_) {
+            if (bar.percent >= 0)
+                lines << barLine(device, bar);
+        }
+        if (lines.isEmpty())
+            return;
+        std::fputs(qPrintable(lines.join(QLatin1Char('\n'))), stderr);
+        std::fflush(stderr);
+        drawn_ = int(lines.size());
+    }
+
+    const bool quiet_;
+    const bool terminal_;
+    std::mutex mutex_;
+    std::map<QString, Bar> bars_;
+    int drawn_ = 0;
+    bool several_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<EventSink> makeJsonSink() {
+    return std::make_unique<JsonSink>();
+}
+
+std::unique_ptr<EventSink> makeHumanSink(bool quiet) {
+    return std::make_unique<HumanSink>(quiet);
+}
+
+}  // namespace qv::cli

@@ -1,0 +1,15 @@
+// qv310: the command-line front end. See qv310 --help.
+#include "cli/Runner.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+
+int main(int argc, char** argv) {
+    // A reader that goes away (jq ended, a closed terminal) must not end a board half written:
+    // output then fails quietly and the operations run to their end.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("qv310"));
+    return qv::cli::runCommandLine(QCoreApplication::arguments().mid(1));
+}

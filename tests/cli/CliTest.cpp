@@ -1,0 +1,905 @@
+// qv310 end to end: the program run as a child process against virtual programmers run as
+// child processes, compared with the same operations driven as the window drives them.
+
+#include "ChildProcess.h"
+
+#include "protocol/FirmwareUpdate.h"
+#include "protocol/ProgrammerLink.h"
+#include "support/RecordingHost.h"
+#include "targetcode/TargetOperations.h"
+#include "uiflash/TestImages.h"
+#include "uiflash/UiFlashOperations.h"
+#include "usb/UsbBurnCtrl.h"
+#include "usb/UsbDevice.h"
+#include "vprog/VirtualProgrammer.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using clitest::Child;
+using Bytes = std::vector<uint8_t>;
+
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+void writeBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::string sha256Of(const Bytes& bytes) {
+    return QCryptographicHash::hash(
+               QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())),
+               QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// Code image with a harmless running address (0x0000A101).
+Bytes codeImage(size_t n, uint32_t seed) {
+    Bytes b = uitest::pattern(n, seed);
+    uitest::putLe32(b, 4, 0x0000A101);
+    return b;
+}
+
+// A firmware file for the default board MCU with version 0x200101 at 0x1000.
+Bytes firmwareImage(size_t n) {
+    Bytes b = uitest::pattern(n, 77);
+    b[0x1000] = 0x20;
+    b[0x1001] = 0x01;
+    b[0x1002] = 0x01;
+    uitest::putBe32(b, 0x1004, 0x19710310);
+    return b;
+}
+
+Bytes parseHex(const std::string& text) {
+    Bytes bytes;
+    std::istringstream in(text);
+    std::string byte;
+    while (in >> byte)
+        bytes.push_back(uint8_t(std::stoul(byte, nullptr, 16)));
+    return bytes;
+}
+
+// Log lines without the time stamps, which differ from run to run.
+QStringList withoutTimestamps(const QStringList& lines) {
+    QStringList kept;
+    for (const QString& line : lines) {
+        if (!line.startsWith(QLatin1String("Timer:")) && line != QLatin1String("<clear>"))
+            kept << line;
+    }
+    return kept;
+}
+
+struct Programmer {
+    std::string name;
+    std::string devicePath;
+    std::unique_ptr<Child> child;
+};
+
+// What the operations send and log when driven as the window drives them.
+struct Reference {
+    std::vector<Bytes> requests;
+    QStringList log;
+};
+
+struct WindowOperations {
+    explicit WindowOperations(const std::string& path) : path(QString::fromStdString(path)) {
+        worker.device = &device;
+        host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
+    }
+    ~WindowOperations() {
+        worker.stopAndWait();
+        device.close();
+    }
+    // "Open programmer", the operation, and the end of the run (as qv310 ends each run).
+    void press(const std::function<void(WindowOperations&)>& operation) {
+        link.openProgrammer(QStringList{path}, 0);
+        operation(*this);
+        worker.stopAndWait();
+        device.close();
+    }
+    QString path;
+    qvtest::RecordingHost host;
+    qv::UsbDevice device;
+    USB_BURN_CTRL worker;
+    qv::ProgrammerLink link{worker, device, host};
+    qv::TargetOperations target{link};
+    qv::UiFlashOperations ui{link, target};
+    qv::FirmwareUpdate firmware{link};
+};
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qv310-cli-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        base_ = pattern;
+        runtime_ = base_ + "/xdg";
+        fs::create_directories(runtime_);
+        env_ = clitest::environmentWith(runtime_);
+        fs::copy_file(QV_SOURCE_DIR "/data/Flash.ini", base_ + "/Flash.ini");
+        previousDirectory_ = QDir::currentPath();
+        QDir::setCurrent(QString::fromStdString(base_));
+    }
+    void TearDown() override {
+        programmers_.clear();
+        QDir::setCurrent(previousDirectory_);
+        std::error_code ignored;
+        fs::remove_all(base_, ignored);
+    }
+
+    Programmer& startProgrammer(const std::string& name, std::vector<std::string> extra = {}) {
+        auto p = std::make_unique<Programmer>();
+        p->name = name;
+        p->child = std::make_unique<Child>();
+        std::vector<std::string> args = {"--name",
+                                         name,
+                                         "--trace",
+                                         "--dump-code",
+                                         base_ + "/" + name + ".code",
+                                         "--dump-spi",
+                                         base_ + "/" + name + ".spi"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_TRUE(p->child->start(QV_VPROG_PROGRAM, args, env_, base_ + "/" + name + ".out",
+                                    base_ + "/" + name + ".trace"));
+        const std::string marker = "Device path: ";
+        for (int i = 0; i < 1000; ++i) {
+            const std::string out = p->child->out();
+            const size_t at = out.find(marker);
+            if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
+                p->devicePath = out.substr(at + marker.size(), out.find('\n', at) - at - marker.size());
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(p->devicePath.empty()) << "virtual programmer " << name << " did not start";
+        programmers_.push_back(std::move(p));
+        return *programmers_.back();
+    }
+
+    // Stops the programmer, which saves its memories.
+    void stop(Programmer& p) {
+        p.child->kill(SIGTERM);
+        EXPECT_EQ(p.child->wait(10000), 0);
+    }
+
+    // Every request the programmer received, from its trace.
+    std::vector<Bytes> requests(const Programmer& p) const {
+        std::vector<Bytes> list;
+        std::istringstream in(clitest::readFile(base_ + "/" + p.name + ".trace"));
+        const std::string prefix = p.name + " <- ";
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind(prefix, 0) == 0)
+                list.push_back(parseHex(line.substr(prefix.size())));
+        }
+        return list;
+    }
+
+    struct Run {
+        int code = -1;
+        std::string out;
+        std::string err;
+    };
+    Run qv310(const std::vector<std::string>& args) {
+        Child child;
+        const std::string tag = std::to_string(runs_++);
+        EXPECT_TRUE(child.start(QV_CLI_PROGRAM, args, env_, base_ + "/run" + tag + ".out",
+                                base_ + "/run" + tag + ".err", base_));
+        Run r;
+        r.code = child.wait();
+        r.out = child.out();
+        r.err = child.err();
+        return r;
+    }
+
+    // The same presses on an in-process virtual programmer of its own (invisible to qv310).
+    Reference reference(const std::vector<std::function<void(WindowOperations&)>>& presses,
+                        const std::function<void(vprog::Options&)>& configure = {}) {
+        vprog::Options options;
+        options.name = "reference";
+        options.directory = base_ + "/reference";
+        if (configure)
+            configure(options);
+        Reference ref;
+        {
+            vprog::VirtualProgrammer programmer(options);
+            EXPECT_TRUE(programmer.plugged());
+            for (const auto& press : presses) {
+                // Each press gets the programmer as a fresh run of qv310 finds it.
+                EXPECT_TRUE(programmer.waitPlugged(5000));
+                WindowOperations ops(programmer.devicePath());
+                ops.press(press);
+                ref.log << ops.host.fullLog;
+            }
+            programmer.withModel([&](vprog::DeviceModel& m) { ref.requests = m.requestLog(); });
+        }
+        ref.log = withoutTimestamps(ref.log);
+        return ref;
+    }
+
+    std::string path(const std::string& name) const { return base_ + "/" + name; }
+
+    std::string base_;
+    std::string runtime_;
+    std::vector<std::string> env_;
+    QString previousDirectory_;
+    std::vector<std::unique_ptr<Programmer>> programmers_;
+    int runs_ = 0;
+};
+
+// Every line of a --json run is one JSON object; returns them.
+std::vector<QJsonObject> jsonLines(const std::string& out) {
+    std::vector<QJsonObject> events;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+        EXPECT_TRUE(error.error == QJsonParseError::NoError && doc.isObject())
+            << "not a JSON object: " << line;
+        events.push_back(doc.object());
+    }
+    return events;
+}
+
+QStringList logLines(const std::vector<QJsonObject>& events) {
+    QStringList lines;
+    for (const QJsonObject& e : events) {
+        if (e.value(QStringLiteral("event")).toString() == QLatin1String("log"))
+            lines << e.value(QStringLiteral("line")).toString();
+    }
+    return withoutTimestamps(lines);
+}
+
+// The schema of the README: every event has its name, a UTC time and a device (string or null);
+// each kind has its fields with their types.
+void checkSchema(const QJsonObject& e) {
+    const QString event = e.value(QStringLiteral("event")).toString();
+    const auto has = [&](const char* key, QJsonValue::Type type) {
+        EXPECT_EQ(e.value(QLatin1String(key)).type(), type) << event.toStdString() << "." << key;
+    };
+    const auto hasOptional = [&](const char* key, QJsonValue::Type type) {
+        const QJsonValue v = e.value(QLatin1String(key));
+        EXPECT_TRUE(v.type() == type || v.isNull()) << event.toStdString() << "." << key;
+    };
+    EXPECT_TRUE(e.value(QStringLiteral("time")).toString().endsWith(QLatin1Char('Z')));
+    EXPECT_TRUE(e.value(QStringLiteral("device")).isString() || e.value(QStringLiteral("device")).isNull());
+    if (event == QLatin1String("start")) {
+        has("operation", QJsonValue::String);
+        has("file", QJsonValue::String);
+        has("size", QJsonValue::Double);
+        has("crc32", QJsonValue::String);
+        has("sha256", QJsonValue::String);
+    } else if (event == QLatin1String("log")) {
+        has("line", QJsonValue::String);
+        has("operation", QJsonValue::String);
+    } else if (event == QLatin1String("progress")) {
+        has("percent", QJsonValue::Double);
+        has("bytes", QJsonValue::Double);
+        has("total", QJsonValue::Double);
+        const double percent = e.value(QStringLiteral("percent")).toDouble();
+        EXPECT_TRUE(percent >= 0 && percent <= 100);
+        EXPECT_LE(e.value(QStringLiteral("bytes")).toDouble(), e.value(QStringLiteral("total")).toDouble());
+    } else if (event == QLatin1String("result")) {
+        has("operation", QJsonValue::String);
+        has("ok", QJsonValue::Bool);
+        has("exit_code", QJsonValue::Double);
+        hasOptional("result", QJsonValue::Double);
+        has("duration_ms", QJsonValue::Double);
+        has("crc32", QJsonValue::String);
+        has("size", QJsonValue::Double);
+        hasOptional("board_id", QJsonValue::String);
+        hasOptional("blocks_written", QJsonValue::Double);
+        hasOptional("blocks_skipped", QJsonValue::Double);
+        EXPECT_EQ(e.value(QStringLiteral("ok")).toBool(), e.value(QStringLiteral("exit_code")).toInt() == 0);
+    } else if (event == QLatin1String("error")) {
+        has("message", QJsonValue::String);
+        has("exit_code", QJsonValue::Double);
+    } else if (event == QLatin1String("end")) {
+        has("boards", QJsonValue::Array);
+        has("exit_code", QJsonValue::Double);
+    } else if (event == QLatin1String("info")) {
+        has("board_id", QJsonValue::String);
+        has("board_flash", QJsonValue::Object);
+        has("target_flash", QJsonValue::Object);
+    } else if (event != QLatin1String("device")) {
+        ADD_FAILURE() << "unknown event " << event.toStdString();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every subcommand sends the frames and logs the lines of the window's operation.
+
+struct Same {
+    const char* name;
+    std::vector<std::vector<std::string>> runs;  // qv310 runs in order ({} around "FILE" names)
+    std::vector<std::function<void(WindowOperations&)>> presses;
+    std::vector<std::string> programmerOptions = {};
+    std::function<void(vprog::Options&)> referenceOptions = {};
+};
+
+TEST_F(Cli, everySubcommandSendsAndLogsWhatTheWindowsOperationDoes) {
+    const Bytes boot = codeImage(5000, 1);
+    const Bytes mcu = codeImage(9000, 2);
+    const Bytes ui = uitest::imageWithHeader(10000, 3);
+    const Bytes diff = uitest::diffFrom({{0x2000, 5000, 5000}, {0x9000, 100, 100}});
+    const Bytes app = firmwareImage(6000);
+    writeBytes(path("boot.bin"), boot);
+    writeBytes(path("mcu.bin"), mcu);
+    writeBytes(path("ui.bin"), ui);
+    writeBytes(path("ui.diff"), diff);
+    writeBytes(path("fw.app"), app);
+    writeBytes(path("fw.boot"), app);
+    const QString qpath = QString::fromStdString(base_);
+    const auto file = [&](const char* name) { return qpath + QLatin1Char('/') + QLatin1String(name); };
+
+    const std::vector<Same> cases = {
+        {"program-boot then verify-boot",
+         {{"program-boot", "boot.bin"}, {"verify-boot", "boot.bin"}},
+         {[&](WindowOperations& w) {
+              w.host.texts[qv::TextField::BootPath] = file("boot.bin");
+              w.target.programBootCode();
+          },
+          [&](WindowOperations& w) {
+              w.host.texts[qv::TextField::BootPath] = file("boot.bin");
+              w.target.verifyBootCode();
+          }}},
+        {"program-mcu at 0xB000, low speed, power off",
+         {{"program-mcu", "mcu.bin", "--addr", "0xB000", "--speed", "low", "--power-off"}},
+         {[&](WindowOperations& w) {
+             w.host.texts[qv::TextField::McuPath] = file("mcu.bin");
+             w.host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xB000");
+             w.host.swdSpeed = 2;
+             w.host.powerOff = true;
+             w.target.programMcuCode();
+         }}},
+        {"program-mcu then verify-mcu",
+         {{"program-mcu", "mcu.bin"}, {"verify-mcu", "mcu.bin"}},
+         {[&](WindowOperations& w) {
+              w.host.texts[qv::TextField::McuPath] = file("mcu.bin");
+              w.target.programMcuCode();
+          },
+          [&](WindowOperations& w) {
+              w.host.texts[qv::TextField::McuPath] = file("mcu.bin");
+              w.target.verifyMcuCode();
+          }}},
+        {"write-ui of an image then check-ui",
+         {{"write-ui", "ui.bin"}, {"check-ui", "ui.bin"}},
+         {[&](WindowOperations& w) {
+              w.host.texts[qv::TextField::UiPath] = file("ui.bin");
+              w.ui.updateUi();
+          },
+          [&](WindowOperations& w) {
+              w.host.texts[qv::TextField::UiPath] = file("ui.bin");
+              w.ui.checkUi();
+          }}},
+        {"write-ui of a difference file", {{"write-ui", "ui.diff"}}, {[&](WindowOperations& w) {
+             w.host.texts[qv::TextField::UiPath] = file("ui.diff");
+             w.ui.updateUi();
+         }}},
+        {"update-firmware in the boot loader",
+         {{"update-firmware", "fw.app"}},
+         {[&](WindowOperations& w) {
+             w.host.fileAnswers.push_back(file("fw.app"));
+             w.firmware.updateApplication();
+         }},
+         {"--mode", "update-mcu"},
+         [](vprog::Options& o) { o.modeLetter = '['; }},
+        {"update-boot with --allow-boot-update",
+         {{"update-boot", "fw.boot", "--allow-boot-update"}},
+         {[&](WindowOperations& w) {
+             w.host.fileAnswers.push_back(file("fw.boot"));
+             w.firmware.updateBootLoader();
+         }}},
+        {"info", {{"info"}}, {[](WindowOperations& w) { w.target.targetControl(0, 0); }}},
+    };
+
+    int n = 0;
+    for (const Same& c : cases) {
+        SCOPED_TRACE(c.name);
+        Programmer& p = startProgrammer("same" + std::to_string(n++), c.programmerOptions);
+        QStringList cliLog;
+        for (std::vector<std::string> args : c.runs) {
+            for (auto& a : args) {
+                if (fs::exists(path(a)))
+                    a = path(a);
+            }
+            args.push_back("--json");
+            const Run r = qv310(args);
+            EXPECT_EQ(r.code, 0) << r.out << r.err;
+            const auto events = jsonLines(r.out);
+            for (const auto& e : events)
+                checkSchema(e);
+            ASSERT_FALSE(events.empty());
+            EXPECT_EQ(events.back().value(QStringLiteral("event")).toString(), QStringLiteral("end"));
+            cliLog << logLines(events);
+            // A firmware update restarts the programmer: the next run waits for it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(args[0] == "update-firmware" ? 1500 : 0));
+        }
+        stop(p);
+        const Reference ref = reference(c.presses, c.referenceOptions);
+        ASSERT_FALSE(ref.requests.empty());
+        EXPECT_EQ(requests(p), ref.requests);
+        EXPECT_EQ(cliLog, ref.log);
+    }
+    // The programmer's memories hold the images where the window puts them.
+    const std::string code = clitest::readFile(path("same1.code"));
+    ASSERT_EQ(code.size(), 0x80000u);
+    EXPECT_EQ(Bytes(code.begin() + 0xB000, code.begin() + 0xB000 + mcu.size()), mcu);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The exit-code table.
+
+struct ExitCase {
+    const char* name;
+    std::vector<std::string> programmerOptions;  // empty: no programmer at all
+    std::vector<std::string> args;
+    int code;
+    const char* says;  // part of the error (stderr)
+};
+
+TEST_F(Cli, exitCodesFollowTheTable) {
+    writeBytes(path("mcu.bin"), codeImage(9000, 2));
+    writeBytes(path("fw.app"), firmwareImage(5000));
+    const std::string mcu = path("mcu.bin");
+    const std::vector<ExitCase> cases = {
+        {"success", {""}, {"program-mcu", mcu}, 0, "OK"},
+        {"CRC check fails on the board",
+         {"--fault", "crc-status-mismatch", "--fault-at", "1"},
+         {"program-mcu", mcu},
+         1,
+         "FAILED (exit 1)"},
+        {"verify finds other contents", {""}, {"verify-mcu", mcu}, 1, "FAILED (exit 1)"},
+        {"unknown subcommand", {""}, {"flash-all", mcu}, 2, "unknown subcommand \"flash-all\""},
+        {"no programmer attached", {}, {"program-mcu", mcu}, 3, "no programmer attached"},
+        {"the programmer named is not there",
+         {""},
+         {"program-mcu", mcu, "-d", "virtual:/nowhere.sock"},
+         3,
+         "virtual:/nowhere.sock is not attached"},
+        {"missing file", {""}, {"program-mcu", path("none.bin")}, 4, "none.bin: no such file"},
+        {"firmware for another MCU",
+         {"--mode", "update-mcu", "--board-mcu", "0x12345678"},
+         {"update-firmware", path("fw.app")},
+         4,
+         "The mcu type mismatch!"},
+        {"no reply to a write",
+         {"--fault", "no-reply", "--fault-at", "3"},
+         {"program-mcu", mcu},
+         5,
+         "stopped answering"},
+        {"unplugged mid-write",
+         {"--fault", "unplug", "--fault-at", "4"},
+         {"program-mcu", mcu},
+         5,
+         "vanished"},
+    };
+    int n = 0;
+    for (const ExitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<Programmer> owned;
+        if (!c.programmerOptions.empty()) {
+            std::vector<std::string> options = c.programmerOptions;
+            if (options == std::vector<std::string>{""})
+                options.clear();
+            startProgrammer("exit" + std::to_string(n++), options);
+        }
+        const Run r = qv310(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        for (auto& p : programmers_)
+            stop(*p);
+        programmers_.clear();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bad input: one message naming the file or option, the exit code, and nothing sent.
+
+TEST_F(Cli, badInputIsRefusedBeforeAnythingIsSent) {
+    const Bytes mcu = codeImage(9000, 2);
+    writeBytes(path("mcu.bin"), mcu);
+    writeBytes(path("empty.bin"), {});
+    fs::create_directories(path("folder.bin"));
+    Bytes badBoot = codeImage(5000, 1);
+    uitest::putLe32(badBoot, 4, 0x08002000);
+    writeBytes(path("badboot.bin"), badBoot);
+    Bytes diff = uitest::diffFrom({{0x2000, 100, 100}});
+    diff[40] ^= 1;  // a data byte: the block CRC no longer matches
+    writeBytes(path("bad.diff"), diff);
+    std::ofstream(path("notjson.json")) << "{\"steps\": [";
+    std::ofstream(path("nostep.json"))
+        << R"({"steps": [{"erase-all": "mcu.bin", "sha256": ")" << sha256Of(mcu) << "\"}]}";
+    std::ofstream(path("nodigest.json")) << R"({"steps": [{"program-mcu": "mcu.bin"}]})";
+    std::ofstream(path("wrongdigest.json"))
+        << R"({"steps": [{"verify-mcu": "mcu.bin", "sha256": ")" << sha256Of(mcu) << R"("},)"
+        << R"({"program-mcu": "mcu.bin", "sha256": ")" << std::string(64, 'a') << "\"}]}";
+
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"erase"}, 2, "unknown subcommand \"erase\""},
+        {{"program-mcu", path("mcu.bin"), "--turbo"}, 2, "unknown option --turbo"},
+        {{"program-mcu"}, 2, "program-mcu needs a file"},
+        {{"program-mcu", path("mcu.bin"), "--addr", "0xA0G0"}, 2, "--addr: \"0xA0G0\" is not a hexadecimal"},
+        {{"program-mcu", path("mcu.bin"), "--speed", "fast"}, 2, "--speed"},
+        {{"update-boot", path("mcu.bin")}, 2, "--allow-boot-update"},
+        {{"program-mcu", path("missing.bin")}, 4, "missing.bin: no such file"},
+        {{"program-mcu", path("folder.bin")}, 4, "folder.bin: is a folder"},
+        {{"program-mcu", path("empty.bin")}, 4, "empty.bin: is empty"},
+        {{"program-boot", path("badboot.bin")},
+         4,
+         "badboot.bin: There is a problem with the running address"},
+        {{"program-mcu", path("mcu.bin"), "--addr", "0x7F000"}, 4, "mcu.bin: Mcu code does not fit"},
+        {{"write-ui", path("bad.diff")}, 4, "bad.diff: Illegal document"},
+        {{"run", path("notjson.json")}, 4, "notjson.json: not JSON"},
+        {{"run", path("nostep.json")}, 4, "nostep.json: step 1: \"erase-all\" is not a step"},
+        {{"run", path("nodigest.json")}, 4, "nodigest.json: step 1: \"sha256\" is missing"},
+        {{"run", path("wrongdigest.json")}, 4, "mcu.bin: SHA-256 is " + sha256Of(mcu)},
+        {{"program-mcu", path("mcu.bin"), "--record", base_}, 4, "is a folder, not a database"},
+    };
+    Programmer& p = startProgrammer("bad");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : std::string()));
+        const Run r = qv310(c.args);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty());
+        // With --json the same refusal is one error event on standard output.
+        std::vector<std::string> json = c.args;
+        json.push_back("--json");
+        const Run j = qv310(json);
+        EXPECT_EQ(j.code, c.code);
+        const auto events = jsonLines(j.out);
+        ASSERT_EQ(events.size(), 1u) << j.out;
+        checkSchema(events[0]);
+        EXPECT_EQ(events[0].value(QStringLiteral("event")).toString(), QStringLiteral("error"));
+        EXPECT_EQ(events[0].value(QStringLiteral("exit_code")).toInt(), c.code);
+    }
+    stop(p);
+    EXPECT_TRUE(requests(p).empty()) << requests(p).size() << " requests were sent";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Job files.
+
+TEST_F(Cli, aJobRunsItsStepsInOrderWithPathsRelativeToTheJobFile) {
+    fs::create_directories(path("job/images"));
+    const Bytes boot = codeImage(3000, 5);
+    const Bytes mcu = codeImage(7000, 6);
+    writeBytes(path("job/images/boot.bin"), boot);
+    writeBytes(path("job/images/app.bin"), mcu);
+    std::ofstream(path("job/board.json"))
+        << R"({"steps": [)"
+        << R"({"program-boot": "images/boot.bin", "sha256": ")" << sha256Of(boot) << R"("},)"
+        << R"({"program-mcu": "images/app.bin", "addr": "0xC000", "sha256": ")" << sha256Of(mcu) << R"("},)"
+        << R"({"verify-boot": "images/boot.bin", "sha256": ")" << sha256Of(boot) << R"("}],)"
+        << R"("power-off": true, "speed": "medium"})";
+    Programmer& p = startProgrammer("job");
+    const Run r = qv310({"run", path("job/board.json"), "--json"});
+    EXPECT_EQ(r.code, 0) << r.out;
+    QStringList results;
+    for (const QJsonObject& e : jsonLines(r.out)) {
+        checkSchema(e);
+        if (e.value(QStringLiteral("event")).toString() == QLatin1String("result")) {
+            results << e.value(QStringLiteral("operation")).toString();
+            EXPECT_TRUE(e.value(QStringLiteral("ok")).toBool());
+        }
+    }
+    EXPECT_EQ(results, (QStringList{"program-boot", "program-mcu", "verify-boot"}));
+    stop(p);
+    const std::string code = clitest::readFile(path("job.code"));
+    ASSERT_EQ(code.size(), 0x80000u);
+    EXPECT_EQ(Bytes(code.begin(), code.begin() + boot.size()), boot);
+    EXPECT_EQ(Bytes(code.begin() + 0xC000, code.begin() + 0xC000 + mcu.size()), mcu);
+    // The job's speed and power-off reach the target control frames: the last 'A' (target run)
+    // carries speed 1 and the power-off flag.
+    const auto sent = requests(p);
+    const Bytes* lastRun = nullptr;
+    for (const Bytes& frame : sent) {
+        if (frame.size() > 2 && frame[2] == 'A')
+            lastRun = &frame;
+    }
+    ASSERT_NE(lastRun, nullptr);
+    vprog::Options options;
+    options.name = "jobref";
+    options.directory = base_ + "/reference";
+    vprog::VirtualProgrammer ref(options);
+    WindowOperations w(ref.devicePath());
+    w.host.swdSpeed = 1;
+    w.host.powerOff = true;
+    w.press([](WindowOperations& ops) { ops.target.targetControl(1, 0); });
+    ref.withModel([&](vprog::DeviceModel& m) { EXPECT_EQ(*lastRun, m.requestLog().back()); });
+}
+
+// The digests pin the bytes that are written: a file replaced while the job runs changes nothing.
+TEST_F(Cli, aJobWritesTheBytesItCheckedEvenWhenTheFileChangesMeanwhile) {
+    const Bytes boot = codeImage(16384, 11);
+    const Bytes app = codeImage(8192, 12);
+    writeBytes(path("boot.bin"), boot);
+    writeBytes(path("app.bin"), app);
+    std::ofstream(path("job.json")) << R"({"steps": [)"
+                                    << R"({"program-boot": "boot.bin", "sha256": ")" << sha256Of(boot)
+                                    << R"("},)"
+                                    << R"({"program-mcu": "app.bin", "sha256": ")" << sha256Of(app)
+                                    << R"("}]})";
+    // About 100 ms per 4096 bytes: the boot code takes long enough to swap the file under it.
+    Programmer& p = startProgrammer("pinned", {"--flash-program-us", "100000"});
+    Child run;
+    ASSERT_TRUE(run.start(QV_CLI_PROGRAM, {"run", path("job.json"), "--json"}, env_, path("pinned.out"),
+                          path("pinned.err"), base_));
+    bool started = false;
+    for (int i = 0; i < 1000 && !started; ++i) {
+        started = run.out().find("\"Start to program ...\"") != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(started) << run.out();
+    writeBytes(path("app.bin"), codeImage(8192, 13));
+    EXPECT_EQ(run.wait(), 0) << run.out();
+    stop(p);
+    const std::string code = clitest::readFile(path("pinned.code"));
+    ASSERT_EQ(code.size(), 0x80000u);
+    EXPECT_EQ(Bytes(code.begin() + 0xA000, code.begin() + 0xA000 + app.size()), app);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Production records.
+
+TEST_F(Cli, recordsHoldOneRowPerOperationAndTheFailureOfAPulledCable) {
+    const Bytes mcu = codeImage(20000, 8);
+    writeBytes(path("mcu.bin"), mcu);
+    const std::string db = path("records.db");
+
+    Programmer& good = startProgrammer("rec", {"--board-id", "0x1234"});
+    EXPECT_EQ(qv310({"program-mcu", path("mcu.bin"), "--record", db}).code, 0);
+    EXPECT_EQ(qv310({"verify-mcu", path("mcu.bin"), "--record", db}).code, 0);
+    // Refused before anything is sent: no row.
+    EXPECT_EQ(qv310({"program-mcu", path("missing.bin"), "--record", db}).code, 4);
+    stop(good);
+    programmers_.clear();
+
+    // Unplugged at the third block write.
+    Programmer& pulled = startProgrammer("pulled", {"--fault", "unplug", "--fault-at", "5"});
+    const Run cut = qv310({"program-mcu", path("mcu.bin"), "--record", db, "--json"});
+    EXPECT_EQ(cut.code, 5) << cut.out;
+    stop(pulled);
+
+    const Run exported = qv310({"records", "export", db, "--jsonl"});
+    ASSERT_EQ(exported.code, 0) << exported.err;
+    const auto rows = jsonLines(exported.out);
+    ASSERT_EQ(rows.size(), 3u) << exported.out;
+    const auto field = [](const QJsonObject& o, const char* key) { return o.value(QLatin1String(key)); };
+    EXPECT_EQ(field(rows[0], "operation").toString(), QStringLiteral("program-mcu"));
+    EXPECT_EQ(field(rows[1], "operation").toString(), QStringLiteral("verify-mcu"));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(field(rows[i], "board_id").toString(), QStringLiteral("0x00001234"));
+        EXPECT_EQ(field(rows[i], "board_mcu").toString(), QStringLiteral("0x19710310"));
+        EXPECT_EQ(field(rows[i], "target_type").toString(), QStringLiteral("0x19713100"));
+        EXPECT_EQ(field(rows[i], "target_flash_id").toString(), QStringLiteral("0x001C4016"));
+        EXPECT_EQ(field(rows[i], "sha256").toString().toStdString(), sha256Of(mcu));
+        EXPECT_EQ(field(rows[i], "size").toInt(), 20000);
+        EXPECT_EQ(field(rows[i], "exit_code").toInt(), 0);
+        EXPECT_EQ(field(rows[i], "result").toInt(), 0);
+        EXPECT_TRUE(field(rows[i], "blocks_written").isNull());
+    }
+    EXPECT_EQ(field(rows[0], "address").toString(), QStringLiteral("0x0000A000"));
+    EXPECT_TRUE(field(rows[0], "log").toString().contains(QStringLiteral("Program target is OK!!!!!!")));
+    EXPECT_EQ(field(rows[2], "exit_code").toInt(), 5);
+    EXPECT_EQ(field(rows[2], "error").toString(), QStringLiteral("the programmer vanished"));
+    EXPECT_TRUE(field(rows[2], "log").toString().contains(QStringLiteral("Program target is fail.....")));
+
+    const Run csv = qv310({"records", "export", db, "--csv"});
+    ASSERT_EQ(csv.code, 0);
+    EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')),
+              "id,utc,host,device,board_id,board_mcu,app_version,boot_version,target_type,target_flash_id,"
+              "operation,file,size,crc32,sha256,address,result,exit_code,duration_ms,blocks_written,"
+              "blocks_skipped,error,log");
+}
+
+TEST_F(Cli, aBusyRecordDatabaseIsRefusedBeforeAnythingIsSent) {
+    writeBytes(path("mcu.bin"), codeImage(9000, 2));
+    const std::string db = path("busy.db");
+    Programmer& p = startProgrammer("busy");
+    ASSERT_EQ(qv310({"verify-mcu", path("mcu.bin"), "--record", db}).code, 1);
+    const size_t sentBefore = requests(p).size();
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const Run r = qv310({"program-mcu", path("mcu.bin"), "--record", db});
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.err.find("busy.db: database is locked"), std::string::npos) << r.err;
+    stop(p);
+    EXPECT_EQ(requests(p).size(), sentBefore);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Several programmers.
+
+TEST_F(Cli, withSeveralProgrammersAndNoChoiceNothingIsSent) {
+    writeBytes(path("mcu.bin"), codeImage(9000, 2));
+    Programmer& a = startProgrammer("a");
+    Programmer& b = startProgrammer("b");
+    const Run r = qv310({"program-mcu", path("mcu.bin")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find(a.devicePath), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(b.devicePath), std::string::npos) << r.err;
+    const Run list = qv310({"list"});
+    EXPECT_EQ(list.out, a.devicePath + "\n" + b.devicePath + "\n");
+    stop(a);
+    stop(b);
+    EXPECT_TRUE(requests(a).empty());
+    EXPECT_TRUE(requests(b).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Gang programming: every board gets its own session, result and record; one board that
+// vanishes fails alone.
+TEST_F(Cli, boardsProgrammedAtOnceFailAlone) {
+    const Bytes mcu = codeImage(40000, 9);
+    writeBytes(path("mcu.bin"), mcu);
+    const std::string db = path("gang.db");
+    Programmer& a = startProgrammer("ganga", {"--board-id", "0xA"});
+    Programmer& b = startProgrammer("gangb", {"--board-id", "0xB", "--fault", "unplug", "--fault-at", "6"});
+    Programmer& c = startProgrammer("gangc", {"--board-id", "0xC"});
+    const Run r = qv310({"program-mcu", path("mcu.bin"), "-d", "all", "--record", db});
+    EXPECT_EQ(r.code, 5) << r.err;
+    // The closing table: one line per board.
+    for (const auto& [p, result] :
+         {std::pair<Programmer*, std::string>{&a, "OK"}, {&b, "FAILED (exit 5)"}, {&c, "OK"}}) {
+        const size_t at = r.err.find("\n" + p->devicePath + " ");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        const std::string line = r.err.substr(at + 1, r.err.find('\n', at + 1) - at - 1);
+        EXPECT_NE(line.find(result), std::string::npos) << line;
+    }
+    for (Programmer* p : {&a, &b, &c})
+        stop(*p);
+    for (const char* name : {"ganga", "gangc"}) {
+        const std::string code = clitest::readFile(path(std::string(name) + ".code"));
+        ASSERT_EQ(code.size(), 0x80000u);
+        EXPECT_EQ(Bytes(code.begin() + 0xA000, code.begin() + 0xA000 + mcu.size()), mcu) << name;
+    }
+
+    const Run exported = qv310({"records", "export", db, "--jsonl"});
+    std::map<std::string, int> codeOfBoard;
+    for (const QJsonObject& row : jsonLines(exported.out))
+        codeOfBoard[row.value(QStringLiteral("board_id")).toString().toStdString()] =
+            row.value(QStringLiteral("exit_code")).toInt();
+    EXPECT_EQ(codeOfBoard,
+              (std::map<std::string, int>{{"0x0000000A", 0}, {"0x0000000B", 5}, {"0x0000000C", 0}}));
+
+    // Named one by one, with JSON: every event says whose it is.
+    Programmer& d = startProgrammer("gangd");
+    Programmer& e = startProgrammer("gange");
+    const Run json = qv310({"verify-mcu", path("mcu.bin"), "-d", d.devicePath, "-d", e.devicePath, "--json"});
+    EXPECT_EQ(json.code, 1);
+    std::map<std::string, int> results;
+    for (const QJsonObject& event : jsonLines(json.out)) {
+        checkSchema(event);
+        if (event.value(QStringLiteral("event")).toString() == QLatin1String("result"))
+            ++results[event.value(QStringLiteral("device")).toString().toStdString()];
+    }
+    EXPECT_EQ(results, (std::map<std::string, int>{{d.devicePath, 1}, {e.devicePath, 1}}));
+}
+
+}  // namespace
+
+namespace {
+
+// info reports the connection and the target init, naming the chips from the catalogue given.
+TEST_F(Cli, infoNamesTheChipsFromTheCatalogueGiven) {
+    std::ofstream(path("chips.ini"))
+        << "[FLASH]\n0x1C4016,512,4096,BENCHCHIP,\n0xEF4017,1024,4096,TARGETCHIP,\n";
+    Programmer& p = startProgrammer("info", {"--board-id", "0x77", "--target-flash-id", "0xEF4017"});
+    const Run human = qv310({"info", "--flash-ini", path("chips.ini")});
+    EXPECT_EQ(human.code, 0) << human.err;
+    EXPECT_NE(human.out.find("Board id:             0x00000077"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("Board flash:          id 0x001C4016, 2097152 bytes, BENCHCHIP"),
+              std::string::npos)
+        << human.out;
+    EXPECT_NE(human.out.find("Target type:          0x19713100"), std::string::npos) << human.out;
+    // The target's room above the UI base: 4 MiB less 0x80000.
+    EXPECT_NE(human.out.find("Target flash:         id 0x00EF4017, 3670016 bytes, TARGETCHIP"),
+              std::string::npos)
+        << human.out;
+    const Run json = qv310({"info", "--flash-ini", path("chips.ini"), "--json"});
+    bool seen = false;
+    for (const QJsonObject& e : jsonLines(json.out)) {
+        checkSchema(e);
+        if (e.value(QStringLiteral("event")).toString() == QLatin1String("info")) {
+            seen = true;
+            EXPECT_EQ(
+                e.value(QStringLiteral("target_flash")).toObject().value(QStringLiteral("name")).toString(),
+                QStringLiteral("TARGETCHIP"));
+            EXPECT_EQ(e.value(QStringLiteral("mode")).toInt(), 1);
+        }
+    }
+    EXPECT_TRUE(seen) << json.out;
+    stop(p);
+}
+
+}  // namespace
+
+namespace {
+
+// --skip-unchanged: the second write of the same image sends no block, a changed block is the only
+// one written, the final check is made every time, and the counts reach the result and the record.
+TEST_F(Cli, skipUnchangedWritesOnlyTheBlocksTheBoardDoesNotHold) {
+    Bytes ui = uitest::pattern(6 * 4096 + 100, 21);
+    writeBytes(path("ui.bin"), ui);
+    const std::string db = path("skip.db");
+    Programmer& p = startProgrammer("skip");
+    const auto writeUi = [&] {
+        const Run r = qv310({"write-ui", path("ui.bin"), "--skip-unchanged", "--json", "--record", db});
+        EXPECT_EQ(r.code, 0) << r.err;
+        std::pair<int, int> counts{-1, -1};
+        for (const QJsonObject& e : jsonLines(r.out)) {
+            checkSchema(e);
+            if (e.value(QStringLiteral("event")).toString() == QLatin1String("result"))
+                counts = {e.value(QStringLiteral("blocks_written")).toInt(-1),
+                          e.value(QStringLiteral("blocks_skipped")).toInt(-1)};
+        }
+        return counts;
+    };
+    // Sent after the handshake of the last run: the UI data frames and the CRC checks.
+    const auto lastRunFrames = [&](char letter) {
+        const std::vector<Bytes> all = requests(p);
+        size_t lastConnect = 0;
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].size() > 2 && all[i][2] == 'K')
+                lastConnect = i;
+        int n = 0;
+        for (size_t i = lastConnect; i < all.size(); ++i)
+            n += all[i].size() > 2 && all[i][2] == letter;
+        return n;
+    };
+
+    EXPECT_EQ(writeUi(), (std::pair<int, int>{7, 0}));
+    EXPECT_EQ(writeUi(), (std::pair<int, int>{0, 7}));
+    EXPECT_EQ(lastRunFrames('F'), 0);
+    EXPECT_EQ(lastRunFrames('G'), 2) << "the whole-range question and the final check";
+
+    ui[3 * 4096 + 17] ^= 0x5A;
+    writeBytes(path("ui.bin"), ui);
+    EXPECT_EQ(writeUi(), (std::pair<int, int>{1, 6}));
+    EXPECT_EQ(lastRunFrames('F'), 1);
+    stop(p);
+    const std::string spi = clitest::readFile(path("skip.spi"));
+    ASSERT_GE(spi.size(), ui.size());
+    EXPECT_EQ(Bytes(spi.begin(), spi.begin() + ui.size()), ui);
+
+    const Run exported = qv310({"records", "export", db, "--jsonl"});
+    const auto rows = jsonLines(exported.out);
+    ASSERT_EQ(rows.size(), 3u) << exported.out;
+    EXPECT_EQ(rows[2].value(QStringLiteral("blocks_written")).toInt(), 1);
+    EXPECT_EQ(rows[2].value(QStringLiteral("blocks_skipped")).toInt(), 6);
+}
+
+}  // namespace
