@@ -85,19 +85,23 @@ class NamedPipeTransport : public UsbTransport {
             CancelIoEx(pipe_, nullptr);
     }
 
-    bool write(const uint8_t* buffer, uint32_t length) override {
+    int32_t write(const uint8_t* buffer, uint32_t length, const std::atomic<uint8_t>* abandon) override {
         if (closed_.load(std::memory_order_acquire) || pipe_ == INVALID_HANDLE_VALUE)
-            return false;
+            return -1;
         Transfer transfer;
         if (!transfer.ov.hEvent)
-            return false;
+            return -1;
         // A programmer that vanished fails the write here (the pipe is broken or closing).
         if (!WriteFile(pipe_, buffer, length, nullptr, &transfer.ov) && GetLastError() != ERROR_IO_PENDING)
-            return false;
+            return -1;
+        // A programmer that stopped reading leaves the write pending; a stop request gives it up.
         DWORD written = 0;
         bool abandoned = false;
-        const BOOL ok = finishTransfer(pipe_, transfer.ov, closeEvent_, nullptr, &abandoned, written);
-        return ok && written == length;
+        if (finishTransfer(pipe_, transfer.ov, closeEvent_, abandon, &abandoned, written))
+            return written == length ? 1 : -1;
+        if (abandoned && GetLastError() == ERROR_OPERATION_ABORTED && !closed_.load(std::memory_order_acquire))
+            return kWriteAbandoned;
+        return -1;
     }
 
     int32_t read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) override {

@@ -1,16 +1,13 @@
 #include "vprog/VirtualProgrammer.h"
 
-#include <atomic>
+#include "vprog/LinkServer.h"
+
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,30 +23,10 @@ namespace vprog {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Large enough for the biggest request (4110 bytes) with room to spare: a longer message is
 // truncated and then refused by the model for its wrong size.
 constexpr size_t kReceiveBuffer = 8192;
 constexpr int kPollMillis = 100;
-constexpr auto kRestartPause = std::chrono::milliseconds(1000);
-
-void warn(const std::string& name, const std::string& what) {
-    std::fprintf(stderr, "qv310-vprog %s: %s\n", name.c_str(), what.c_str());
-}
-
-std::string hexLine(const uint8_t* data, size_t length) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(length * 3);
-    for (size_t i = 0; i < length; ++i) {
-        if (i)
-            out += ' ';
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 0x0F];
-    }
-    return out;
-}
 
 // Creates dir (and missing parents) with mode 0700 and makes sure it is a directory of ours:
 // sockets in a directory someone else controls could be swapped under the tool.
@@ -123,23 +100,9 @@ std::string defaultDirectory() {
 
 // One server thread owns every descriptor; plug() and unplug() only post what they want and wait
 // until the thread has done it, so no descriptor is ever closed under a poll of another thread.
-struct VirtualProgrammer::Impl {
-    Options options;
+struct VirtualProgrammer::Impl : LinkServer {
     std::string directory;
     std::string socketPath;
-
-    std::mutex modelMutex;
-    DeviceModel model;
-
-    std::mutex stateMutex;
-    std::condition_variable stateChanged;
-    bool wantPlugged = false;
-    bool plugged = false;
-    bool quit = false;
-    bool restartPending = false;
-    Clock::time_point restartAt;
-    uint64_t plugRequests = 0;  // plug() calls so far
-    uint64_t plugAnswers = 0;   // plug() calls the server has tried
 
     int wakeRead = -1;
     int wakeWrite = -1;
@@ -147,32 +110,34 @@ struct VirtualProgrammer::Impl {
     int connFd = -1;        // server thread only
     bool stalled = false;   // server thread only: the connection's requests are no longer read
     ino_t socketInode = 0;  // of the socket file we made
-    std::thread thread;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kReceiveBuffer);  // server thread only
 
     explicit Impl(Options o)
-        : options(std::move(o)),
+        : LinkServer(std::move(o)),
           directory(absolute(options.directory.empty() ? defaultDirectory() : options.directory)),
-          socketPath(directory + "/" + options.name + ".sock"),
-          model(options) {}
+          socketPath(directory + "/" + options.name + ".sock") {}
 
-    void wake() {
+    void wake() override {
         const char byte = 1;
         // A full pipe already holds a wake-up; nothing is lost when this write fails.
         [[maybe_unused]] ssize_t ignored = ::write(wakeWrite, &byte, 1);
     }
     void drainWake() {
-        char buffer[64];
-        while (::read(wakeRead, buffer, sizeof buffer) > 0) {
+        char bytes[64];
+        while (::read(wakeRead, bytes, sizeof bytes) > 0) {
         }
     }
 
-    // Server thread, stateMutex held: something for the thread to do other than serving.
-    bool commandPending() const {
-        return quit || (wantPlugged && !plugged && !restartPending) || (!wantPlugged && plugged) ||
-               plugRequests != plugAnswers;
+    void serverThreadStarted() override {
+#ifdef __linux__
+        // The modelled delays are a few hundred microseconds; with the default timer slack of
+        // 50 us every wait for one would run that much long and the box would seem slower than
+        // its model.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     }
 
-    bool openListener() {
+    bool openListener() override {
         std::string error;
         if (!prepareDirectory(directory, error)) {
             warn(options.name, error);
@@ -211,7 +176,7 @@ struct VirtualProgrammer::Impl {
         return true;
     }
 
-    void closeConnection() {
+    void closeConnection() override {
         if (connFd >= 0)
             ::close(connFd);
         connFd = -1;
@@ -220,7 +185,7 @@ struct VirtualProgrammer::Impl {
 
     // Unplugging: the socket file goes first, so whoever sees the connection drop finds the
     // programmer already gone from the directory, as a USB box is gone when its transfer fails.
-    void closeListener() {
+    void closeListener() override {
         if (listenFd >= 0) {
             // Only our own file: if it was removed behind our back and the name taken by another
             // programmer since, that one stays.
@@ -233,59 +198,8 @@ struct VirtualProgrammer::Impl {
         closeConnection();
     }
 
-    void trace(const char* direction, const uint8_t* data, size_t length) {
-        if (!options.trace)
-            return;
-        std::fprintf(stderr, "%s %s %s\n", options.name.c_str(), direction, hexLine(data, length).c_str());
-    }
-
-    // Waits up to delay unless a command (unplug, quit) arrives first; true when it ran out.
-    bool pause(std::unique_lock<std::mutex>& lock, uint64_t delayMicros) {
-        if (delayMicros == 0)
-            return true;
-        return !stateChanged.wait_for(lock, std::chrono::microseconds(delayMicros),
-                                      [this] { return commandPending(); });
-    }
-
-    // Server thread, stateMutex held: does what plug()/unplug() asked.
-    void applyCommands() {
-        bool changed = false;
-        if (plugRequests != plugAnswers) {
-            restartPending = false;
-            if (!plugged) {
-                plugged = openListener();
-                wantPlugged = plugged;
-            }
-            plugAnswers = plugRequests;
-            changed = true;
-        }
-        if (!wantPlugged && (plugged || restartPending)) {
-            closeListener();
-            plugged = false;
-            restartPending = false;
-            changed = true;
-        }
-        if (restartPending && Clock::now() >= restartAt) {
-            restartPending = false;
-            plugged = openListener();
-            wantPlugged = plugged;
-            changed = true;
-        }
-        if (changed)
-            stateChanged.notify_all();
-    }
-
-    // Server thread, stateMutex held: the programmer leaves the bus.
-    void vanish(bool comesBack) {
-        closeListener();
-        plugged = false;
-        if (comesBack) {
-            restartPending = true;
-            restartAt = Clock::now() + kRestartPause;
-        } else {
-            wantPlugged = false;
-        }
-        stateChanged.notify_all();
+    void stallConnection() override {
+        stalled = true;
     }
 
     // Server thread: true while the served tool still holds its end of the connection.
@@ -319,9 +233,9 @@ struct VirtualProgrammer::Impl {
         connFd = fd;
     }
 
-    // Server thread, stateMutex held: sends one reply message. A tool that stops reading must
-    // not hold the server (and with it unplug) forever, so a full queue is waited out in steps.
-    bool sendReply(std::unique_lock<std::mutex>& lock, const std::vector<uint8_t>& reply) {
+    // A tool that stops reading must not hold the server (and with it unplug) forever, so a full
+    // queue is waited out in steps.
+    bool sendReply(std::unique_lock<std::mutex>& lock, const std::vector<uint8_t>& reply) override {
         while (true) {
             const ssize_t sent = ::send(connFd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (sent == ssize_t(reply.size()))
@@ -337,7 +251,7 @@ struct VirtualProgrammer::Impl {
         }
     }
 
-    void serveRequest(std::unique_lock<std::mutex>& lock, std::vector<uint8_t>& buffer) {
+    void receiveRequest(std::unique_lock<std::mutex>& lock) {
         lock.unlock();
         const ssize_t received = ::recv(connFd, buffer.data(), buffer.size(), 0);
         lock.lock();
@@ -346,112 +260,42 @@ struct VirtualProgrammer::Impl {
                 closeConnection();
             return;
         }
-        const size_t length = size_t(received);
-        trace("<-", buffer.data(), length);
+        handleRequest(lock, buffer.data(), size_t(received));
+    }
 
-        DeviceModel::Response response;
-        {
-            std::lock_guard<std::mutex> modelLock(modelMutex);
-            response = model.handle(buffer.data(), length);
-        }
-        if (!pause(lock, response.delayMicros))
-            return;  // unplugged while the box was busy
-
-        switch (response.outcome) {
-            case DeviceModel::Outcome::NoReply:
-                return;
-            case DeviceModel::Outcome::Stall:
-                stalled = true;
-                return;
-            case DeviceModel::Outcome::Unplug:
-                vanish(false);
-                return;
-            case DeviceModel::Outcome::Reply:
-            case DeviceModel::Outcome::Restart:
-                break;
-        }
-        trace("->", response.reply.data(), response.reply.size());
-        if (!sendReply(lock, response.reply)) {
-            closeConnection();
+    void serveLink(std::unique_lock<std::mutex>& lock) override {
+        // A stalled connection is watched only for the tool hanging up.
+        pollfd fds[3] = {
+            {wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}, {connFd, short(stalled ? 0 : POLLIN), 0}};
+        const nfds_t count = connFd >= 0 ? 3 : 2;
+        lock.unlock();
+        const int ready = ::poll(fds, count, kPollMillis);
+        lock.lock();
+        if (ready <= 0)
             return;
-        }
-        if (response.outcome == DeviceModel::Outcome::Restart)
-            vanish(true);
-    }
-
-    void run() {
-#ifdef __linux__
-        // The modelled delays are a few hundred microseconds; with the default timer slack of
-        // 50 us every wait for one would run that much long and the box would seem slower than
-        // its model.
-        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
-        std::vector<uint8_t> buffer(kReceiveBuffer);
-        std::unique_lock<std::mutex> lock(stateMutex);
-        while (true) {
-            applyCommands();
-            if (quit)
-                break;
-            if (!plugged) {
-                if (restartPending) {
-                    stateChanged.wait_until(lock, restartAt, [this] { return commandPending(); });
-                } else {
-                    stateChanged.wait(lock, [this] { return commandPending(); });
-                }
-                continue;
+        if (fds[0].revents)
+            drainWake();
+        if (commandPending())
+            return;
+        // The served connection first: a tool that hung up must not keep the next one out.
+        if (count == 3 && fds[2].revents) {
+            if (fds[2].revents & POLLIN) {
+                receiveRequest(lock);
+            } else {
+                closeConnection();  // the tool hung up
             }
-
-            // A stalled connection is watched only for the tool hanging up.
-            pollfd fds[3] = {
-                {wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}, {connFd, short(stalled ? 0 : POLLIN), 0}};
-            const nfds_t count = connFd >= 0 ? 3 : 2;
-            lock.unlock();
-            const int ready = ::poll(fds, count, kPollMillis);
-            lock.lock();
-            if (ready <= 0)
-                continue;
-            if (fds[0].revents)
-                drainWake();
             if (commandPending())
-                continue;
-            // The served connection first: a tool that hung up must not keep the next one out.
-            if (count == 3 && fds[2].revents) {
-                if (fds[2].revents & POLLIN) {
-                    serveRequest(lock, buffer);
-                } else {
-                    closeConnection();  // the tool hung up
-                }
-                if (commandPending())
-                    continue;
-            }
-            if (listenFd >= 0 && (fds[1].revents & POLLIN))
-                acceptConnection();
+                return;
         }
-        closeListener();
-        plugged = false;
-        stateChanged.notify_all();
+        if (listenFd >= 0 && (fds[1].revents & POLLIN))
+            acceptConnection();
     }
 
-    // The paths are read from the model's options, so they may still be set or cleared while
-    // the programmer runs.
-    void saveMemories() {
-        std::lock_guard<std::mutex> modelLock(modelMutex);
-        const Options& current = model.options();
-        const struct {
-            const std::string& path;
-            const std::vector<uint8_t>& data;
-        } dumps[] = {{current.dumpCodePath, model.codeFlash()},
-                     {current.dumpSpiPath, model.spiFlash()},
-                     {current.dumpFirmwarePath, model.firmwareArea()}};
-        for (const auto& dump : dumps) {
-            if (dump.path.empty())
-                continue;
-            std::ofstream out(dump.path, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(dump.data.data()), std::streamsize(dump.data.size()));
-            out.close();
-            if (!out)
-                warn(options.name, "cannot save " + dump.path);
-        }
+    bool saveFile(const std::string& path, const std::vector<uint8_t>& data) override {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+        out.close();
+        return bool(out);
     }
 };
 
@@ -465,21 +309,15 @@ VirtualProgrammer::VirtualProgrammer(Options options) : impl_(std::make_unique<I
         impl_->wakeRead = fds[0];
         impl_->wakeWrite = fds[1];
     } else {
-        warn(impl_->options.name, std::string("pipe: ") + std::strerror(errno));
+        warn(impl_->name(), std::string("pipe: ") + std::strerror(errno));
         impl_->wakeRead = impl_->wakeWrite = -1;
     }
-    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+    impl_->start();
     plug();
 }
 
 VirtualProgrammer::~VirtualProgrammer() {
-    {
-        std::lock_guard<std::mutex> lock(impl_->stateMutex);
-        impl_->quit = true;
-        impl_->stateChanged.notify_all();
-    }
-    impl_->wake();
-    impl_->thread.join();
+    impl_->stop();
     if (impl_->wakeRead >= 0)
         ::close(impl_->wakeRead);
     if (impl_->wakeWrite >= 0)
@@ -488,28 +326,15 @@ VirtualProgrammer::~VirtualProgrammer() {
 }
 
 bool VirtualProgrammer::plug() {
-    std::unique_lock<std::mutex> lock(impl_->stateMutex);
-    if (impl_->plugged)
-        return true;
-    const uint64_t ticket = ++impl_->plugRequests;
-    impl_->stateChanged.notify_all();
-    impl_->wake();
-    impl_->stateChanged.wait(lock, [&] { return impl_->plugAnswers >= ticket || impl_->quit; });
-    return impl_->plugged;
+    return impl_->plug();
 }
 
 void VirtualProgrammer::unplug() {
-    std::unique_lock<std::mutex> lock(impl_->stateMutex);
-    impl_->wantPlugged = false;
-    impl_->stateChanged.notify_all();
-    impl_->wake();
-    impl_->stateChanged.wait(lock,
-                             [&] { return (!impl_->plugged && !impl_->restartPending) || impl_->quit; });
+    impl_->unplug();
 }
 
 bool VirtualProgrammer::plugged() const {
-    std::lock_guard<std::mutex> lock(impl_->stateMutex);
-    return impl_->plugged;
+    return impl_->isPlugged();
 }
 
 std::string VirtualProgrammer::devicePath() const {
@@ -521,14 +346,11 @@ std::string VirtualProgrammer::socketPath() const {
 }
 
 void VirtualProgrammer::withModel(const std::function<void(DeviceModel&)>& fn) {
-    std::lock_guard<std::mutex> lock(impl_->modelMutex);
-    fn(impl_->model);
+    impl_->withModel(fn);
 }
 
 bool VirtualProgrammer::waitPlugged(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(impl_->stateMutex);
-    return impl_->stateChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                        [this] { return impl_->plugged; });
+    return impl_->waitPlugged(timeoutMs);
 }
 
 }  // namespace vprog

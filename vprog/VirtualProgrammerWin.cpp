@@ -5,46 +5,22 @@
 #include "vprog/VirtualProgrammer.h"
 
 #include "usb/VirtualPipe.h"
+#include "vprog/LinkServer.h"
 
 #include <windows.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace vprog {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Large enough for the biggest request (4110 bytes) with room to spare: a longer message is
 // truncated and then refused by the model for its wrong size.
 constexpr DWORD kReceiveBuffer = 8192;
 constexpr DWORD kPollMillis = 100;
-constexpr auto kRestartPause = std::chrono::milliseconds(1000);
-
-void warn(const std::string& name, const std::string& what) {
-    std::fprintf(stderr, "qv310-vprog %s: %s\n", name.c_str(), what.c_str());
-}
-
-std::string hexLine(const uint8_t* data, size_t length) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(length * 3);
-    for (size_t i = 0; i < length; ++i) {
-        if (i)
-            out += ' ';
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 0x0F];
-    }
-    return out;
-}
 
 std::string systemError(DWORD code) {
     return "error " + std::to_string(code);
@@ -60,36 +36,22 @@ std::string defaultDirectory() {
 
 // One server thread owns the pipe and every transfer on it; plug() and unplug() only post what
 // they want and wait until the thread has done it.
-struct VirtualProgrammer::Impl {
-    Options options;
+struct VirtualProgrammer::Impl : LinkServer {
     std::string pipePath;
     std::wstring widePipePath;
     std::wstring notePath;  // empty when the pipe is outside the standard folder
-
-    std::mutex modelMutex;
-    DeviceModel model;
-
-    std::mutex stateMutex;
-    std::condition_variable stateChanged;
-    bool wantPlugged = false;
-    bool plugged = false;
-    bool quit = false;
-    bool restartPending = false;
-    Clock::time_point restartAt;
-    uint64_t plugRequests = 0;  // plug() calls so far
-    uint64_t plugAnswers = 0;   // plug() calls the server has tried
 
     HANDLE wakeEvent = nullptr;  // auto-reset: a command is waiting
     // Server thread only.
     HANDLE pipe = INVALID_HANDLE_VALUE;
     bool connected = false;
+    bool stalled = false;  // the connection's requests are no longer read
     enum class Pending { None, Connect, Read } pending = Pending::None;
     OVERLAPPED io{};  // the pending connect or read; its event is manual-reset
     HANDLE writeEvent = nullptr;
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kReceiveBuffer);
-    std::thread thread;
 
-    explicit Impl(Options o) : options(std::move(o)), model(options) {
+    explicit Impl(Options o) : LinkServer(std::move(o)) {
         const std::string directory = options.directory.empty() ? defaultDirectory() : options.directory;
         pipePath = directory + "\\" + options.name;
         widePipePath = qv::wideFromUtf8(pipePath);
@@ -101,13 +63,7 @@ struct VirtualProgrammer::Impl {
         }
     }
 
-    void wake() { SetEvent(wakeEvent); }
-
-    // Server thread, stateMutex held: something for the thread to do other than serving.
-    bool commandPending() const {
-        return quit || (wantPlugged && !plugged && !restartPending) || (!wantPlugged && plugged) ||
-               plugRequests != plugAnswers;
-    }
+    void wake() override { SetEvent(wakeEvent); }
 
     // For a tool that cannot list the pipe namespace (Wine): a note beside the pipe.
     void writeNote() {
@@ -124,7 +80,7 @@ struct VirtualProgrammer::Impl {
         CloseHandle(note);
     }
 
-    bool openListener() {
+    bool openListener() override {
         if (!qv::startsWithNoCase(widePipePath, qv::kPipeNamespace)) {
             warn(options.name, pipePath + " is not a pipe path (\\\\.\\pipe\\...)");
             return false;
@@ -161,16 +117,17 @@ struct VirtualProgrammer::Impl {
     }
 
     // The tool's connection ends; the pipe waits for the next one.
-    void closeConnection() {
+    void closeConnection() override {
         cancelPending();
         if (connected)
             DisconnectNamedPipe(pipe);
         connected = false;
+        stalled = false;
     }
 
     // Unplugging: the note goes first, then closing the pipe ends the connection and the name at
     // once. A reply already sent stays readable by the tool until it has read it.
-    void closeListener() {
+    void closeListener() override {
         if (pipe == INVALID_HANDLE_VALUE)
             return;
         if (!notePath.empty())
@@ -179,61 +136,18 @@ struct VirtualProgrammer::Impl {
         CloseHandle(pipe);
         pipe = INVALID_HANDLE_VALUE;
         connected = false;
+        stalled = false;
     }
 
-    void trace(const char* direction, const uint8_t* data, size_t length) {
-        if (!options.trace)
-            return;
-        std::fprintf(stderr, "%s %s %s\n", options.name.c_str(), direction, hexLine(data, length).c_str());
-    }
+    // No read is started on a stalled connection; the tool hanging up is seen by peeking.
+    void stallConnection() override { stalled = true; }
 
-    // Waits up to delay unless a command (unplug, quit) arrives first; true when it ran out.
-    bool pause(std::unique_lock<std::mutex>& lock, uint64_t delayMicros) {
-        if (delayMicros == 0)
+    // Server thread: false once the connected tool has closed its end.
+    bool toolStillConnected() const {
+        if (PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr))
             return true;
-        return !stateChanged.wait_for(lock, std::chrono::microseconds(delayMicros),
-                                      [this] { return commandPending(); });
-    }
-
-    // Server thread, stateMutex held: does what plug()/unplug() asked.
-    void applyCommands() {
-        bool changed = false;
-        if (plugRequests != plugAnswers) {
-            restartPending = false;
-            if (!plugged) {
-                plugged = openListener();
-                wantPlugged = plugged;
-            }
-            plugAnswers = plugRequests;
-            changed = true;
-        }
-        if (!wantPlugged && (plugged || restartPending)) {
-            closeListener();
-            plugged = false;
-            restartPending = false;
-            changed = true;
-        }
-        if (restartPending && Clock::now() >= restartAt) {
-            restartPending = false;
-            plugged = openListener();
-            wantPlugged = plugged;
-            changed = true;
-        }
-        if (changed)
-            stateChanged.notify_all();
-    }
-
-    // Server thread, stateMutex held: the programmer leaves the bus.
-    void vanish(bool comesBack) {
-        closeListener();
-        plugged = false;
-        if (comesBack) {
-            restartPending = true;
-            restartAt = Clock::now() + kRestartPause;
-        } else {
-            wantPlugged = false;
-        }
-        stateChanged.notify_all();
+        const DWORD error = GetLastError();
+        return error != ERROR_BROKEN_PIPE && error != ERROR_PIPE_NOT_CONNECTED;
     }
 
     // Server thread: starts waiting for a tool, or for the next request of the connected one.
@@ -287,10 +201,10 @@ struct VirtualProgrammer::Impl {
             return;
         }
         if (ok && transferred > 0) {
-            serveRequest(lock, transferred);
+            handleRequest(lock, buffer.data(), transferred);
         } else if (!ok && error == ERROR_MORE_DATA) {
             discardRestOfMessage();
-            serveRequest(lock, transferred);
+            handleRequest(lock, buffer.data(), transferred);
         } else if (!ok) {
             closeConnection();  // the tool hung up
         }
@@ -314,9 +228,9 @@ struct VirtualProgrammer::Impl {
         }
     }
 
-    // Server thread, stateMutex held: sends one reply message. A tool that stops reading must
-    // not hold the server (and with it unplug) forever, so the write is waited out in steps.
-    bool sendReply(std::unique_lock<std::mutex>& lock, const std::vector<uint8_t>& reply) {
+    // A tool that stops reading must not hold the server (and with it unplug) forever, so the
+    // write is waited out in steps.
+    bool sendReply(std::unique_lock<std::mutex>& lock, const std::vector<uint8_t>& reply) override {
         OVERLAPPED write{};
         ResetEvent(writeEvent);
         write.hEvent = writeEvent;
@@ -339,91 +253,38 @@ struct VirtualProgrammer::Impl {
         return GetOverlappedResult(pipe, &write, &written, FALSE) && written == reply.size();
     }
 
-    void serveRequest(std::unique_lock<std::mutex>& lock, DWORD length) {
-        trace("<-", buffer.data(), length);
-        DeviceModel::Response response;
-        {
-            std::lock_guard<std::mutex> modelLock(modelMutex);
-            response = model.handle(buffer.data(), length);
-        }
-        if (!pause(lock, response.delayMicros))
-            return;  // unplugged while the box was busy
-
-        switch (response.outcome) {
-            case DeviceModel::Outcome::NoReply:
-                return;
-            case DeviceModel::Outcome::Unplug:
-                vanish(false);
-                return;
-            case DeviceModel::Outcome::Reply:
-            case DeviceModel::Outcome::Restart:
-                break;
-        }
-        trace("->", response.reply.data(), response.reply.size());
-        if (!sendReply(lock, response.reply)) {
-            closeConnection();
+    void serveLink(std::unique_lock<std::mutex>& lock) override {
+        if (stalled) {
+            lock.unlock();
+            WaitForSingleObject(wakeEvent, kPollMillis);
+            lock.lock();
+            if (!commandPending() && !toolStillConnected())
+                closeConnection();  // the tool hung up
             return;
         }
-        if (response.outcome == DeviceModel::Outcome::Restart)
-            vanish(true);
-    }
-
-    void run() {
-        std::unique_lock<std::mutex> lock(stateMutex);
-        while (true) {
-            applyCommands();
-            if (quit)
-                break;
-            if (!plugged) {
-                if (restartPending) {
-                    stateChanged.wait_until(lock, restartAt, [this] { return commandPending(); });
-                } else {
-                    stateChanged.wait(lock, [this] { return commandPending(); });
-                }
-                continue;
-            }
-            startIo();
-            if (pending == Pending::None) {
-                // Nothing could be started (a tool left as it came): a short pause keeps a pipe
-                // that keeps failing from spinning this thread.
-                lock.unlock();
-                WaitForSingleObject(wakeEvent, 10);
-                lock.lock();
-                continue;
-            }
-            const HANDLE events[2] = {wakeEvent, io.hEvent};
+        startIo();
+        if (pending == Pending::None) {
+            // Nothing could be started (a tool left as it came): a short pause keeps a pipe
+            // that keeps failing from spinning this thread.
             lock.unlock();
-            const DWORD woken = WaitForMultipleObjects(2, events, FALSE, kPollMillis);
+            WaitForSingleObject(wakeEvent, 10);
             lock.lock();
-            // A command comes first; the transfer stays pending (its event stays set) meanwhile.
-            if (woken == WAIT_OBJECT_0 + 1 && !commandPending())
-                finishIo(lock);
+            return;
         }
-        closeListener();
-        plugged = false;
-        stateChanged.notify_all();
+        const HANDLE events[2] = {wakeEvent, io.hEvent};
+        lock.unlock();
+        const DWORD woken = WaitForMultipleObjects(2, events, FALSE, kPollMillis);
+        lock.lock();
+        // A command comes first; the transfer stays pending (its event stays set) meanwhile.
+        if (woken == WAIT_OBJECT_0 + 1 && !commandPending())
+            finishIo(lock);
     }
 
-    // The paths are read from the model's options, so they may still be set or cleared while
-    // the programmer runs.
-    void saveMemories() {
-        std::lock_guard<std::mutex> modelLock(modelMutex);
-        const Options& current = model.options();
-        const struct {
-            const std::string& path;
-            const std::vector<uint8_t>& data;
-        } dumps[] = {{current.dumpCodePath, model.codeFlash()},
-                     {current.dumpSpiPath, model.spiFlash()},
-                     {current.dumpFirmwarePath, model.firmwareArea()}};
-        for (const auto& dump : dumps) {
-            if (dump.path.empty())
-                continue;
-            std::ofstream out(qv::wideFromUtf8(dump.path).c_str(), std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(dump.data.data()), std::streamsize(dump.data.size()));
-            out.close();
-            if (!out)
-                warn(options.name, "cannot save " + dump.path);
-        }
+    bool saveFile(const std::string& path, const std::vector<uint8_t>& data) override {
+        std::ofstream out(qv::wideFromUtf8(path).c_str(), std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+        out.close();
+        return bool(out);
     }
 };
 
@@ -432,19 +293,13 @@ VirtualProgrammer::VirtualProgrammer(Options options) : impl_(std::make_unique<I
     impl_->io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     impl_->writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!impl_->wakeEvent || !impl_->io.hEvent || !impl_->writeEvent)
-        warn(impl_->options.name, "cannot create events (" + systemError(GetLastError()) + ")");
-    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+        warn(impl_->name(), "cannot create events (" + systemError(GetLastError()) + ")");
+    impl_->start();
     plug();
 }
 
 VirtualProgrammer::~VirtualProgrammer() {
-    {
-        std::lock_guard<std::mutex> lock(impl_->stateMutex);
-        impl_->quit = true;
-        impl_->stateChanged.notify_all();
-    }
-    impl_->wake();
-    impl_->thread.join();
+    impl_->stop();
     for (HANDLE event : {impl_->wakeEvent, impl_->io.hEvent, impl_->writeEvent}) {
         if (event)
             CloseHandle(event);
@@ -453,28 +308,15 @@ VirtualProgrammer::~VirtualProgrammer() {
 }
 
 bool VirtualProgrammer::plug() {
-    std::unique_lock<std::mutex> lock(impl_->stateMutex);
-    if (impl_->plugged)
-        return true;
-    const uint64_t ticket = ++impl_->plugRequests;
-    impl_->stateChanged.notify_all();
-    impl_->wake();
-    impl_->stateChanged.wait(lock, [&] { return impl_->plugAnswers >= ticket || impl_->quit; });
-    return impl_->plugged;
+    return impl_->plug();
 }
 
 void VirtualProgrammer::unplug() {
-    std::unique_lock<std::mutex> lock(impl_->stateMutex);
-    impl_->wantPlugged = false;
-    impl_->stateChanged.notify_all();
-    impl_->wake();
-    impl_->stateChanged.wait(lock,
-                             [&] { return (!impl_->plugged && !impl_->restartPending) || impl_->quit; });
+    impl_->unplug();
 }
 
 bool VirtualProgrammer::plugged() const {
-    std::lock_guard<std::mutex> lock(impl_->stateMutex);
-    return impl_->plugged;
+    return impl_->isPlugged();
 }
 
 std::string VirtualProgrammer::devicePath() const {
@@ -486,14 +328,11 @@ std::string VirtualProgrammer::socketPath() const {
 }
 
 void VirtualProgrammer::withModel(const std::function<void(DeviceModel&)>& fn) {
-    std::lock_guard<std::mutex> lock(impl_->modelMutex);
-    fn(impl_->model);
+    impl_->withModel(fn);
 }
 
 bool VirtualProgrammer::waitPlugged(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(impl_->stateMutex);
-    return impl_->stateChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                        [this] { return impl_->plugged; });
+    return impl_->waitPlugged(timeoutMs);
 }
 
 }  // namespace vprog

@@ -93,7 +93,7 @@ class VprogProcess {
 
 // One request and its reply; the reply's length, or the transfer's failure.
 int32_t exchange(UsbTransport& transport, const uint8_t* tx, uint32_t length, uint8_t* rx) {
-    if (!transport.write(tx, length))
+    if (transport.write(tx, length, nullptr) != 1)
         return -1;
     return transport.read(rx, nullptr);
 }
@@ -259,7 +259,7 @@ void transferTests(const std::string& path) {
     reader.join();
     check(result == -1, "close() makes a waiting read fail (" + std::to_string(result) + ")");
     check(millisSince(start) < 2000, "it fails promptly (" + std::to_string(millisSince(start)) + " ms)");
-    check(!transport->write(tx, frame::buildConnectFrame(tx)), "a write after close() fails");
+    check(transport->write(tx, frame::buildConnectFrame(tx), nullptr) != 1, "a write after close() fails");
     transport.reset();
 
     // The programmer takes the next tool once the first has gone.
@@ -290,10 +290,10 @@ void unplugTests(const std::string& path) {
     uint8_t rx[kReadSize];
     const uint8_t payload[64] = {1, 2, 3};
     const uint32_t length = frame::buildDataFrame(tx, frame::kWriteData, 0x2000, payload, sizeof payload);
-    const bool written = transport->write(tx, length);
+    const bool written = transport->write(tx, length, nullptr) == 1;
     const int32_t received = written ? transport->read(rx, nullptr) : -1;
     check(received == -1, "the transfer during which the programmer unplugs fails");
-    check(!transport->write(tx, length), "a write to the vanished pipe fails");
+    check(transport->write(tx, length, nullptr) != 1, "a write to the vanished pipe fails");
     check(eventually([&] { return !listed(path); }, 3000), "the unplugged programmer leaves the list");
     std::unique_ptr<UsbTransport> again = makeTransportFor(path);
     check(!again->open(path), "the unplugged programmer no longer opens");
@@ -319,7 +319,7 @@ void unplugDuringWriteTests(const std::string& path) {
     const auto start = Clock::now();
     for (int i = 0; i < 12 && failedAt < 0; ++i) {
         const auto writeStart = Clock::now();
-        if (!transport->write(tx, length))
+        if (transport->write(tx, length, nullptr) != 1)
             failedAt = i;
         longestWriteMs = std::max(longestWriteMs, millisSince(writeStart));
     }
