@@ -70,6 +70,8 @@ install_packages build-essential perl python3 cmake make pkg-config dpkg-dev xz-
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     mingw-w64-x86-64-dev libz-mingw-w64-dev googletest \
     wine64 fonts-wqy-microhei fonts-wine zip unzip
+# The tests run under Wine in en_US.UTF-8 and zh_CN.UTF-8; without them no non-ASCII file name.
+bash "$root/scripts/ensure-locales.sh"
 
 # ---------------------------------------------------------------------------------------------
 # Qt for Windows, cross-compiled once into the cache

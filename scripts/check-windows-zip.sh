@@ -38,6 +38,8 @@ if ((${#missing[@]})); then
     "${sudo[@]}" apt-get update
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+# The window runs in zh_CN.UTF-8; Wine needs that locale generated for non-ASCII file names.
+bash "$root/scripts/ensure-locales.sh"
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver

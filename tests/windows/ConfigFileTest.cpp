@@ -114,7 +114,43 @@ TEST_F(ConfigFileOnWindows, AFileHeldOpenWithoutDeleteSharingIsLeftIntactAndTheS
     EXPECT_EQ(filesIn(workDir), QStringList{QStringLiteral("config.ini")}) << "the temporary file is removed";
 }
 
+// Wine says it is Wine through an export of its ntdll that Windows' ntdll does not have.
+bool underWine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Whether the system refuses MoveFileExW(..., MOVEFILE_REPLACE_EXISTING) over a read-only file,
+// as Windows does (ERROR_ACCESS_DENIED). Wine 8 replaces the file all the same, as root and as
+// an ordinary user alike.
+bool systemRefusesToReplaceReadOnlyFiles(const QTemporaryDir& dir) {
+    const std::wstring target = QDir::toNativeSeparators(dir.filePath(QStringLiteral("probe.ini"))).toStdWString();
+    const std::wstring source = QDir::toNativeSeparators(dir.filePath(QStringLiteral("probe.new"))).toStdWString();
+    for (const std::wstring* name : {&target, &source}) {
+        HANDLE h = ::CreateFileW(name->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return true;
+        ::CloseHandle(h);
+    }
+    ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    const bool refused = !::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+    ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(target.c_str());
+    ::DeleteFileW(source.c_str());
+    return refused;
+}
+
 TEST_F(ConfigFileOnWindows, AReadOnlyFileIsLeftIntactAndTheWindowSaysSo) {
+    // The save leaves a read-only config.ini alone because Windows refuses to rename over it. A
+    // Wine that replaces it cannot show this; on Windows itself the check always runs.
+    {
+        QTemporaryDir probe;
+        ASSERT_TRUE(probe.isValid());
+        if (underWine() && !systemRefusesToReplaceReadOnlyFiles(probe)) {
+            GTEST_SKIP() << "this Wine replaces a read-only file with MoveFileExW(MOVEFILE_REPLACE_EXISTING), "
+                            "where Windows refuses with ERROR_ACCESS_DENIED; the check needs Windows "
+                            "(or a Wine that refuses)";
+        }
+    }
     writeConfig(crlf("UPBOOT:0\nNFLASH:0\nC:\\keep.bin\n"));
     const std::wstring native = QDir::toNativeSeparators(configPath()).toStdWString();
     ASSERT_TRUE(::SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_READONLY));
