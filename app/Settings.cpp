@@ -12,6 +12,7 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <signal.h>
@@ -138,7 +139,10 @@ bool reachedDisk(QFile& file) {
 #ifndef _WIN32
     return ::fsync(file.handle()) == 0;
 #else
-    return file.flush();
+    // An unbuffered QFile has nothing of its own to flush; the system's cache is emptied onto the
+    // disk before the rename makes these bytes the file.
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file.handle()));
+    return handle != INVALID_HANDLE_VALUE && ::FlushFileBuffers(handle) != 0;
 #endif
 }
 

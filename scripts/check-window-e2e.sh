@@ -54,6 +54,8 @@ else
     driver=""
     for candidate in "${candidates[@]}"; do
         [ -d "$candidate" ] || continue
+        # Absolute, as Wine is handed the programs from the work folder.
+        candidate=$(cd "$candidate" && pwd)
         driver=$(find "$candidate" -name qv310-window-e2e.exe -type f 2>/dev/null | head -n 1 || true)
         vprog=$(find "$candidate" -name qv310-vprog.exe -type f 2>/dev/null | head -n 1 || true)
         if [ -n "$driver" ] && [ -n "$vprog" ]; then

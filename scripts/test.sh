@@ -4,7 +4,10 @@
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, every test;
 #   3. ThreadSanitizer over the tests that cross threads (worker hand-over, transactions, hot-plug);
 #   4. a bounded fuzz run of every parser (libFuzzer, ASan, UBSan);
-#   5. the Windows build of the Qt-free core with MinGW-w64, and its tests under Wine;
+#   5. Windows: the Qt-free core with MinGW-w64 and its checks under Wine; Qt for Windows from the
+#      cache (~/.cache/qv310-isp) or built; the whole tool and the zip; the Windows tests and the
+#      window end to end against qv310-vprog.exe under Wine; the zip unpacked and started under
+#      Wine on Xvfb;
 #   6. the Debian package: built, checked (lintian, desktop and AppStream validators), installed,
 #      every program started, purged again (scripts/test-package.sh; needs root or sudo).
 # QV_TEST_QUICK=1 runs only the first stage.
@@ -53,8 +56,19 @@ TSAN_OPTIONS="suppressions=$root/tests/libusb/tsan.supp:halt_on_error=1" \
 stage "fuzz smoke run: every reader of outside bytes, a bounded number of inputs each"
 bash fuzz/run-smoke.sh 20000
 
+windows_started=$(date +%s)
 stage "Windows build of the device and protocol core (MinGW-w64), its tests under Wine"
 bash scripts/check-windows-build.sh
+
+stage "Windows: Qt for Windows (from the cache or built), the whole tool, the zip"
+bash scripts/build-windows.sh
+
+stage "Windows: the tests and the window end to end against qv310-vprog.exe, under Wine"
+ctest --test-dir out/windows-qt --output-on-failure -j"$jobs"
+
+stage "Windows: the zip unpacked and started under Wine on Xvfb"
+bash scripts/check-windows-zip.sh
+echo "Windows stage: $(($(date +%s) - windows_started)) s"
 
 stage "Debian package: build, lintian and validators, install, start, purge"
 if [ "$(id -u)" -eq 0 ]; then

@@ -21,6 +21,14 @@
 
 namespace {
 
+// config.ini's bytes on this platform: "\r\n" line ends on Windows.
+QByteArray platformLines(QByteArray text) {
+#ifdef _WIN32
+    text.replace("\n", "\r\n");
+#endif
+    return text;
+}
+
 // Each test runs in a fresh current directory: config.ini and Flash.ini are looked up there.
 class WindowTest : public ::testing::Test {
 protected:
@@ -205,7 +213,7 @@ TEST_F(WindowTest, WithoutConfigFileDefaultsStayAndTheExitWritesTheDefaultFile) 
     EXPECT_TRUE(child<QLineEdit>("lineEdit_Flash")->text().isEmpty());
     EXPECT_TRUE(child<QLineEdit>("lineEdit_Boot")->text().isEmpty());
     window.reset();
-    EXPECT_EQ(configOnDisk(), QByteArray("UPBOOT:0\nNFLASH:0\n./\n./\n\nWAITT:0\nPWROFF:0\n"));
+    EXPECT_EQ(configOnDisk(), platformLines("UPBOOT:0\nNFLASH:0\n./\n./\n\nWAITT:0\nPWROFF:0\n"));
     EXPECT_TRUE(messages.isEmpty());
 }
 
@@ -221,7 +229,7 @@ TEST_F(WindowTest, ConfigFileFillsPathsCheckBoxAndOneRunUnlock) {
     window.reset();
     // The unlock holds for one run; the paths are saved trimmed.
     EXPECT_EQ(configOnDisk(),
-              QByteArray("UPBOOT:0\nNFLASH:0\n/fw/app.bin\n/ui/a.bin\n/boot/b.bin\nWAITT:0\nPWROFF:1\n"));
+              platformLines("UPBOOT:0\nNFLASH:0\n/fw/app.bin\n/ui/a.bin\n/boot/b.bin\nWAITT:0\nPWROFF:1\n"));
 }
 
 TEST_F(WindowTest, LowerCaseUnlockKeyUnlocksNothing) {

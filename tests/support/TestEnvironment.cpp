@@ -1,5 +1,25 @@
 #include "TestEnvironment.h"
 
+#ifdef _WIN32
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace qvtest {
+
+void useFreshRuntimeDirectory() {}
+
+void setQtVariablesForWindows() {
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
+    if (!qEnvironmentVariableIsSet("QT_QPA_FONTDIR") && qEnvironmentVariableIsSet("QV_TEST_FONTDIR")) {
+        qputenv("QT_QPA_FONTDIR", qgetenv("QV_TEST_FONTDIR"));
+    }
+}
+
+}  // namespace qvtest
+
+#else
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -25,4 +45,8 @@ void useFreshRuntimeDirectory() {
     }
 }
 
+void setQtVariablesForWindows() {}
+
 }  // namespace qvtest
+
+#endif

@@ -6,6 +6,7 @@
 
 int main(int argc, char** argv) {
     qvtest::useFreshRuntimeDirectory();
+    qvtest::setQtVariablesForWindows();
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -2,13 +2,12 @@
 
 #include <QApplication>
 
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     qvtest::useFreshRuntimeDirectory();
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    qvtest::setQtVariablesForWindows();
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

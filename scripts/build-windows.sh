@@ -1,0 +1,270 @@
+#!/usr/bin/env bash
+# Builds the whole tool for 64-bit Windows on a Debian 12 machine and stages the zip a user unpacks
+# and runs:
+#   1. Qt 5.15.8 (qtbase) cross-compiled for x86_64-w64-mingw32 from Debian's source package, once,
+#      into a cache outside the work tree (~/.cache/qv310-isp/, or $QV_CACHE_DIR), keyed by the Qt
+#      version, the configure line and the compiler; reused when present. ~16 minutes on 2 cores.
+#   2. the window program (qv310-isp.exe), the virtual programmer (qv310-vprog.exe), qv310-diag.exe,
+#      qv310-mkdiff.exe and the tests that can run on Windows, with
+#      cmake/toolchain-mingw-w64-x86_64.cmake and that Qt, into out/windows-qt;
+#   3. out/qv310-isp-windows-x64.zip: the programs, the Qt DLLs and plugins they load, the MinGW
+#      runtime DLLs, Flash.ini and the WinUSB driver text.
+#
+#   bash scripts/build-windows.sh            # all three
+#   bash scripts/build-windows.sh --qt-only  # only step 1 (prints the Qt prefix last)
+#
+# Installs the Debian packages it needs (apt-get update first; sudo when not root). Runs without a
+# terminal (CI=true, no standard input). Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+qt_only=0
+for arg in "$@"; do
+    case "$arg" in
+        --qt-only) qt_only=1 ;;
+        -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "unknown argument: $arg" >&2; exit 2 ;;
+    esac
+done
+
+jobs=$(nproc 2>/dev/null || echo 2)
+[ "$jobs" -gt 2 ] && jobs=2
+cache="${QV_CACHE_DIR:-$HOME/.cache/qv310-isp}"
+build="${QV_WINDOWS_BUILD_DIR:-$root/out/windows-qt}"
+zip_path="$root/out/qv310-isp-windows-x64.zip"
+triplet=x86_64-w64-mingw32
+
+stage() { printf '\n==== %s ====\n' "$*"; }
+now() { date +%s; }
+
+# ---------------------------------------------------------------------------------------------
+# Debian packages
+# ---------------------------------------------------------------------------------------------
+is_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+apt_updated=0
+apt_update() {
+    if [ "$apt_updated" = 0 ]; then
+        "${sudo[@]}" apt-get update
+        apt_updated=1
+    fi
+}
+install_packages() {
+    local missing=() package
+    for package in "$@"; do is_installed "$package" || missing+=("$package"); done
+    ((${#missing[@]})) || return 0
+    echo "Installing: ${missing[*]}"
+    apt_update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+stage "packages"
+# Host tools for Qt's configure (it builds qmake, moc, uic, rcc as Linux programs), the posix-thread
+# MinGW-w64 compilers, Wine (tests, screenshot), fonts for the window under Wine, zip for the bundle.
+install_packages build-essential perl python3 cmake make pkg-config dpkg-dev xz-utils ca-certificates \
+    debian-archive-keyring \
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    mingw-w64-x86-64-dev libz-mingw-w64-dev googletest \
+    wine64 fonts-wqy-microhei fonts-wine zip unzip
+# The tests run under Wine in en_US.UTF-8 and zh_CN.UTF-8; without them no non-ASCII file name.
+bash "$root/scripts/ensure-locales.sh"
+
+# ---------------------------------------------------------------------------------------------
+# Qt for Windows, cross-compiled once into the cache
+# ---------------------------------------------------------------------------------------------
+qt_version=5.15.8
+qt_source_package=qtbase-opensource-src
+gcc_posix=$(command -v $triplet-gcc-posix)
+gxx_posix=$(command -v $triplet-g++-posix)
+compiler_version=$("$gxx_posix" -dumpfullversion 2>/dev/null || "$gxx_posix" -dumpversion)
+qt_configure_flags=(
+    -opensource -confirm-license
+    -xplatform win32-g++
+    -release -shared -strip
+    -nomake examples -nomake tests
+    -no-opengl -no-dbus -no-icu
+    -qt-zlib -qt-libpng -qt-libjpeg -qt-freetype -qt-pcre -qt-harfbuzz
+    -no-feature-network -no-feature-sql -no-feature-tabletevent -no-direct2d
+)
+# The cache key: what changes the built Qt. The paths (prefix, compiler links) derive from it.
+qt_key_text="qtbase $qt_version | $triplet g++-posix $compiler_version | ${qt_configure_flags[*]}"
+qt_key=$(printf '%s' "$qt_key_text" | sha256sum | cut -c1-12)
+qt_prefix="$cache/qt-$qt_version-mingw-w64-x86_64-$qt_key"
+qt_stamp="$qt_prefix/.qv310-isp-complete"
+mingw_bin="$cache/mingw-w64-posix-bin"
+
+# Links named x86_64-w64-mingw32-* that point at the posix-thread compilers (Debian's default
+# alternative is the win32-thread one, which lacks std::thread) and the binutils.
+make_mingw_links() {
+    mkdir -p "$mingw_bin"
+    ln -sfn "$gcc_posix" "$mingw_bin/$triplet-gcc"
+    ln -sfn "$gxx_posix" "$mingw_bin/$triplet-g++"
+    local tool path
+    for tool in ar ranlib windres strip objcopy nm ld dlltool objdump; do
+        path=$(command -v "$triplet-$tool")
+        ln -sfn "$path" "$mingw_bin/$triplet-$tool"
+    done
+}
+
+# Debian's archive serves the source package when a deb-src entry for the machine's suite exists.
+ensure_deb_src() {
+    if apt-get source --print-uris "$qt_source_package" 2>/dev/null | grep -q "\.dsc'"; then
+        return 0
+    fi
+    local suite mirror list=/etc/apt/sources.list.d/qv310-isp-deb-src.sources
+    suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+    mirror=$(grep -rhoE '^(URIs:[[:space:]]*|deb[[:space:]]+(\[[^]]*\][[:space:]]+)?)https?://[^[:space:]]+/debian/?([[:space:]]|$)' \
+        /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null | grep -oE 'https?://[^[:space:]]+' | head -n 1 || true)
+    [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+    echo "Adding a deb-src entry: $mirror $suite main"
+    printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "$mirror" "$suite" | "${sudo[@]}" tee "$list" >/dev/null
+    "${sudo[@]}" apt-get update
+    apt_updated=1
+}
+
+build_qt() {
+    local started work source_dir t0 t1 t2 t3
+    started=$(now)
+    make_mingw_links
+    ensure_deb_src
+    work="$cache/qt-build-$qt_key"
+    rm -rf "$work" "$qt_prefix"
+    mkdir -p "$work"
+    stage "Qt $qt_version for Windows: source"
+    (cd "$work" && apt-get source --download-only "$qt_source_package" >/dev/null \
+        && dpkg-source --no-check -x ./*.dsc qtbase >/dev/null)
+    source_dir="$work/qtbase"
+    grep -q "^MODULE_VERSION *= *$qt_version\$" "$source_dir/.qmake.conf" \
+        || { echo "the source package is not Qt $qt_version" >&2; return 1; }
+    stage "Qt $qt_version for Windows: configure"
+    t0=$(now)
+    (cd "$source_dir" && ./configure -prefix "$qt_prefix" \
+        -device-option CROSS_COMPILE="$mingw_bin/$triplet-" "${qt_configure_flags[@]}" </dev/null)
+    t1=$(now)
+    stage "Qt $qt_version for Windows: make -j$jobs"
+    # A second plain make re-runs configure (the first build adds host facts to .qmake.stash):
+    # touching the Makefile keeps install from rebuilding everything; install in the same make
+    # as the build is not ordered after the bundled static libraries.
+    (cd "$source_dir" && make -j"$jobs" </dev/null)
+    t2=$(now)
+    (cd "$source_dir" && touch Makefile && make install </dev/null)
+    t3=$(now)
+    {
+        echo "qtbase $qt_version for $triplet, built $(date -u +%Y-%m-%dT%H:%M:%SZ) on $(nproc) cores"
+        echo "source: $(cd "$work" && ls ./*.dsc)"
+        echo "key: $qt_key_text"
+        echo "configure: $((t1 - t0)) s; make: $((t2 - t1)) s; install: $((t3 - t2)) s; total with download: $((t3 - started)) s"
+    } >"$qt_prefix/qv310-isp-qt-build.txt"
+    cat "$qt_prefix/qv310-isp-qt-build.txt"
+    rm -rf "$work"
+    touch "$qt_stamp"
+}
+
+mkdir -p "$cache"
+# One build at a time per cache (other work trees of the same machine share it).
+exec 9>"$cache/qt-$qt_key.lock"
+flock 9
+if [ -f "$qt_stamp" ]; then
+    stage "Qt $qt_version for Windows: from the cache"
+    echo "$qt_prefix"
+    sed -n '1p;4p' "$qt_prefix/qv310-isp-qt-build.txt" 2>/dev/null || true
+else
+    build_qt
+fi
+flock -u 9
+make_mingw_links
+
+if [ "$qt_only" = 1 ]; then
+    echo "$qt_prefix"
+    exit 0
+fi
+
+# ---------------------------------------------------------------------------------------------
+# The tool, with that Qt
+# ---------------------------------------------------------------------------------------------
+stage "the tool for Windows (MinGW-w64, Qt $qt_version) into ${build#"$root"/}"
+started=$(now)
+cmake -S "$root" -B "$build" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DQV_QT_PREFIX="$qt_prefix" \
+    -DQV_BUILD_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="-Werror"
+cmake --build "$build" -j"$jobs"
+echo "built in $(($(now) - started)) s"
+
+# The programs of the zip: the window, the virtual programmer, the diagnostic program and the
+# difference maker (the command-line program is not built for Windows).
+targets=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
+programs=()
+for target in qv310-isp qv310-vprog qv310-diag qv310-mkdiff; do
+    grep -qx "$target" <<<"$targets" || continue
+    exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" -newer "$build/CMakeCache.txt" | head -n 1)
+    [ -n "$exe" ] || exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" | head -n 1)
+    [ -n "$exe" ] || { echo "missing: $target.exe" >&2; exit 1; }
+    programs+=("$exe")
+done
+for required in qv310-isp qv310-vprog qv310-diag qv310-mkdiff; do
+    printf '%s\n' "${programs[@]}" | grep -q "/$required.exe$" || { echo "missing: $required.exe" >&2; exit 1; }
+done
+
+# ---------------------------------------------------------------------------------------------
+# The zip
+# ---------------------------------------------------------------------------------------------
+stage "stage ${zip_path#"$root"/}"
+name=qv310-isp-windows-x64
+staging="$build/stage/$name"
+rm -rf "$build/stage"
+mkdir -p "$staging/platforms" "$staging/styles"
+for exe in "${programs[@]}"; do cp "$exe" "$staging/"; done
+# What windeployqt copies for a Widgets program: the Qt DLLs, the platform plugin and the style.
+for dll in Qt5Core Qt5Gui Qt5Widgets; do cp "$qt_prefix/bin/$dll.dll" "$staging/"; done
+cp "$qt_prefix/plugins/platforms/qwindows.dll" "$staging/platforms/"
+cp "$qt_prefix/plugins/styles/qwindowsvistastyle.dll" "$staging/styles/"
+# The C++ runtime the programs and Qt share; libstdc++ ships with its symbols (23 MB), stripped here.
+for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
+    path=$("$gxx_posix" -print-file-name="$dll")
+    [ -f "$path" ] || { echo "the MinGW runtime $dll was not found" >&2; exit 1; }
+    cp "$path" "$staging/"
+done
+$triplet-strip --strip-unneeded "$staging/libstdc++-6.dll" "$staging/libgcc_s_seh-1.dll" "$staging/libwinpthread-1.dll"
+cp "$root/data/Flash.ini" "$staging/"
+to_crlf() { sed 's/\r$//; s/$/\r/'; }
+# The README's section on the WinUSB driver, for the person installing the tool.
+{
+    echo "QV310 SWD ISP for Windows (64-bit)"
+    echo
+    echo "Unpack this folder anywhere and start qv310-isp.exe from it. The tool keeps config.ini in"
+    echo "the folder it is started from and reads Flash.ini there (one is included)."
+    echo
+    echo "Installing the WinUSB driver for the programmer"
+    echo "-----------------------------------------------"
+    echo
+    sed -n '/^\*\*The driver\.\*\*/,/^$/p' "$root/README.md" | sed 's/^\*\*The driver\.\*\* //; s/`//g'
+    echo "Check it with: qv310-diag --list   (lists every programmer the tool can see)"
+} | to_crlf >"$staging/WinUSB-driver.txt"
+grep -q 'DeviceInterfaceGUIDs' "$staging/WinUSB-driver.txt" || { echo "the README's driver section was not found" >&2; exit 1; }
+
+# Every DLL a staged program or plugin imports is staged or is part of Windows.
+system_dlls='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comdlg32|winmm|ws2_32|version|imm32|dwmapi|uxtheme|netapi32|userenv|mpr|winspool\.drv|shlwapi|setupapi|winusb|msvcrt|d3d9|d3d11|dxgi|dwrite|wtsapi32|cfgmgr32|crypt32|bcrypt|api-ms-win-.*)\.dll$'
+missing_dlls=0
+while IFS= read -r -d '' binary; do
+    while read -r dll; do
+        lower=$(tr '[:upper:]' '[:lower:]' <<<"$dll")
+        if ! grep -Eq "$system_dlls" <<<"$lower" && ! ls "$staging" | tr '[:upper:]' '[:lower:]' | grep -qx "$lower"; then
+            echo "${binary#"$staging"/} needs $dll, which is not in the zip" >&2
+            missing_dlls=1
+        fi
+    done < <($triplet-objdump -p "$binary" | sed -n 's/^[[:space:]]*DLL Name: //p')
+done < <(find "$staging" \( -name '*.exe' -o -name '*.dll' \) -print0)
+[ "$missing_dlls" = 0 ] || exit 1
+
+rm -f "$zip_path"
+(cd "$build/stage" && zip -q -r -X -9 "$zip_path" "$name")
+echo "${zip_path#"$root"/}: $(du -h "$zip_path" | cut -f1), $(unzip -Z1 "$zip_path" | grep -vc '/$') files"
+unzip -Z1 "$zip_path" | sed "s|^$name/||; /^$/d" | sort | sed 's/^/  /'

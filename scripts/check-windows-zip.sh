@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Uses the Windows zip as a person would: unpacks out/qv310-isp-windows-x64.zip into a fresh folder,
+# starts qv310-isp.exe from it under Wine on a virtual X display (Xvfb) with the Windows platform
+# plugin of the zip (no QT_* variable, no DLL from elsewhere), in a Simplified Chinese locale (ANSI
+# code page 936) with a config.ini whose paths hold Chinese folder names, checks that the window
+# shows them, takes a screenshot, closes the window as its title bar's close button does
+# (WM_CLOSE) and checks the config.ini it wrote at exit (CR LF, the paths in code page 936).
+#
+#   bash scripts/check-windows-zip.sh          # screenshot in out/windows-zip/window-windows.png
+#   bash scripts/check-windows-zip.sh --docs   # also copies it to docs/window-windows.png
+#
+# Run scripts/build-windows.sh first. Installs Xvfb and the X tools it needs when missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+docs=0
+for arg in "$@"; do
+    case "$arg" in
+        --docs) docs=1 ;;
+        *) echo "unknown argument: $arg" >&2; exit 2 ;;
+    esac
+done
+
+zip_path="$root/out/qv310-isp-windows-x64.zip"
+work="$root/out/windows-zip"
+build="${QV_WINDOWS_BUILD_DIR:-$root/out/windows-qt}"
+[ -f "$zip_path" ] || { echo "no $zip_path: run scripts/build-windows.sh first" >&2; exit 1; }
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+missing=()
+for package in xvfb xauth x11-utils x11-apps netpbm wine64 fonts-wqy-microhei fonts-wine unzip; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+# The window runs in zh_CN.UTF-8; Wine needs that locale generated for non-ASCII file names.
+bash "$root/scripts/ensure-locales.sh"
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+export WINEPREFIX="$build/wine-prefix-display"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8  # Wine's ANSI code page follows it: 936
+unset WINEPATH
+title="QV310_SWD_ISP_V1.2C"
+
+xvfb_pid=""
+wine_pid=""
+cleanup() {
+    # Only what this script started: the prefix's Wine server and this Xvfb.
+    "$wineserver" -k 2>/dev/null || true
+    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+# The prefix, once: wineboot, and Wine's Tahoma in its Fonts folder.
+cmake -DWINE="$wine" -DPREFIX="$WINEPREFIX" -P "$root/cmake/WinePrefix.cmake" | sed 's/^-- //'
+# The window asks for "微软雅黑" (Microsoft YaHei), which a Chinese Windows has; here WenQuanYi Micro
+# Hei stands in for it.
+"$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "微软雅黑" /t REG_SZ /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+"$wineserver" -w
+
+rm -rf "$work"
+mkdir -p "$work"
+unzip -q "$zip_path" -d "$work"
+app_dir="$work/qv310-isp-windows-x64"
+[ -f "$app_dir/qv310-isp.exe" ] || { echo "qv310-isp.exe is not in the zip" >&2; exit 1; }
+
+# config.ini as a Chinese Windows keeps it: code page 936 (GBK), CR LF.
+mcu_path='D:\固件\QV310_app.bin'
+ui_path='D:\界面资源\ui_v1.2.bin'
+boot_path='D:\固件\boot.bin'
+printf 'UPBOOT:0\nNFLASH:0\n%s\n%s\n%s\nWAITT:0\nPWROFF:1\n' "$mcu_path" "$ui_path" "$boot_path" \
+    | sed 's/$/\r/' | iconv -f UTF-8 -t GBK >"$app_dir/config.ini"
+cp "$app_dir/config.ini" "$work/config-before.ini"
+
+display_file="$work/display"
+Xvfb -displayfd 3 -screen 0 1100x760x24 -nolisten tcp 3>"$display_file" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 50); do [ -s "$display_file" ] && break; sleep 0.1; done
+[ -s "$display_file" ] || { echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$(cat "$display_file")"
+
+echo "starting qv310-isp.exe from the unpacked zip under Wine on Xvfb $DISPLAY"
+(cd "$app_dir" && exec "$wine" qv310-isp.exe >"$work/window.log" 2>&1) &
+wine_pid=$!
+
+window_id=""
+for _ in $(seq 120); do
+    window_id=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$title\"" | awk '{print $1}' | head -n 1 || true)
+    [ -n "$window_id" ] && break
+    if ! kill -0 "$wine_pid" 2>/dev/null; then break; fi
+    sleep 0.5
+done
+if [ -z "$window_id" ]; then
+    echo "FAILED: the window did not show" >&2
+    sed 's/^/  /' "$work/window.log" >&2
+    exit 1
+fi
+sleep 3  # let it draw
+info=$(xwininfo -id "$window_id")
+x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+w=$(sed -n 's/.*Width: *//p' <<<"$info")
+h=$(sed -n 's/.*Height: *//p' <<<"$info")
+echo "window $window_id: ${w}x$h at $x,$y"
+shot="$work/window-windows.png"
+xwd -root -silent | xwdtopnm 2>/dev/null | pnmcut "$x" "$y" "$w" "$h" | pnmtopng >"$shot"
+echo "screenshot: ${shot#"$root"/} ($(du -h "$shot" | cut -f1))"
+
+echo "closing the window (WM_CLOSE)"
+"$wine" taskkill /im qv310-isp.exe >/dev/null 2>&1 || true
+for _ in $(seq 60); do kill -0 "$wine_pid" 2>/dev/null || break; sleep 0.5; done
+if kill -0 "$wine_pid" 2>/dev/null; then
+    echo "FAILED: the window did not close" >&2
+    exit 1
+fi
+status=0
+wait "$wine_pid" || status=$?
+
+failures=0
+expect() {  # expect WHAT CONDITION...
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+expect "the window program exits 0 (it exited $status)" test "$status" -eq 0
+expected_after="$work/config-expected.ini"
+printf 'UPBOOT:0\nNFLASH:0\n%s\n%s\n%s\nWAITT:0\nPWROFF:1\n' "$mcu_path" "$ui_path" "$boot_path" \
+    | sed 's/$/\r/' | iconv -f UTF-8 -t GBK >"$expected_after"
+expect "config.ini is written at exit with CR LF and the paths in code page 936" cmp -s "$expected_after" "$app_dir/config.ini"
+expect "no temporary file is left beside it" test -z "$(ls "$app_dir" | grep '\.tmp$' || true)"
+expect "the screenshot is a PNG of the window" test "$(head -c 4 "$shot" | tail -c 3)" = PNG
+
+if [ "$docs" = 1 ]; then
+    cp "$shot" "$root/docs/window-windows.png"
+    echo "copied to docs/window-windows.png"
+fi
+if [ "$failures" -ne 0 ]; then
+    echo "the Windows zip: $failures check(s) failed"
+    exit 1
+fi
+echo "the Windows zip unpacks, starts, shows the window and writes config.ini"
