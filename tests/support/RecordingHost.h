@@ -36,6 +36,8 @@ public:
     std::vector<DialogRequest> dialogs;
     // Called on every processEvents (after Qt's own), e.g. to press Exit in the middle of a loop.
     std::function<void()> onProcessEvents;
+    // Called on every setProgress, after the value is recorded.
+    std::function<void(int)> onProgress;
 
     void appendLog(const QString& line) override {
         log << line;
@@ -45,7 +47,11 @@ public:
         log.clear();
         fullLog << QStringLiteral("<clear>");
     }
-    void setProgress(int value) override { progress.push_back(value); }
+    void setProgress(int value) override {
+        progress.push_back(value);
+        if (onProgress)
+            onProgress(value);
+    }
     void showCriticalMessage(const QString& text) override { criticalMessages << text; }
     void showErrorMessage(const QString& text) override { errorMessages << text; }
     void setButtonsEnabled(bool enabled) override {
