@@ -91,6 +91,7 @@ void Session::run() {
             summary_.boardId = board.boardId;
         worker.stopAndWait();
         device.close();
+        resultsPublished_.store(true, std::memory_order_release);
     };
 
     // --- Open and connect. ---

@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QVector>
 
+#include <atomic>
 #include <optional>
 
 namespace qv::cli {
@@ -42,8 +43,14 @@ class Session : public QThread {
     Session(const QString& devicePath, const SessionPlan& plan, EventSink& sink, RecordStore* records);
 
     // Valid after the thread has finished.
-    int exitCode() const { return exitCode_; }
-    const BoardSummary& summary() const { return summary_; }
+    int exitCode() const {
+        (void)resultsPublished_.load(std::memory_order_acquire);
+        return exitCode_;
+    }
+    const BoardSummary& summary() const {
+        (void)resultsPublished_.load(std::memory_order_acquire);
+        return summary_;
+    }
 
   protected:
     void run() override;
@@ -55,6 +62,10 @@ class Session : public QThread {
     RecordStore* records_;
     int exitCode_ = 0;
     BoardSummary summary_;
+    // Raised (release) once the results are final and read (acquire) by the accessors, so that the
+    // results are ordered before the joining thread reads them also for tools that cannot see
+    // inside Qt's thread join.
+    std::atomic<bool> resultsPublished_{false};
 };
 
 }  // namespace qv::cli

@@ -799,7 +799,7 @@ TEST_F(Cli, boardsProgrammedAtOnceFailAlone) {
     Programmer& d = startProgrammer("gangd");
     Programmer& e = startProgrammer("gange");
     const Run json = qv310({"verify-mcu", path("mcu.bin"), "-d", d.devicePath, "-d", e.devicePath, "--json"});
-    EXPECT_EQ(json.code, 1);
+    EXPECT_EQ(json.code, 1) << json.err;
     std::map<std::string, int> results;
     for (const QJsonObject& event : jsonLines(json.out)) {
         checkSchema(event);
