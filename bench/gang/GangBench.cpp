@@ -9,6 +9,7 @@
 // process is the engine's own cost.
 //
 // Run: qv310-bench-gang [--usb full|high] [--idle-seconds S] [--pump-ms M] [--qv310 PATH] [--gang N]
+#include "common/ProgrammerProcess.h"
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
 #include "protocol/OperationHost.h"
@@ -60,132 +61,8 @@ constexpr uint32_t kSpiFlashId = 0x1C4016;
 constexpr uint32_t kSpiChipBytes = 4 * 1024 * 1024;
 constexpr uint32_t kUiRoomBytes = kSpiChipBytes - qv::kUiFlashBase;
 
-// ---------------------------------------------------------------------------------------------
-// Virtual programmers in child processes
-
-struct DeviceTally {
-    uint64_t modelledMicros = 0;
-    uint32_t requests = 0;
-};
-
-bool readAll(int fd, void* buffer, size_t length) {
-    auto* p = static_cast<uint8_t*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::read(fd, p, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const void* buffer, size_t length) {
-    const auto* p = static_cast<const uint8_t*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::write(fd, p, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
-// Child side: serves until the control pipe closes. 'M' answers the modelled time of the requests
-// since the previous 'M', replayed in order through a scratch model with the same options, so that
-// its erase bookkeeping sees what the served model saw.
-[[noreturn]] void serveProgrammer(const vprog::Options& options, int control, int answer) {
-    int status = 0;
-    {
-        vprog::VirtualProgrammer programmer(options);
-        const uint8_t ready = programmer.plugged() ? 1 : 0;
-        writeAll(answer, &ready, 1);
-        vprog::DeviceModel scratch(options);
-        size_t mark = 0;
-        uint8_t command = 0;
-        while (readAll(control, &command, 1)) {
-            if (command != 'M')
-                continue;
-            std::vector<std::vector<uint8_t>> requests;
-            programmer.withModel([&](vprog::DeviceModel& model) {
-                const auto& log = model.requestLog();
-                requests.assign(log.begin() + long(std::min(mark, log.size())), log.end());
-                mark = log.size();
-            });
-            DeviceTally tally;
-            for (const auto& request : requests) {
-                tally.modelledMicros += scratch.handle(request.data(), request.size()).delayMicros;
-                ++tally.requests;
-            }
-            if (!writeAll(answer, &tally, sizeof tally)) {
-                status = 1;
-                break;
-            }
-        }
-    }
-    ::_exit(status);
-}
-
-class ProgrammerProcess {
-  public:
-    explicit ProgrammerProcess(const vprog::Options& options) {
-        int toChild[2];
-        int fromChild[2];
-        if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const long openMax = std::min(::sysconf(_SC_OPEN_MAX), 4096L);
-            for (int fd = 3; fd < openMax; ++fd) {
-                if (fd != toChild[0] && fd != fromChild[1])
-                    ::close(fd);
-            }
-            serveProgrammer(options, toChild[0], fromChild[1]);
-        }
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        control_ = toChild[1];
-        answer_ = fromChild[0];
-        uint8_t ready = 0;
-        ready_ = pid_ > 0 && readAll(answer_, &ready, 1) && ready == 1;
-        path_ = "virtual:" + vprog::defaultDirectory() + "/" + options.name + ".sock";
-    }
-    ~ProgrammerProcess() {
-        if (control_ >= 0)
-            ::close(control_);
-        if (answer_ >= 0)
-            ::close(answer_);
-        if (pid_ > 0) {
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    ProgrammerProcess(const ProgrammerProcess&) = delete;
-    ProgrammerProcess& operator=(const ProgrammerProcess&) = delete;
-
-    bool ready() const { return ready_; }
-    const std::string& path() const { return path_; }
-
-    DeviceTally mark() {
-        DeviceTally tally;
-        const uint8_t command = 'M';
-        if (!writeAll(control_, &command, 1) || !readAll(answer_, &tally, sizeof tally))
-            std::fprintf(stderr, "lost the virtual programmer process\n");
-        return tally;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int control_ = -1;
-    int answer_ = -1;
-    bool ready_ = false;
-    std::string path_;
-};
+using qvbench::DeviceTally;
+using qvbench::ProgrammerProcess;
 
 // ---------------------------------------------------------------------------------------------
 // The engine: one session with a console host
