@@ -89,6 +89,7 @@ qt_configure_flags=(
     -no-opengl -no-dbus -no-icu
     -qt-zlib -qt-libpng -qt-libjpeg -qt-freetype -qt-pcre -qt-harfbuzz
     -no-feature-network -no-feature-sql -no-feature-tabletevent -no-direct2d
+    -no-feature-testlib -no-feature-xml -no-feature-concurrent -no-feature-printer
 )
 # The cache key: what changes the built Qt. The paths (prefix, compiler links) derive from it.
 qt_key_text="qtbase $qt_version | $triplet g++-posix $compiler_version | ${qt_configure_flags[*]}"
