@@ -8,70 +8,25 @@ namespace qv::cli {
 
 namespace {
 
-const std::pair<Command, const char*> kCommandNames[] = {
-    {Command::Help, "help"},
-    {Command::List, "list"},
-    {Command::Info, "info"},
-    {Command::ProgramBoot, "program-boot"},
-    {Command::ProgramMcu, "program-mcu"},
-    {Command::VerifyBoot, "verify-boot"},
-    {Command::VerifyMcu, "verify-mcu"},
-    {Command::WriteUi, "write-ui"},
-    {Command::CheckUi, "check-ui"},
-    {Command::UpdateFirmware, "update-firmware"},
-    {Command::UpdateBoot, "update-boot"},
-    {Command::Run, "run"},
-};
-
 bool takesFile(Command command) {
     return isOperation(command) || command == Command::Run;
 }
 
 }  // namespace
 
-QString commandName(Command command) {
-    if (command == Command::RecordsExport)
-        return QStringLiteral("records export");
-    for (const auto& entry : kCommandNames) {
-        if (entry.first == command)
-            return QString::fromLatin1(entry.second);
-    }
-    return QString();
-}
-
-Command commandOfName(const QString& name) {
-    for (const auto& entry : kCommandNames) {
-        if (name == QLatin1String(entry.second))
-            return entry.first;
-    }
-    return Command::None;
-}
-
-bool isOperation(Command command) {
-    switch (command) {
-        case Command::ProgramBoot:
-        case Command::ProgramMcu:
-        case Command::VerifyBoot:
-        case Command::VerifyMcu:
-        case Command::WriteUi:
-        case Command::CheckUi:
-        case Command::UpdateFirmware:
-        case Command::UpdateBoot:
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool isHexAddress(const QString& text) {
-    static const QRegularExpression pattern(QStringLiteral("^(0[xX])?[0-9A-Fa-f]{1,8}$"));
-    return pattern.match(text).hasMatch();
+std::optional<uint32_t> boardIdChoice(const QString& choice) {
+    static const QRegularExpression pattern(QStringLiteral("^board:0[xX]([0-9A-Fa-f]{1,8})\\z"));
+    const QRegularExpressionMatch match = pattern.match(choice);
+    if (!match.hasMatch())
+        return std::nullopt;
+    return uint32_t(match.captured(1).toULong(nullptr, 16));
 }
 
 ParsedCommandLine parseCommandLine(const QStringList& args) {
     ParsedCommandLine result;
     Options& o = result.options;
     QStringList positional;
+    bool versionAsked = false;
 
     const auto fail = [&result](const QString& message) {
         result.ok = false;
@@ -103,10 +58,15 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
             o.command = Command::Help;
             result.ok = true;
             return result;
+        } else if (arg == QLatin1String("--version") && flag()) {
+            versionAsked = true;
         } else if (arg == QLatin1String("-d") || arg == QLatin1String("--device")) {
             QString path;
             if (!value(path) || path.isEmpty())
-                return fail(QStringLiteral("option %1 needs a device path (or \"all\")").arg(arg));
+                return fail(QStringLiteral("option %1 needs a device path, \"all\" or \"board:0x...\"").arg(arg));
+            if (path.startsWith(QLatin1String("board:")) && !boardIdChoice(path))
+                return fail(QStringLiteral("option %1: \"%2\" is not \"board:0x\" and 1 to 8 hexadecimal digits")
+                                .arg(arg, path));
             o.devices << path;
         } else if (arg == QLatin1String("--speed")) {
             QString speed;
@@ -120,8 +80,11 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
                 o.speed = 2;
             else
                 return fail(QStringLiteral("option --speed: \"%1\" is not high, medium or low").arg(speed));
-        } else if (arg == QLatin1String("--power-off") && flag()) {
-            o.powerOff = true;
+        } else if ((arg == QLatin1String("--power-off") || arg == QLatin1String("--no-power-off")) && flag()) {
+            const bool on = arg == QLatin1String("--power-off");
+            if (o.powerOff && *o.powerOff != on)
+                return fail(QStringLiteral("--power-off and --no-power-off contradict each other"));
+            o.powerOff = on;
         } else if (arg == QLatin1String("--flash-ini")) {
             if (!value(o.flashIni) || o.flashIni.isEmpty())
                 return fail(QStringLiteral("option --flash-ini needs a file"));
@@ -134,14 +97,20 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
                 return fail(QStringLiteral("option --record needs a database file"));
         } else if (arg == QLatin1String("--allow-boot-update") && flag()) {
             o.allowBootUpdate = true;
-        } else if (arg == QLatin1String("--skip-unchanged") && flag()) {
-            o.skipUnchanged = true;
+        } else if ((arg == QLatin1String("--skip-unchanged") || arg == QLatin1String("--no-skip-unchanged")) &&
+                   flag()) {
+            const bool on = arg == QLatin1String("--skip-unchanged");
+            if (o.skipUnchanged && *o.skipUnchanged != on)
+                return fail(QStringLiteral("--skip-unchanged and --no-skip-unchanged contradict each other"));
+            o.skipUnchanged = on;
         } else if (arg == QLatin1String("--addr")) {
             QString addr;
             if (!value(addr))
-                return fail(QStringLiteral("option --addr needs a hexadecimal address"));
-            if (!isHexAddress(addr))
-                return fail(QStringLiteral("option --addr: \"%1\" is not a hexadecimal address").arg(addr));
+                return fail(QStringLiteral("option --addr needs an address such as 0xA000"));
+            if (!isStrictCodeAddress(addr))
+                return fail(QStringLiteral("option --addr: \"%1\" is not \"0x\" and 1 to 8 hexadecimal digits "
+                                           "below 0x80000 (the end of the code flash)")
+                                .arg(addr));
             o.addr = addr;
         } else if ((arg == QLatin1String("--csv") || arg == QLatin1String("--jsonl")) && flag()) {
             o.exportFormat = arg.mid(2);
@@ -152,6 +121,13 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
         }
     }
 
+    if (versionAsked) {
+        if (!positional.isEmpty())
+            return fail(QStringLiteral("--version takes no subcommand"));
+        o.command = Command::Version;
+        result.ok = true;
+        return result;
+    }
     if (positional.isEmpty())
         return fail(QStringLiteral("no subcommand given"));
     const QString name = positional.takeFirst();
@@ -219,21 +195,30 @@ QString usageText() {
         "  help                      this text\n"
         "\n"
         "Options:\n"
-        "  -d, --device PATH         the programmer to use (a path from \"qv310 list\"); may be\n"
+        "  -d, --device PATH|board:0xID|all\n"
+        "                            the programmer to use: a path from \"qv310 list\", or the one\n"
+        "                            whose board id is ID (as \"qv310 list\" shows it); may be\n"
         "                            given several times, or \"all\", to program boards at once.\n"
         "                            Default: the only programmer attached\n"
         "  --speed high|medium|low   SWD speed (default high)\n"
-        "  --power-off               power the target off when it is started\n"
-        "  --addr HEX                McuCode address for program-mcu (default 0xA000)\n"
+        "  --power-off, --no-power-off\n"
+        "                            power the target off when it is started, or not (wins\n"
+        "                            over a job's \"power-off\")\n"
+        "  --addr 0xHEX              McuCode address for program-mcu (default 0xA000): \"0x\"\n"
+        "                            and 1 to 8 hex digits, below 0x80000\n"
         "  --allow-boot-update       allow update-boot\n"
-        "  --skip-unchanged          program-boot, program-mcu, write-ui (whole image), run:\n"
+        "  --skip-unchanged, --no-skip-unchanged\n"
+        "                            program-boot, program-mcu, write-ui (whole image), run:\n"
         "                            ask the board for the CRC of each 4096-byte block and\n"
         "                            write only those that differ; the final CRC check over\n"
         "                            the whole range is made as after a full write\n"
-        "  --flash-ini FILE          flash catalogue (default Flash.ini in the current folder)\n"
+        "  --flash-ini FILE          flash catalogue; default: the first of ./Flash.ini,\n"
+        "                            $XDG_DATA_HOME/qv310-isp/Flash.ini (~/.local/share/...),\n"
+        "                            the one installed with qv310 (<prefix>/share/qv310-isp)\n"
         "  --record DB               append one row per board operation to a SQLite database\n"
         "  --json                    JSON Lines events on standard output, nothing else there\n"
         "  -q, --quiet               human output: only errors and the closing line per board\n"
+        "  --version                 the program's version\n"
         "  -h, --help                this text\n"
         "\n"
         "Human output goes to standard error: the operation's log lines, a progress bar when\n"
@@ -243,8 +228,10 @@ QString usageText() {
         "  \"sha256\": \"...\"}, ...], \"power-off\": true}. Paths are relative to the job file;\n"
         "  every step needs \"sha256\"; every digest is checked before the first step starts.\n"
         "  \"speed\", \"power-off\", \"flash-ini\", \"allow-boot-update\" and \"skip-unchanged\"\n"
-        "  may stand beside\n"
-        "  \"steps\"; the command line's options win over them.\n"
+        "  may stand beside \"steps\"; the command line's options win over them. A job cannot\n"
+        "  allow update-boot by itself: --allow-boot-update is needed on the command line.\n"
+        "  Steps after update-firmware or update-boot wait up to 15 s for the programmer\n"
+        "  (the same board id) to come back.\n"
         "\n"
         "Exit codes:\n"
         "  0  success\n"
@@ -253,7 +240,9 @@ QString usageText() {
         "  3  no programmer, or the one named is not there\n"
         "  4  a file is missing, unreadable, malformed or refused (digest, running address,\n"
         "     size, \"Illegal document\"), or the record database is busy or read-only\n"
-        "  5  the programmer vanished or stopped answering\n"
+        "  5  the programmer vanished or stopped answering, or did not come back after a\n"
+        "     firmware update\n"
+        "  130  interrupted (Ctrl-C, SIGTERM): each board's row says \"interrupted\"\n"
         "With several programmers: 0 only when every board succeeded, else the highest code.\n");
 }
 

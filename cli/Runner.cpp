@@ -1,11 +1,16 @@
 #include "Runner.h"
 
 #include "CommandLine.h"
-#include "Events.h"
-#include "ImageCheck.h"
-#include "JobFile.h"
-#include "RecordStore.h"
-#include "Session.h"
+#include "ConsoleOutput.h"
+#include "Interrupt.h"
+
+#include "engine/BoardRun.h"
+#include "engine/CatalogueSearch.h"
+#include "engine/Events.h"
+#include "engine/ImageCheck.h"
+#include "engine/JobFile.h"
+#include "engine/Probe.h"
+#include "engine/RecordStore.h"
 
 #include "usb/UsbDevice.h"
 
@@ -17,57 +22,57 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace qv::cli {
 
 namespace {
 
-// A job file larger than this is no job file.
-constexpr qint64 kLargestJob = 1024 * 1024;
-
 struct Failure {
     int code = kExitOk;
     QString message;
 };
 
-// Reads a job file and turns it into steps; every file it names is read and judged later.
-Failure readJob(const QString& path, Job& job) {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return {kExitFileProblem, QStringLiteral("%1: no such file").arg(path)};
-    if (info.isDir())
-        return {kExitFileProblem, QStringLiteral("%1: is a folder, not a file").arg(path)};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {kExitFileProblem, QStringLiteral("%1: cannot be read (%2)").arg(path, file.errorString())};
-    if (file.size() > kLargestJob)
-        return {kExitFileProblem, QStringLiteral("%1: too large for a job file").arg(path)};
-    const QByteArray text = file.readAll();
-    if (text.isEmpty())
-        return {kExitFileProblem, QStringLiteral("%1: is empty").arg(path)};
-    const ParsedJob parsed = parseJob(text, info.absolutePath());
-    if (!parsed.ok)
-        return {kExitFileProblem, QStringLiteral("%1: %2").arg(path, parsed.error)};
-    job = parsed.job;
-    return {};
-}
-
-// The programmers the command line asks for, among those attached.
-Failure chooseDevices(const QStringList& wanted, const QStringList& attached, QStringList& chosen) {
+// The programmers the command line asks for, among those attached: paths as given, "all", or
+// "board:0x..." matched against the board ids the programmers report.
+Failure chooseDevices(const QStringList& wanted, const QStringList& attached, const std::atomic<bool>& stop,
+                      QStringList& chosen) {
     if (attached.isEmpty())
         return {kExitNoProgrammer, QStringLiteral("no programmer attached")};
     if (wanted.isEmpty()) {
         if (attached.size() > 1) {
             return {kExitUsage,
-                    QStringLiteral("several programmers attached; choose with -d PATH (or -d all): ") +
+                    QStringLiteral("several programmers attached; choose with -d PATH, -d board:0xID (or -d all): ") +
                         attached.join(QStringLiteral(", "))};
         }
         chosen = attached;
         return {};
     }
-    for (const QString& path : wanted) {
-        const QStringList add = path == QLatin1String("all") ? attached : QStringList{path};
+    QVector<ListedProgrammer> probed;
+    bool haveProbed = false;
+    for (const QString& choice : wanted) {
+        QStringList add;
+        if (choice == QLatin1String("all")) {
+            add = attached;
+        } else if (const std::optional<uint32_t> id = boardIdChoice(choice)) {
+            if (!haveProbed) {
+                probed = probeProgrammers(attached, &stop);
+                haveProbed = true;
+            }
+            for (const ListedProgrammer& p : probed) {
+                if (p.boardId == id)
+                    add << p.device;
+            }
+            if (add.isEmpty())
+                return {kExitNoProgrammer, QStringLiteral("no attached programmer reports board id %1").arg(hex8(*id))};
+            if (add.size() > 1) {
+                return {kExitUsage, QStringLiteral("several programmers report board id %1 (%2); choose them by path")
+                                        .arg(hex8(*id), add.join(QStringLiteral(", ")))};
+            }
+        } else {
+            add << choice;
+        }
         for (const QString& p : add) {
             if (!attached.contains(p))
                 return {kExitNoProgrammer, QStringLiteral("programmer %1 is not attached").arg(p)};
@@ -78,6 +83,21 @@ Failure chooseDevices(const QStringList& wanted, const QStringList& attached, QS
     return {};
 }
 
+// Writes a copy of the catalogue next to the staged images, so that the run reads exactly what
+// was checked.
+bool stageCatalogue(const CatalogueChoice& catalogue, const QString& folder, QString& stagedPath, QString& error) {
+    stagedPath = QDir(folder).absoluteFilePath(QStringLiteral("catalogue/Flash.ini"));
+    if (catalogue.path.isEmpty())
+        return true;  // the staged path names no file: the lookups find nothing
+    QDir().mkpath(QFileInfo(stagedPath).absolutePath());
+    QFile file(stagedPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(catalogue.text) != catalogue.text.size() || !file.flush()) {
+        error = QStringLiteral("%1: cannot be copied for the run (%2)").arg(catalogue.path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int runCommandLine(const QStringList& args) {
@@ -85,10 +105,8 @@ int runCommandLine(const QStringList& args) {
     // Even a command line that does not parse keeps standard output JSON-only when asked for.
     const bool json = parsed.ok ? parsed.options.json : args.contains(QStringLiteral("--json"));
     const std::unique_ptr<EventSink> sink = json ? makeJsonSink() : makeHumanSink(parsed.options.quiet);
-    const auto fail = [&sink](const Failure& f) {
-        sink->error(QString(), QString(), f.message, f.code);
-        return f.code;
-    };
+    if (json)
+        sink->hello();
 
     if (!parsed.ok) {
         if (!json)
@@ -99,47 +117,82 @@ int runCommandLine(const QStringList& args) {
         return kExitUsage;
     }
     const Options& o = parsed.options;
-
     switch (o.command) {
         case Command::Help:
             std::fputs(qPrintable(usageText()), stdout);
             return kExitOk;
-        case Command::RecordsExport: {
-            QString error;
-            if (!exportRecords(o.recordPath, o.exportFormat == QLatin1String("csv"), stdout, error))
-                return fail({kExitFileProblem, error});
+        case Command::Version:
+            // The hello event names the version for --json.
+            if (!json)
+                std::printf("qv310 %s\n", qPrintable(toolVersion()));
             return kExitOk;
-        }
-        case Command::List: {
-            const QStringList attached = UsbDevice().findDevices();
-            for (const QString& path : attached)
-                sink->listed(path);
-            return attached.isEmpty() ? fail({kExitNoProgrammer, QStringLiteral("no programmer attached")})
-                                      : kExitOk;
-        }
         default:
             break;
     }
 
+    // From here on every run ends with the end event, whatever happens.
+    QVector<BoardSummary> summaries;
+    const auto end = [&](int code) {
+        // Boards in the order of their ids (a gang's channel is a box, not a USB port), those
+        // without one last.
+        std::stable_sort(summaries.begin(), summaries.end(), [](const BoardSummary& a, const BoardSummary& b) {
+            if (a.boardId.has_value() != b.boardId.has_value())
+                return a.boardId.has_value();
+            return a.boardId && *a.boardId < *b.boardId;
+        });
+        sink->finish(summaries, code);
+        return code;
+    };
+    const auto fail = [&](const Failure& f) {
+        sink->error(QString(), QString(), f.message, f.code);
+        return end(f.code);
+    };
+
+    // Ctrl-C stops the boards being programmed; before they start it only ends the run.
+    std::mutex runsMutex;
+    std::vector<std::unique_ptr<BoardRun>> runs;
+    InterruptWatch interrupts([&] {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        for (auto& run : runs)
+            run->interrupt();
+    });
+    const auto interrupted = [&] { return fail({kExitInterrupted, QStringLiteral("interrupted")}); };
+
+    if (o.command == Command::RecordsExport) {
+        QString error;
+        if (!exportRecords(o.recordPath, o.exportFormat == QLatin1String("csv"), stdout, error))
+            return fail({kExitFileProblem, error});
+        return end(kExitOk);
+    }
+    if (o.command == Command::List) {
+        const QStringList attached = UsbDevice().findDevices();
+        for (const ListedProgrammer& p : probeProgrammers(attached, &interrupts.flag()))
+            sink->listed(p);
+        if (interrupts.interrupted())
+            return interrupted();
+        return attached.isEmpty() ? fail({kExitNoProgrammer, QStringLiteral("no programmer attached")}) : end(kExitOk);
+    }
+
     // --- Everything that can be judged without a programmer, before any is opened. ---
-    SessionPlan plan;
+    BoardPlan plan;
     plan.info = o.command == Command::Info;
     plan.speed = o.speed.value_or(0);
     plan.powerOff = o.powerOff.value_or(false);
-    plan.flashIni = o.flashIni;
     plan.allowBootUpdate = o.allowBootUpdate;
     plan.skipUnchanged = o.skipUnchanged.value_or(false);
+    QString catalogueGiven = o.flashIni;
+    bool jobAsksBootUpdate = false;
     if (o.command == Command::Run) {
-        Job job;
-        const Failure f = readJob(o.file, job);
-        if (f.code != kExitOk)
-            return fail(f);
+        const ParsedJob parsedJob = readJobFile(o.file);
+        if (!parsedJob.ok)
+            return fail({kExitFileProblem, parsedJob.error});
+        const Job& job = parsedJob.job;
         plan.steps = job.steps;
         plan.speed = o.speed.value_or(job.speed.value_or(0));
         plan.powerOff = o.powerOff.value_or(job.powerOff.value_or(false));
-        if (o.flashIni.isEmpty())
-            plan.flashIni = job.flashIni;
-        plan.allowBootUpdate = o.allowBootUpdate || job.allowBootUpdate;
+        if (catalogueGiven.isEmpty())
+            catalogueGiven = job.flashIni;
+        jobAsksBootUpdate = job.allowBootUpdate;
         plan.skipUnchanged = o.skipUnchanged.value_or(job.skipUnchanged.value_or(false));
     } else if (isOperation(o.command)) {
         Step step;
@@ -151,8 +204,11 @@ int runCommandLine(const QStringList& args) {
     }
     for (const Step& step : plan.steps) {
         if (step.command == Command::UpdateBoot && !plan.allowBootUpdate) {
-            return fail({kExitUsage, QStringLiteral("update-boot replaces the programmer's boot loader; "
-                                                    "give --allow-boot-update to allow it")});
+            return fail({kExitUsage, jobAsksBootUpdate
+                                         ? QStringLiteral("the job replaces the programmer's boot loader; a job "
+                                                          "cannot allow that by itself: give --allow-boot-update")
+                                         : QStringLiteral("update-boot replaces the programmer's boot loader; "
+                                                          "give --allow-boot-update to allow it")});
         }
     }
     // Every digest and every file is checked before the first step starts.
@@ -162,52 +218,50 @@ int runCommandLine(const QStringList& args) {
             return fail({kExitFileProblem, image.error});
         plan.images.push_back(image);
     }
-    if (!plan.flashIni.isEmpty()) {
-        const QFileInfo info(plan.flashIni);
-        if (!info.isFile() || !info.isReadable())
-            return fail(
-                {kExitFileProblem, QStringLiteral("%1: no readable flash catalogue").arg(plan.flashIni)});
-        plan.flashIni = info.absoluteFilePath();
-    }
+    const CatalogueChoice catalogue = findFlashCatalogue(catalogueGiven);
+    if (!catalogue.ok)
+        return fail({kExitFileProblem, catalogue.error});
+    plan.flashCatalogueSource = catalogue.path;
     // The operations read private copies of the checked bytes.
     QTemporaryDir staging(QDir::tempPath() + QStringLiteral("/qv310-XXXXXX"));
-    if (!plan.images.isEmpty()) {
-        QString error;
-        if (!staging.isValid())
-            return fail({kExitFileProblem,
-                         QStringLiteral("no private folder for the images: ") + staging.errorString()});
-        if (!stageImages(plan.images, staging.path(), error))
-            return fail({kExitFileProblem, error});
-    }
+    if (!staging.isValid())
+        return fail({kExitFileProblem, QStringLiteral("no private folder for the images: ") + staging.errorString()});
+    QString error;
+    if (!stageImages(plan.images, staging.path(), error) ||
+        !stageCatalogue(catalogue, staging.path(), plan.flashCatalogue, error))
+        return fail({kExitFileProblem, error});
     std::unique_ptr<RecordStore> records;
     if (!o.recordPath.isEmpty() && !plan.info) {
-        QString error;
         records = SqliteRecordStore::open(o.recordPath, error);
         if (!records)
             return fail({kExitFileProblem, error});
     }
 
     QStringList devices;
-    const Failure chosen = chooseDevices(o.devices, UsbDevice().findDevices(), devices);
+    const Failure chosen = chooseDevices(o.devices, UsbDevice().findDevices(), interrupts.flag(), devices);
+    if (interrupts.interrupted())
+        return interrupted();
     if (chosen.code != kExitOk)
         return fail(chosen);
 
-    // --- One session per programmer, all at once. ---
+    // --- One run per programmer, all at once. ---
     sink->begin(devices);
-    std::vector<std::unique_ptr<Session>> sessions;
-    for (const QString& device : devices)
-        sessions.push_back(std::make_unique<Session>(device, plan, *sink, records.get()));
-    for (auto& session : sessions)
-        session->start();
-    int code = kExitOk;
-    QVector<BoardSummary> summaries;
-    for (auto& session : sessions) {
-        session->wait();
-        code = std::max(code, session->exitCode());
-        summaries.push_back(session->summary());
+    {
+        std::lock_guard<std::mutex> lock(runsMutex);
+        if (interrupts.interrupted())
+            return interrupted();
+        for (const QString& device : devices)
+            runs.push_back(std::make_unique<BoardRun>(device, plan, *sink, records.get()));
+        for (auto& run : runs)
+            run->start();
     }
-    sink->finish(summaries, code);
-    return code;
+    int code = kExitOk;
+    for (auto& run : runs) {
+        run->wait();
+        code = std::max(code, run->exitCode());
+        summaries.push_back(run->summary());
+    }
+    return end(code);
 }
 
 }  // namespace qv::cli

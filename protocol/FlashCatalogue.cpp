@@ -145,6 +145,8 @@ int ProgrammerLink::lookupFlash(FlashChip chip, uint32_t id) {
         }
     }
 
+    if (target)
+        targetFlashKnown = found == 1;
     host_.setText(target ? TextField::TargetFlashId : TextField::BoardFlashId, hexText(id, 6));
     host_.setText(target ? TextField::TargetFlashSize : TextField::BoardFlashSize, QString::number(size));
     host_.setText(target ? TextField::TargetFlashName : TextField::BoardFlashName, name);

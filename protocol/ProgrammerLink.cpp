@@ -199,22 +199,22 @@ int ProgrammerLink::crcCheck(uint8_t letter, int replyBudget, uint32_t expectedC
     return worker_.rxBuffer[8];
 }
 
-void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
+ProgrammerLink::OpenOutcome ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
     const QString path = index >= 0 && index < devicePaths.size() ? devicePaths.at(index) : QString();
     if (path.isEmpty())
-        return;
+        return OpenOutcome::NoDevice;
     // The box only says so and sends nothing, so it may show while another operation runs.
     if (device_.isOpen()) {
         host_.showCriticalMessage(QStringLiteral("The programmer have opened!"));
-        return;
+        return OpenOutcome::AlreadyOpen;
     }
     // Opening and the handshake talk to the programmer: never in the middle of another operation.
     OperationGuard guard(*this);
     if (!guard.acquired())
-        return;
+        return OpenOutcome::Busy;
     if (!device_.open(path)) {
         host_.showCriticalMessage(QStringLiteral("Open fail"));
-        return;
+        return OpenOutcome::OpenFailed;
     }
     host_.appendLog(QStringLiteral("Open the programmer ok..."));
     // A worker stopped in the middle of a transaction (the programmer was unplugged) can leave a
@@ -229,7 +229,7 @@ void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
 
     if (connectProgrammer() != 0) {
         host_.appendLog(QStringLiteral("Fail to connect the programmer..."));
-        return;
+        return OpenOutcome::NotConnected;
     }
     host_.appendLog(QStringLiteral("Connect the programmer successful"));
     if (connectionMode == UpdateMcuCode) {
@@ -237,6 +237,7 @@ void ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
     } else {
         host_.setButtonsEnabled(true);
     }
+    return OpenOutcome::Connected;
 }
 
 int ProgrammerLink::connectProgrammer() {

@@ -59,8 +59,18 @@ public:
     int exchangeFrame(uint32_t txLength, int sendBudget, int replyBudget, Polling polling);
 
     // --- Open programmer and connection handshake ('K'). ---
+    // What "Open programmer" came to; the window shows it through the host only, other front ends
+    // read it here.
+    enum class OpenOutcome {
+        NoDevice,      // no path at that index: nothing done
+        AlreadyOpen,   // the device is open already: said so, nothing sent
+        Busy,          // another operation runs: nothing done
+        OpenFailed,    // the device would not open ("Open fail")
+        NotConnected,  // opened, but the handshake failed
+        Connected,
+    };
     // The body of "Open programmer": opens devicePaths[index], starts the worker, connects.
-    void openProgrammer(const QStringList& devicePaths, int index);
+    OpenOutcome openProgrammer(const QStringList& devicePaths, int index);
     int connectProgrammer();
 
     // --- Flash catalogue (Flash.ini in the current directory), one lookup per chip. ---
@@ -90,6 +100,9 @@ public:
     uint32_t targetFlashId = 0;
     int32_t targetFlashSize = 0;
     QString targetFlashName;
+    // Whether the catalogue listed the target chip at its last lookup (its size and name are
+    // those of the record then, 0 and empty otherwise).
+    bool targetFlashKnown = false;
 
 private:
     friend class OperationGuard;

@@ -102,11 +102,13 @@ int TargetOperations::targetControl(int run, uint32_t runAddress) {
     }
 
     if (targetRun) {
+        targetStarted = rx[7] == 0;
         host.appendLog(rx[7] == 0 ? QStringLiteral("Target run...") : QStringLiteral("Target run fail..."));
         return 0;
     }
 
     const uint32_t targetType = frame::getBe32(rx + 3);
+    lastTargetType = targetType;
     host.appendLog(QStringLiteral("Target type:") + hexText(targetType, 8));
     host.setMcuTypeRow(rowForTargetType(targetType));
     if (targetType == kQv310) {

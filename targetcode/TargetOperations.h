@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 namespace qv {
 
@@ -17,6 +18,10 @@ struct WriteOptions {
     // code, the boot index page) and write only those the programmer does not report as equal.
     // The final CRC check over the whole range is made as after a full write and decides.
     bool skipUnchanged = false;
+    // UI writes only: refuse, after the SWD init and before the first piece (result -1), a target
+    // whose SPI flash the catalogue does not list, whose UI room is therefore unknown. The window
+    // writes a whole image only into a known room and a difference file as the file says.
+    bool refuseUnknownTargetFlash = false;
 };
 
 // What the last write did with its blocks: the image's 4096-byte blocks (the last one may be
@@ -78,6 +83,12 @@ class TargetOperations {
     // programmer gone before reaching the board.
     static constexpr int kNotRun = -1000;
     int lastResult = kNotRun;
+
+    // What the target control exchange last reported: the target type of an SWD init, and whether
+    // the target started after a target run ("Target run..." rather than "Target run fail...").
+    // None until such a reply arrived; front ends that report them reset them before an operation.
+    std::optional<uint32_t> lastTargetType;
+    std::optional<bool> targetStarted;
 
     // How programTarget writes (the console sets these; the window keeps the defaults), and what
     // the last programTarget did with its blocks.

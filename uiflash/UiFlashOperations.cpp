@@ -51,6 +51,10 @@ QString flashCodeText(uint32_t crc) {
 
 }  // namespace
 
+QString unknownTargetFlashLine(uint32_t id) {
+    return QStringLiteral("Target flash ") + hexText(id, 6) + QStringLiteral(" is not in the flash catalogue.");
+}
+
 bool isDiffPath(const QString& path) {
     return path.endsWith(QLatin1String(".diff"), Qt::CaseSensitive);
 }
@@ -228,6 +232,10 @@ int UiFlashOperations::programUiImage(int32_t length) {
     host.appendLog(QStringLiteral("Init ready..."));
     logTimestamp(host);
     host.appendLog(QStringLiteral("Start to program ..."));
+    if (writeOptions.refuseUnknownTargetFlash && !link_.targetFlashKnown) {
+        host.appendLog(unknownTargetFlashLine(link_.targetFlashId));
+        return -1;
+    }
     if (link_.targetFlashSize < length) {
         host.appendLog(QStringLiteral("UI file lengthis over than spi flash."));
         return -1;
@@ -330,6 +338,10 @@ int UiFlashOperations::updateUiBlocks(int32_t length) {
     // Flash.ini does not list leaves the room unknown (0): then the blocks are written as the file
     // says, and the programmer judges each address.
     const uint64_t room = uint64_t(std::max<int32_t>(link_.targetFlashSize, 0));
+    if (writeOptions.refuseUnknownTargetFlash && !link_.targetFlashKnown) {
+        host.appendLog(unknownTargetFlashLine(link_.targetFlashId));
+        return -1;
+    }
     for (const DiffBlock& block : layout.blocks) {
         if (room != 0 && uint64_t(block.blk_addr) + block.blk_len > room) {
             host.appendLog(QStringLiteral("UI file lengthis over than spi flash."));

@@ -22,7 +22,8 @@ class ProgrammerLink;
 // -5 the last partial piece failed; -6 programmer gone after the last piece; -7 CRC check of
 // the UI area failed; 10 SWD init or target run failed.
 //
-// Result codes of updateUiBlocks: 0 every block written and checked; -1 dblk_number is 0;
+// Result codes of updateUiBlocks: 0 every block written and checked; -1 dblk_number is 0, or a
+// block would end beyond the UI room, or (refuseUnknownTargetFlash) the room is unknown;
 // -3 a whole piece or a block's CRC check failed, Exit was pressed, or the records do not fit
 // the file; -5 the last partial piece of a block failed; 10 SWD init failed.
 class UiFlashOperations {
@@ -85,6 +86,10 @@ class UiFlashOperations {
     ProgrammerLink& link_;
     TargetOperations& target_;
 };
+
+// The line a UI write with refuseUnknownTargetFlash logs before it refuses a chip the catalogue
+// does not list.
+QString unknownTargetFlashLine(uint32_t id);
 
 // A path names a difference file when it ends in ".diff", in exactly these letters.
 bool isDiffPath(const QString& path);

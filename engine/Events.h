@@ -1,14 +1,15 @@
 #pragma once
 
+#include "targetcode/TargetOperations.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 
-namespace qv::cli {
+namespace qv::engine {
 
 // What the handshake and the target init told about one programmer and its board.
 struct BoardInfo {
@@ -22,10 +23,23 @@ struct BoardInfo {
     uint32_t boardFlashId = 0;
     int32_t boardFlashSize = 0;
     QString boardFlashName;
-    std::optional<uint32_t> targetType;  // from the SWD init's "Target type:" line
+    std::optional<uint32_t> targetType;  // from the SWD init
     uint32_t targetFlashId = 0;
-    int32_t targetFlashSize = 0;
+    bool targetFlashKnown = false;  // listed in the flash catalogue
+    int32_t targetUiRoom = 0;       // bytes of the UI area: the chip's size less 0x80000
     QString targetFlashName;
+    QString flashCatalogue;  // the Flash.ini read (absolute path); empty when none was found
+};
+
+// The beginning of one operation on one board.
+struct OperationStart {
+    QString device;
+    QString operation;  // subcommand name
+    QString file;       // absolute path
+    qint64 size = 0;
+    uint32_t crc = 0;
+    QString sha256;
+    QString flashCatalogue;  // the Flash.ini the run reads; empty when none was found
 };
 
 // One operation on one board, as reported and recorded.
@@ -43,9 +57,10 @@ struct OperationResult {
     qint64 durationMs = 0;
     QStringList log;
     QString error;  // the message that decided a failure, if any
-    // Filled by write operations that skip unchanged blocks; none otherwise.
-    std::optional<int> blocksWritten;
-    std::optional<int> blocksSkipped;
+    // The 4096-byte blocks a write wrote and left as they were; none for other operations.
+    std::optional<BlockCounts> blocks;
+    // Whether the target reported that it started at the end; none when no target run answered.
+    std::optional<bool> targetStarted;
     BoardInfo board;
 };
 
@@ -56,8 +71,15 @@ struct BoardSummary {
     int exitCode = 0;
     QString what;  // the failing operation and why, or the operations done
     qint64 durationMs = 0;
-    std::optional<int> blocksWritten;
-    std::optional<int> blocksSkipped;
+    // The blocks the board's writes wrote and left as they were, summed; none without a write.
+    std::optional<BlockCounts> blocks;
+};
+
+// A programmer found attached, with the board id its handshake reported (none when it did not
+// answer, or was busy).
+struct ListedProgrammer {
+    QString device;
+    std::optional<uint32_t> boardId;
 };
 
 // Where the sessions report. Every call may come from any session's thread; implementations
@@ -65,10 +87,11 @@ struct BoardSummary {
 class EventSink {
   public:
     virtual ~EventSink() = default;
+    // The first event of a run: the event schema and the program's version.
+    virtual void hello() {}
     // The programmers about to be used, before any of them starts.
     virtual void begin(const QStringList& devices) { (void)devices; }
-    virtual void start(const QString& device, const QString& operation, const QString& file, qint64 size,
-                       uint32_t crc, const QString& sha256) = 0;
+    virtual void start(const OperationStart& start) = 0;
     virtual void log(const QString& device, const QString& operation, const QString& line) = 0;
     virtual void progress(const QString& device, const QString& operation, int percent, qint64 bytes,
                           qint64 total) = 0;
@@ -77,17 +100,18 @@ class EventSink {
                        int exitCode) = 0;
     virtual void result(const OperationResult& result) = 0;
     virtual void info(const BoardInfo& board) = 0;
-    virtual void listed(const QString& devicePath) = 0;
+    virtual void listed(const ListedProgrammer& programmer) = 0;
+    // The last event of every run: the boards and the run's exit code.
     virtual void finish(const QVector<BoardSummary>& boards, int exitCode) = 0;
 };
-
-// JSON Lines on standard output, one object per event; nothing else goes there.
-std::unique_ptr<EventSink> makeJsonSink();
-// Log lines and errors on standard error, a progress bar when it is a terminal, one closing line
-// per board (a table for several). quiet leaves out log lines and progress.
-std::unique_ptr<EventSink> makeHumanSink(bool quiet);
 
 // "0x" and eight upper-case hex digits.
 QString hex8(uint32_t value);
 
-}  // namespace qv::cli
+// The program's version, as --version and the hello event give it.
+QString toolVersion();
+
+// The version of the event schema (docs/qv310-events.schema.json).
+constexpr int kEventSchemaVersion = 1;
+
+}  // namespace qv::engine

@@ -8,27 +8,23 @@
 #include <QStringList>
 
 #include <map>
-#include <optional>
 
-namespace qv::cli {
+namespace qv::engine {
 
-// The operations' host for the console: log lines and progress become events of one programmer,
-// a message box becomes an error event (and decides the exit code), and the values the window
-// keeps in widgets come from the command line. No dialog is ever opened: the file an operation
-// asks for is the one the command line named. Lives on its session's thread.
-class ConsoleHost : public OperationHost {
+// The operations' host for front ends without the engineer's window (the console, the station):
+// log lines and progress become events of one programmer, a message box becomes an error that
+// the run reports, and the values the window keeps in widgets come from the job. No dialog is
+// ever opened. Lives on its session's thread.
+class EventHost : public OperationHost {
   public:
-    ConsoleHost(EventSink& sink, const QString& device);
+    EventHost(EventSink& sink, const QString& device);
 
-    // Starts reporting a new operation: its name for the events, its file's size for the
-    // progress events' byte counts, and the file a dialog would have chosen.
-    void beginOperation(const QString& operation, qint64 totalBytes, const QString& file);
+    // Starts reporting a new operation: its name for the events and its file's size for the
+    // progress events' byte counts.
+    void beginOperation(const QString& operation, qint64 totalBytes);
 
-    // --- What the current operation reported. ---
+    // Every line the current operation logged.
     const QStringList& operationLog() const { return log_; }
-    const QStringList& messages() const { return messages_; }
-    // The target type of the last SWD init's "Target type:" line.
-    std::optional<uint32_t> targetType() const { return targetType_; }
 
     // Values the window keeps in widgets.
     int swdSpeed = 0;
@@ -55,12 +51,9 @@ class ConsoleHost : public OperationHost {
     const QString device_;
     QString operation_;
     qint64 total_ = 0;
-    QString file_;
     int lastProgress_ = -1;
     QStringList log_;
-    QStringList messages_;
-    std::optional<uint32_t> targetType_;
     std::map<TextField, QString> texts_;
 };
 
-}  // namespace qv::cli
+}  // namespace qv::engine

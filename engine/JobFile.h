@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CommandLine.h"
+#include "Steps.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,7 +8,7 @@
 
 #include <optional>
 
-namespace qv::cli {
+namespace qv::engine {
 
 // A job file: the steps of one board in order, each image pinned by its SHA-256, and options
 // that stand beside the steps.
@@ -17,6 +17,8 @@ struct Job {
     std::optional<int> speed;
     std::optional<bool> powerOff;
     QString flashIni;  // resolved against the job's folder; empty when not given
+    // Says the job means to replace a boot loader; the command line's --allow-boot-update must
+    // still allow it.
     bool allowBootUpdate = false;
     std::optional<bool> skipUnchanged;
 };
@@ -29,7 +31,14 @@ struct ParsedJob {
 
 // Reads a job file's text. Paths are resolved against jobFolder. Every step is one object with
 // exactly one subcommand key naming its file, a "sha256" of 64 hex digits, and for program-mcu
-// an optional "addr". Nothing is read from disk here.
+// an optional "addr" ("0x" and one to eight hex digits, inside the code flash). Nothing is read
+// from disk here.
 ParsedJob parseJob(const QByteArray& text, const QString& jobFolder);
 
-}  // namespace qv::cli
+// The largest job file read.
+constexpr qint64 kLargestJobFile = 1024 * 1024;
+
+// Reads and parses a job file (at most kLargestJobFile bytes are read). The error names the file.
+ParsedJob readJobFile(const QString& path);
+
+}  // namespace qv::engine

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "CommandLine.h"
+#include "BoundedRead.h"
+#include "Steps.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,7 +9,7 @@
 
 #include <cstdint>
 
-namespace qv::cli {
+namespace qv::engine {
 
 // An image file read and judged before anything is sent to a programmer.
 struct CheckedImage {
@@ -25,7 +26,9 @@ struct CheckedImage {
 };
 
 // Reads step.file and refuses what the step's operation would refuse or could not write whole:
-// a missing, unreadable or empty file, a folder, a digest other than step.sha256 (when pinned),
+// a missing, unreadable or empty file, a folder, a file longer than the operation can take (read
+// no further than that, so a device or a pipe that never ends is refused at once), a digest
+// other than step.sha256 (when pinned),
 // boot code with a bad running address or over 64K, MCU code over 444K or running past the code
 // flash from step.addr, a difference file that fails its CRCs or whose blocks do not fit, a
 // check-ui of a difference file, a firmware file too short for its header. Pure apart from
@@ -36,4 +39,5 @@ CheckedImage checkImage(const Step& step);
 // ending decides how a UI file is written) and sets stagedPath. False with a reason on failure.
 bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error);
 
-}  // namespace qv::cli
+
+}  // namespace qv::engine

@@ -1,4 +1,4 @@
-#include "Events.h"
+#include "ConsoleOutput.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -14,9 +14,7 @@
 
 namespace qv::cli {
 
-QString hex8(uint32_t value) {
-    return QStringLiteral("0x") + QString::number(value, 16).rightJustified(8, QLatin1Char('0')).toUpper();
-}
+using namespace engine;
 
 namespace {
 
@@ -28,17 +26,35 @@ QJsonValue optionalInt(const std::optional<int>& value) {
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
 }
 
+QJsonValue optionalText(const QString& text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonValue blocksWritten(const std::optional<BlockCounts>& blocks) {
+    return blocks ? QJsonValue(qint64(blocks->written)) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue blocksSkipped(const std::optional<BlockCounts>& blocks) {
+    return blocks ? QJsonValue(qint64(blocks->skipped)) : QJsonValue(QJsonValue::Null);
+}
+
 // ---------------------------------------------------------------------------------------------
 
 class JsonSink : public EventSink {
   public:
-    void start(const QString& device, const QString& operation, const QString& file, qint64 size,
-               uint32_t crc, const QString& sha256) override {
-        QJsonObject o = base(QStringLiteral("start"), device, operation);
-        o.insert(QStringLiteral("file"), file);
-        o.insert(QStringLiteral("size"), size);
-        o.insert(QStringLiteral("crc32"), hex8(crc));
-        o.insert(QStringLiteral("sha256"), sha256);
+    void hello() override {
+        QJsonObject o = base(QStringLiteral("hello"), QString(), QString());
+        o.insert(QStringLiteral("schema"), kEventSchemaVersion);
+        o.insert(QStringLiteral("version"), toolVersion());
+        write(o);
+    }
+    void start(const OperationStart& s) override {
+        QJsonObject o = base(QStringLiteral("start"), s.device, s.operation);
+        o.insert(QStringLiteral("file"), s.file);
+        o.insert(QStringLiteral("size"), s.size);
+        o.insert(QStringLiteral("crc32"), hex8(s.crc));
+        o.insert(QStringLiteral("sha256"), s.sha256);
+        o.insert(QStringLiteral("flash_ini"), optionalText(s.flashCatalogue));
         write(o);
     }
     void log(const QString& device, const QString& operation, const QString& line) override {
@@ -72,8 +88,10 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("crc32"), hex8(r.crc));
         o.insert(QStringLiteral("board_id"),
                  r.board.connected ? QJsonValue(hex8(r.board.boardId)) : QJsonValue());
-        o.insert(QStringLiteral("blocks_written"), optionalInt(r.blocksWritten));
-        o.insert(QStringLiteral("blocks_skipped"), optionalInt(r.blocksSkipped));
+        o.insert(QStringLiteral("blocks_written"), blocksWritten(r.blocks));
+        o.insert(QStringLiteral("blocks_skipped"), blocksSkipped(r.blocks));
+        o.insert(QStringLiteral("target_started"),
+                 r.targetStarted ? QJsonValue(*r.targetStarted) : QJsonValue(QJsonValue::Null));
         if (!r.error.isEmpty())
             o.insert(QStringLiteral("error"), r.error);
         write(o);
@@ -90,13 +108,18 @@ class JsonSink : public EventSink {
                                                             {QStringLiteral("name"), b.boardFlashName}});
         o.insert(QStringLiteral("target_type"),
                  b.targetType ? QJsonValue(hex8(*b.targetType)) : QJsonValue());
-        o.insert(QStringLiteral("target_flash"), QJsonObject{{QStringLiteral("id"), hex8(b.targetFlashId)},
-                                                             {QStringLiteral("size"), b.targetFlashSize},
-                                                             {QStringLiteral("name"), b.targetFlashName}});
+        o.insert(QStringLiteral("target_flash"),
+                 QJsonObject{{QStringLiteral("id"), hex8(b.targetFlashId)},
+                             {QStringLiteral("known"), b.targetFlashKnown},
+                             {QStringLiteral("ui_room"), b.targetUiRoom},
+                             {QStringLiteral("name"), b.targetFlashName}});
+        o.insert(QStringLiteral("flash_ini"), optionalText(b.flashCatalogue));
         write(o);
     }
-    void listed(const QString& devicePath) override {
-        write(base(QStringLiteral("device"), devicePath, QString()));
+    void listed(const ListedProgrammer& p) override {
+        QJsonObject o = base(QStringLiteral("device"), p.device, QString());
+        o.insert(QStringLiteral("board_id"), p.boardId ? QJsonValue(hex8(*p.boardId)) : QJsonValue());
+        write(o);
     }
     void finish(const QVector<BoardSummary>& boards, int exitCode) override {
         QJsonObject o = base(QStringLiteral("end"), QString(), QString());
@@ -106,7 +129,9 @@ class JsonSink : public EventSink {
                 {QStringLiteral("device"), b.device},
                 {QStringLiteral("board_id"), b.boardId ? QJsonValue(hex8(*b.boardId)) : QJsonValue()},
                 {QStringLiteral("exit_code"), b.exitCode},
-                {QStringLiteral("duration_ms"), b.durationMs}});
+                {QStringLiteral("duration_ms"), b.durationMs},
+                {QStringLiteral("blocks_written"), blocksWritten(b.blocks)},
+                {QStringLiteral("blocks_skipped"), blocksSkipped(b.blocks)}});
         }
         o.insert(QStringLiteral("boards"), list);
         o.insert(QStringLiteral("exit_code"), exitCode);
@@ -143,17 +168,21 @@ class HumanSink : public EventSink {
         several_ = devices.size() > 1;
     }
 
-    void start(const QString& device, const QString& operation, const QString& file, qint64 size, uint32_t,
-               const QString&) override {
+    void start(const OperationStart& s) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        Bar& bar = bars_[device];
-        bar.operation = operation;
-        bar.total = size;
+        Bar& bar = bars_[s.device];
+        bar.operation = s.operation;
+        bar.total = s.size;
         bar.bytes = 0;
         bar.percent = -1;
         bar.clock.start();
-        if (!quiet_)
-            print(prefix(device) + QStringLiteral("%1 %2 (%3 bytes)").arg(operation, file).arg(size));
+        if (!quiet_) {
+            print(prefix(s.device) + QStringLiteral("%1 %2 (%3 bytes), flash catalogue %4")
+                                         .arg(s.operation, s.file)
+                                         .arg(s.size)
+                                         .arg(s.flashCatalogue.isEmpty() ? QStringLiteral("none found")
+                                                                         : s.flashCatalogue));
+        }
     }
     void log(const QString& device, const QString&, const QString& line) override {
         if (quiet_)
@@ -214,29 +243,32 @@ class HumanSink : public EventSink {
                  .arg(b.boardFlashSize)
                  .arg(b.boardFlashName.isEmpty() ? QStringLiteral("not in Flash.ini") : b.boardFlashName));
         line("Target type:", b.targetType ? hex8(*b.targetType) : QStringLiteral("unknown"));
-        line("Target flash:",
-             QStringLiteral("id %1, %2 bytes, %3")
-                 .arg(hex8(b.targetFlashId))
-                 .arg(b.targetFlashSize)
-                 .arg(b.targetFlashName.isEmpty() ? QStringLiteral("not in Flash.ini") : b.targetFlashName));
+        line("Target flash:", b.targetFlashKnown
+                                  ? QStringLiteral("id %1, %2, UI room %3 bytes (the chip less 0x80000)")
+                                        .arg(hex8(b.targetFlashId), b.targetFlashName)
+                                        .arg(b.targetUiRoom)
+                                  : QStringLiteral("id %1, not in the flash catalogue").arg(hex8(b.targetFlashId)));
+        line("Flash catalogue:", b.flashCatalogue.isEmpty() ? QStringLiteral("none found") : b.flashCatalogue);
     }
-    void listed(const QString& devicePath) override {
+    void listed(const ListedProgrammer& p) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        printOut(devicePath);
+        printOut(QStringLiteral("%1  board %2").arg(p.device, p.boardId ? hex8(*p.boardId) : QStringLiteral("?")));
     }
     void finish(const QVector<BoardSummary>& boards, int) override {
         std::lock_guard<std::mutex> lock(mutex_);
         clearBars();
         bars_.clear();
         const auto blocks = [](const BoardSummary& b) {
-            if (!b.blocksWritten && !b.blocksSkipped)
+            if (!b.blocks)
                 return QStringLiteral("-");
-            return QStringLiteral("%1/%2").arg(b.blocksWritten.value_or(0)).arg(b.blocksSkipped.value_or(0));
+            return QStringLiteral("%1/%2").arg(b.blocks->written).arg(b.blocks->skipped);
         };
         const auto resultText = [](const BoardSummary& b) {
             return b.exitCode == 0 ? QStringLiteral("OK")
                                    : QStringLiteral("FAILED (exit %1)").arg(b.exitCode);
         };
+        if (boards.isEmpty())
+            return;
         if (boards.size() == 1) {
             const BoardSummary& b = boards.first();
             std::fprintf(stderr, "%s\n",

@@ -11,12 +11,30 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace qv::cli {
+#include <algorithm>
+
+namespace qv::engine {
 
 namespace {
 
 const uint8_t* bytesOf(const QByteArray& data) {
     return reinterpret_cast<const uint8_t*>(data.constData());
+}
+
+// The longest file each operation can take. Far beyond any flash for the UI area and the
+// programmer's firmware; the code images are the operations' own limits.
+qint64 largestFile(Command command) {
+    switch (command) {
+        case Command::ProgramBoot:
+            return kBootCodeLimit;
+        case Command::ProgramMcu:
+            return kMcuCodeLimit;
+        case Command::VerifyBoot:
+        case Command::VerifyMcu:
+            return kCodeFlashEnd;
+        default:
+            return 64 * 1024 * 1024;
+    }
 }
 
 }  // namespace
@@ -35,15 +53,18 @@ CheckedImage checkImage(const Step& step) {
         return refuse(QStringLiteral("no such file"));
     if (info.isDir())
         return refuse(QStringLiteral("is a folder, not a file"));
-    QFile file(image.path);
-    if (!file.open(QIODevice::ReadOnly))
-        return refuse(QStringLiteral("cannot be read (%1)").arg(file.errorString()));
-    // Far beyond any flash: such a file is refused rather than read into memory.
-    constexpr qint64 kLargest = 64 * 1024 * 1024;
-    if (file.size() > kLargest)
-        return refuse(QStringLiteral("is larger than any flash (%1 bytes)").arg(file.size()));
-    const QByteArray data = file.readAll();
-    file.close();
+    QByteArray data;
+    QString why;
+    const ReadOutcome read = readBounded(image.path, largestFile(step.command), data, why);
+    if (read == ReadOutcome::TooLong) {
+        // The operations' own words for the two code images that are too long.
+        if (step.command == Command::ProgramBoot)
+            return refuse(QStringLiteral("Boot file is over than 64K!"));
+        if (step.command == Command::ProgramMcu)
+            return refuse(QStringLiteral("Mcu code file is over than 444K!"));
+    }
+    if (read != ReadOutcome::Read)
+        return refuse(why);
     if (data.isEmpty())
         return refuse(QStringLiteral("is empty"));
 
@@ -63,12 +84,8 @@ CheckedImage checkImage(const Step& step) {
         case Command::VerifyBoot:
             if (step.command == Command::ProgramBoot && hasBadRunningAddress(bytes, size))
                 return refuse(QStringLiteral("There is a problem with the running address of this file!"));
-            if (step.command == Command::ProgramBoot && image.size > kBootCodeLimit)
-                return refuse(QStringLiteral("Boot file is over than 64K!"));
             break;
         case Command::ProgramMcu: {
-            if (image.size > kMcuCodeLimit)
-                return refuse(QStringLiteral("Mcu code file is over than 444K!"));
             const uint32_t start = parseHexAddress(step.addr) & ~uint32_t(0xFFF);
             if (uint64_t(start) + uint64_t(image.size) > kCodeFlashEnd)
                 return refuse(QStringLiteral("Mcu code does not fit below 0x80000 from %1").arg(step.addr));
@@ -119,4 +136,4 @@ bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& 
     return true;
 }
 
-}  // namespace qv::cli
+}  // namespace qv::engine

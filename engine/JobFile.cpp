@@ -1,13 +1,16 @@
 #include "JobFile.h"
 
+#include "BoundedRead.h"
+
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QRegularExpression>
 
-namespace qv::cli {
+namespace qv::engine {
 
 namespace {
 
@@ -93,8 +96,9 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
                     return fail(where + QStringLiteral(": \"sha256\" must be 64 hexadecimal digits"));
             } else if (key == QLatin1String("addr")) {
                 step.addr = it.value().toString();
-                if (!isHexAddress(step.addr))
-                    return fail(where + QStringLiteral(": \"addr\" is not a hexadecimal address"));
+                if (!it.value().isString() || !isStrictCodeAddress(step.addr))
+                    return fail(where + QStringLiteral(": \"addr\" must be \"0x\" and 1 to 8 hexadecimal "
+                                                       "digits below 0x80000"));
             } else {
                 const Command command = commandOfName(key);
                 if (!isOperation(command))
@@ -119,4 +123,31 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
     return result;
 }
 
-}  // namespace qv::cli
+ParsedJob readJobFile(const QString& path) {
+    ParsedJob result;
+    const auto fail = [&](const QString& why) {
+        result.ok = false;
+        result.error = QStringLiteral("%1: %2").arg(path, why);
+        return result;
+    };
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(QStringLiteral("no such file"));
+    if (info.isDir())
+        return fail(QStringLiteral("is a folder, not a file"));
+    QByteArray text;
+    QString why;
+    const ReadOutcome read = readBounded(path, kLargestJobFile, text, why);
+    if (read == ReadOutcome::TooLong)
+        return fail(QStringLiteral("too large for a job file"));
+    if (read != ReadOutcome::Read)
+        return fail(why);
+    if (text.isEmpty())
+        return fail(QStringLiteral("is empty"));
+    result = parseJob(text, info.absolutePath());
+    if (!result.ok)
+        return fail(result.error);
+    return result;
+}
+
+}  // namespace qv::engine

@@ -1,0 +1,408 @@
+#include "RecordStore.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+#include <QSysInfo>
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace qv::engine {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 2000;
+
+// The records table as the first qv310 made it (schema 1: no application id, user version 0).
+const char kCreateVersion1[] =
+    "CREATE TABLE records ("
+    " id INTEGER PRIMARY KEY,"
+    " utc TEXT NOT NULL,"
+    " host TEXT NOT NULL,"
+    " device TEXT NOT NULL,"
+    " board_id INTEGER,"
+    " board_mcu INTEGER,"
+    " app_version INTEGER,"
+    " boot_version INTEGER,"
+    " target_type INTEGER,"
+    " target_flash_id INTEGER,"
+    " operation TEXT NOT NULL,"
+    " file TEXT NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " crc32 INTEGER NOT NULL,"
+    " sha256 TEXT NOT NULL,"
+    " address INTEGER,"
+    " result INTEGER,"
+    " exit_code INTEGER NOT NULL,"
+    " duration_ms INTEGER NOT NULL,"
+    " blocks_written INTEGER,"
+    " blocks_skipped INTEGER,"
+    " error TEXT,"
+    " log TEXT NOT NULL)";
+
+// What each schema version adds to the one before, applied in one transaction. A new database
+// runs them all, so it has exactly the layout of a migrated one.
+const char* const kMigrations[] = {
+    kCreateVersion1,
+    // 2: which program wrote the row, and whether the target started at the end.
+    "ALTER TABLE records ADD COLUMN tool_version TEXT;"
+    "ALTER TABLE records ADD COLUMN target_started INTEGER",
+};
+static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteRecordStore::kSchemaVersion);
+
+// The columns of each schema version, in table order.
+const std::vector<const char*> kColumnsVersion1 = {
+    "id",          "utc",          "host",     "device",         "board_id",       "board_mcu",
+    "app_version", "boot_version", "target_type", "target_flash_id", "operation",   "file",
+    "size",        "crc32",        "sha256",   "address",        "result",         "exit_code",
+    "duration_ms", "blocks_written", "blocks_skipped", "error",    "log"};
+std::vector<const char*> columnsOfVersion(int version) {
+    std::vector<const char*> columns = kColumnsVersion1;
+    if (version >= 2) {
+        columns.push_back("tool_version");
+        columns.push_back("target_started");
+    }
+    return columns;
+}
+
+// The columns of an export, in order (those an older database lacks are empty).
+const std::vector<const char*> kExportColumns = {
+    "id",          "utc",          "host",           "device",          "board_id",       "board_mcu",
+    "app_version", "boot_version", "tool_version",   "target_type",     "target_flash_id", "operation",
+    "file",        "size",         "crc32",          "sha256",          "address",        "result",
+    "exit_code",   "duration_ms",  "blocks_written", "blocks_skipped",  "target_started", "error",
+    "log"};
+
+QString sqliteError(sqlite3* db) {
+    return QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
+}
+
+bool exec(sqlite3* db, const char* sql, QString& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK)
+        return true;
+    error = QString::fromUtf8(message ? message : sqlite3_errmsg(db));
+    sqlite3_free(message);
+    return false;
+}
+
+// The first column of the first row of a query, as text; empty on no row or an error.
+QString queryText(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    QString value;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        value = QString::fromUtf8(text ? reinterpret_cast<const char*>(text) : "");
+    }
+    sqlite3_finalize(statement);
+    return value;
+}
+
+int64_t queryInt(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    int64_t value = 0;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+        value = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    return value;
+}
+
+QStringList tableColumns(sqlite3* db, const char* table) {
+    QStringList names;
+    sqlite3_stmt* statement = nullptr;
+    const QByteArray sql = QByteArray("PRAGMA table_info(") + table + ")";
+    if (sqlite3_prepare_v2(db, sql.constData(), -1, &statement, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            names << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)));
+    }
+    sqlite3_finalize(statement);
+    return names;
+}
+
+QStringList namesOf(const std::vector<const char*>& columns) {
+    QStringList names;
+    for (const char* c : columns)
+        names << QString::fromLatin1(c);
+    return names;
+}
+
+// The schema version of a database (with the write lock held): 0 for an empty one, the user
+// version for one marked as this program's, 1 for a records table of the first qv310 (unmarked).
+// -1 with a reason for anything else.
+int schemaVersionOf(sqlite3* db, QString& why) {
+    const int64_t applicationId = queryInt(db, "PRAGMA application_id");
+    const int64_t userVersion = queryInt(db, "PRAGMA user_version");
+    const int64_t tables = queryInt(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table'");
+    const QStringList columns = tableColumns(db, "records");
+    if (applicationId == SqliteRecordStore::kApplicationId) {
+        if (userVersion > SqliteRecordStore::kSchemaVersion) {
+            why = QStringLiteral("its records have schema %1, newer than this qv310 knows (%2); use a newer qv310")
+                      .arg(userVersion)
+                      .arg(SqliteRecordStore::kSchemaVersion);
+            return -1;
+        }
+        if (userVersion < 1 || columns != namesOf(columnsOfVersion(int(userVersion)))) {
+            why = QStringLiteral("its records table does not have the columns of schema %1").arg(userVersion);
+            return -1;
+        }
+        return int(userVersion);
+    }
+    if (applicationId != 0) {
+        why = QStringLiteral("it belongs to another program (application id 0x%1)")
+                  .arg(QString::number(quint32(applicationId), 16).toUpper());
+        return -1;
+    }
+    if (userVersion == 0 && tables == 0)
+        return 0;
+    if (userVersion == 0 && columns == namesOf(kColumnsVersion1))
+        return 1;
+    why = columns.isEmpty() ? QStringLiteral("it holds tables of another program and no qv310 records")
+                            : QStringLiteral("its records table is another program's (other columns)");
+    return -1;
+}
+
+const char kInsert[] =
+    "INSERT INTO records (utc, host, device, board_id, board_mcu, app_version, boot_version, target_type,"
+    " target_flash_id, operation, file, size, crc32, sha256, address, result, exit_code, duration_ms,"
+    " blocks_written, blocks_skipped, error, log, tool_version, target_started)"
+    " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+
+// Hexadecimal words are shown as the tool shows them; numbers stay numbers.
+bool isWordColumn(const char* name) {
+    const QByteArray n(name);
+    return n == "board_id" || n == "board_mcu" || n == "app_version" || n == "boot_version" ||
+           n == "target_type" || n == "target_flash_id" || n == "crc32" || n == "address";
+}
+
+QString csvField(const QString& text) {
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
+        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+}  // namespace
+
+std::unique_ptr<SqliteRecordStore> SqliteRecordStore::open(const QString& path, QString& error) {
+    if (QFileInfo(path).isDir()) {
+        error = QStringLiteral("%1: is a folder, not a database").arg(path);
+        return nullptr;
+    }
+    sqlite3* db = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.toUtf8().constData(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const auto fail = [&](const QString& why) -> std::unique_ptr<SqliteRecordStore> {
+        error = QStringLiteral("%1: %2").arg(path, why);
+        sqlite3_close(db);
+        return nullptr;
+    };
+    if (rc != SQLITE_OK)
+        return fail(sqliteError(db));
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (sqlite3_db_readonly(db, "main") == 1)
+        return fail(QStringLiteral("the database is read-only"));
+    // Readers and the writer of several qv310 processes then never block each other; SQLite can
+    // only do it where the file's shared memory works, which excludes network shares.
+    const QString mode = queryText(db, "PRAGMA journal_mode=WAL").toLower();
+    if (mode != QLatin1String("wal")) {
+        return fail(QStringLiteral("the database cannot use a write-ahead log (journal mode \"%1\"): "
+                                   "keep it on a local disk, not a network share")
+                        .arg(mode.isEmpty() ? sqliteError(db) : mode));
+    }
+    QString why;
+    // Taking the write lock once proves the file is writable and not held by another writer.
+    if (!exec(db, "BEGIN IMMEDIATE", why))
+        return fail(why);
+    const int version = schemaVersionOf(db, why);
+    bool ok = version >= 0;
+    for (int v = std::max(version, 0); ok && v < kSchemaVersion; ++v)
+        ok = exec(db, kMigrations[v], why);
+    if (ok && version < kSchemaVersion) {
+        const QByteArray mark = QByteArray("PRAGMA application_id=") + QByteArray::number(kApplicationId) +
+                                ";PRAGMA user_version=" + QByteArray::number(kSchemaVersion);
+        ok = exec(db, mark.constData(), why);
+    }
+    if (!ok) {
+        QString ignored;
+        exec(db, "ROLLBACK", ignored);
+        return fail(why);
+    }
+    if (!exec(db, "COMMIT", why))
+        return fail(why);
+    sqlite3_stmt* insert = nullptr;
+    if (sqlite3_prepare_v3(db, kInsert, -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr) != SQLITE_OK)
+        return fail(sqliteError(db));
+    return std::unique_ptr<SqliteRecordStore>(new SqliteRecordStore(db, insert));
+}
+
+SqliteRecordStore::~SqliteRecordStore() {
+    sqlite3_finalize(insert_);
+    sqlite3_close(db_);
+}
+
+bool SqliteRecordStore::append(const OperationResult& r, QString& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3_stmt* statement = insert_;
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    int column = 0;
+    const auto text = [&](const QString& value) {
+        const QByteArray bytes = value.toUtf8();
+        sqlite3_bind_text(statement, ++column, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
+    };
+    const auto integer = [&](std::optional<int64_t> value) {
+        if (value)
+            sqlite3_bind_int64(statement, ++column, *value);
+        else
+            sqlite3_bind_null(statement, ++column);
+    };
+    const bool connected = r.board.connected;
+    const auto boardValue = [connected](uint32_t value) {
+        return connected ? std::optional<int64_t>(value) : std::nullopt;
+    };
+    text(r.utc);
+    text(QSysInfo::machineHostName());
+    text(r.device);
+    integer(boardValue(r.board.boardId));
+    integer(boardValue(r.board.boardMcu));
+    integer(boardValue(r.board.appVersion));
+    integer(boardValue(r.board.bootVersion));
+    integer(r.board.targetType ? std::optional<int64_t>(*r.board.targetType) : std::nullopt);
+    integer(r.board.targetType ? std::optional<int64_t>(r.board.targetFlashId) : std::nullopt);
+    text(r.operation);
+    text(r.file);
+    integer(r.size);
+    integer(r.crc);
+    text(r.sha256);
+    integer(r.address ? std::optional<int64_t>(*r.address) : std::nullopt);
+    integer(r.result ? std::optional<int64_t>(*r.result) : std::nullopt);
+    integer(r.exitCode);
+    integer(r.durationMs);
+    integer(r.blocks ? std::optional<int64_t>(r.blocks->written) : std::nullopt);
+    integer(r.blocks ? std::optional<int64_t>(r.blocks->skipped) : std::nullopt);
+    if (r.error.isEmpty())
+        sqlite3_bind_null(statement, ++column);
+    else
+        text(r.error);
+    text(r.log.join(QLatin1Char('\n')));
+    text(toolVersion());
+    integer(r.targetStarted ? std::optional<int64_t>(*r.targetStarted ? 1 : 0) : std::nullopt);
+
+    QString why;
+    bool ok = exec(db_, "BEGIN IMMEDIATE", why);
+    if (ok) {
+        ok = sqlite3_step(statement) == SQLITE_DONE;
+        if (!ok)
+            why = sqliteError(db_);
+        QString ignored;
+        ok = ok ? exec(db_, "COMMIT", why) : (exec(db_, "ROLLBACK", ignored), false);
+    }
+    sqlite3_reset(statement);
+    if (!ok)
+        error = why;
+    return ok;
+}
+
+bool exportRecords(const QString& path, bool csv, std::FILE* out, QString& error) {
+    if (!QFileInfo(path).isFile()) {
+        error = QStringLiteral("%1: no such database").arg(path);
+        return false;
+    }
+    sqlite3* db = nullptr;
+    const auto fail = [&](const QString& why) {
+        error = QStringLiteral("%1: %2").arg(path, why);
+        sqlite3_close(db);
+        return false;
+    };
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        return fail(sqliteError(db));
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // Read as it is: an older schema is exported with the columns it lacks left empty.
+    QString why;
+    if (schemaVersionOf(db, why) < 0)
+        return fail(QStringLiteral("not a qv310 record database: ") + why);
+    const QStringList present = tableColumns(db, "records");
+    QByteArray select = "SELECT ";
+    for (size_t i = 0; i < kExportColumns.size(); ++i) {
+        select += i ? "," : "";
+        select += present.contains(QLatin1String(kExportColumns[i])) ? QByteArray(kExportColumns[i]) : "NULL";
+    }
+    select += " FROM records ORDER BY id";
+    sqlite3_stmt* statement = nullptr;
+    if (present.isEmpty())
+        select = "SELECT 1 WHERE 0";  // an empty database has no rows
+    if (sqlite3_prepare_v2(db, select.constData(), -1, &statement, nullptr) != SQLITE_OK)
+        return fail(sqliteError(db));
+    const int columns = int(kExportColumns.size());
+    bool written = true;
+    const auto writeLine = [&](const QByteArray& line) {
+        written = written && std::fwrite(line.constData(), 1, size_t(line.size()), out) == size_t(line.size()) &&
+                  std::fputc('\n', out) != EOF;
+    };
+    if (csv) {
+        QStringList header;
+        for (const char* name : kExportColumns)
+            header << QString::fromLatin1(name);
+        writeLine(header.join(QLatin1Char(',')).toUtf8());
+    }
+    int rc = SQLITE_ROW;
+    while (written && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        QStringList fields;
+        QJsonObject object;
+        for (int c = 0; c < columns; ++c) {
+            const int type = sqlite3_column_type(statement, c);
+            const QString name = QString::fromLatin1(kExportColumns[size_t(c)]);
+            if (type == SQLITE_NULL) {
+                fields << QString();
+                object.insert(name, QJsonValue());
+            } else if (type == SQLITE_INTEGER) {
+                const int64_t value = sqlite3_column_int64(statement, c);
+                if (isWordColumn(kExportColumns[size_t(c)])) {
+                    const QString word = hex8(uint32_t(value));
+                    fields << word;
+                    object.insert(name, word);
+                } else if (name == QLatin1String("target_started")) {
+                    fields << QString::number(value);
+                    object.insert(name, value != 0);
+                } else {
+                    fields << QString::number(value);
+                    object.insert(name, qint64(value));
+                }
+            } else {
+                const QString value =
+                    QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, c)),
+                                      sqlite3_column_bytes(statement, c));
+                fields << csvField(value);
+                object.insert(name, value);
+            }
+        }
+        writeLine(csv ? fields.join(QLatin1Char(',')).toUtf8() : QJsonDocument(object).toJson(QJsonDocument::Compact));
+    }
+    const bool readOk = !written || rc == SQLITE_DONE;
+    const QString readError = sqliteError(db);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    db = nullptr;
+    // A full disk or a closed pipe shows at the latest when the buffered rest is flushed.
+    if (std::fflush(out) != 0 || std::ferror(out))
+        written = false;
+    if (!written) {
+        error = QStringLiteral("%1: the export could not be written (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (!readOk) {
+        error = QStringLiteral("%1: %2").arg(path, readError);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace qv::engine
