@@ -10,6 +10,7 @@
 //
 // Run: qv310-bench-gang [--usb full|high] [--idle-seconds S] [--pump-ms M] [--qv310 PATH] [--gang N]
 #include "common/ProgrammerProcess.h"
+#include "engine/ProgrammerSession.h"
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
 #include "protocol/OperationHost.h"
@@ -94,21 +95,17 @@ class ConsoleHost : public qv::OperationHost {
     void setMcuTypeRow(int) override {}
 };
 
+// The engine's own session, as the console front end holds one per programmer.
 struct Session {
-    qv::UsbDevice device;
-    USB_BURN_CTRL worker;
     ConsoleHost host;
-    qv::ProgrammerLink link{worker, device, host, qv::Pacing::event()};
-    qv::TargetOperations target{link};
-    qv::UiFlashOperations ui{link, target};
+    qv::engine::ProgrammerSession programmer{host, qv::Pacing::event()};
+    qv::ProgrammerLink& link = programmer.link;
+    qv::TargetOperations& target = programmer.target;
+    qv::UiFlashOperations& ui = programmer.ui;
+    USB_BURN_CTRL& worker = programmer.worker;
 
-    ~Session() {
-        worker.stopAndWait();
-        device.close();
-    }
     bool open(const std::string& path) {
-        link.openProgrammer(QStringList{QString::fromStdString(path)}, 0);
-        return host.log.contains(QStringLiteral("Connect the programmer successful"));
+        return programmer.open(QString::fromStdString(path)) == qv::ProgrammerLink::OpenOutcome::Connected;
     }
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ProgrammerSession.h"
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
 #include "protocol/Pacing.h"
@@ -72,18 +73,18 @@ class WorkDir {
 inline const QByteArray kTestCatalogue =
     "[FLASH]\r\n0xEF4015,512,4096,W25Q16,\r\n0x1C4016,512,4096,EN25QH16,\r\n";
 
-// One programmer link with its own device, worker and recording host. The programmer behind it is
-// a virtual programmer (plugVirtual) or anything else that serves a link socket.
+// One programmer session (device, worker, link) reporting to a recording host. The programmer
+// behind it is a virtual programmer (plugVirtual) or anything else that serves a link socket.
 struct Rig {
     std::unique_ptr<vprog::VirtualProgrammer> vp;
-    qv::UsbDevice device;
-    USB_BURN_CTRL worker;
     qvtest::RecordingHost host;
-    qv::ProgrammerLink link;
+    qv::engine::ProgrammerSession session;
+    qv::UsbDevice& device;
+    USB_BURN_CTRL& worker;
+    qv::ProgrammerLink& link;
 
-    explicit Rig(qv::Pacing pacing = qv::Pacing::standard()) : link(worker, device, host, pacing) {
-        worker.device = &device;
-    }
+    explicit Rig(qv::Pacing pacing = qv::Pacing::standard())
+        : session(host, pacing), device(session.device), worker(session.worker), link(session.link) {}
     ~Rig() { shutDown(); }
 
     // Unplugs the programmer first so that a worker waiting in a read comes back.
