@@ -9,7 +9,7 @@ namespace qv::cli {
 namespace {
 
 bool takesFile(Command command) {
-    return isOperation(command) || command == Command::Run;
+    return isOperation(command) || command == Command::Run || command == Command::Station;
 }
 
 }  // namespace
@@ -112,6 +112,11 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
                                            "below 0x80000 (the end of the code flash)")
                                 .arg(addr));
             o.addr = addr;
+        } else if (arg == QLatin1String("--tag")) {
+            if (!value(o.tag))
+                return fail(QStringLiteral("option --tag needs a text"));
+            if (o.tag.contains(QLatin1Char('\n')) || o.tag.contains(QLatin1Char('\r')))
+                return fail(QStringLiteral("option --tag: a tag is one line"));
         } else if ((arg == QLatin1String("--csv") || arg == QLatin1String("--jsonl")) && flag()) {
             o.exportFormat = arg.mid(2);
         } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
@@ -141,6 +146,12 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
             return fail(QStringLiteral("records export needs a database file"));
         if (o.exportFormat.isEmpty())
             return fail(QStringLiteral("records export needs --csv or --jsonl"));
+    } else if (name == QLatin1String("serials")) {
+        o.command = Command::Serials;
+        if (!positional.isEmpty())
+            o.recordPath = positional.takeFirst();
+        if (o.recordPath.isEmpty())
+            return fail(QStringLiteral("serials needs a database file"));
     } else {
         o.command = commandOfName(name);
         if (o.command == Command::None)
@@ -163,7 +174,8 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()));
     if (o.addr && o.command != Command::ProgramMcu)
         return fail(QStringLiteral("option --addr belongs to program-mcu (a job step has its own \"addr\")"));
-    if (o.allowBootUpdate && o.command != Command::UpdateBoot && o.command != Command::Run)
+    if (o.allowBootUpdate && o.command != Command::UpdateBoot && o.command != Command::Run &&
+        o.command != Command::Station)
         return fail(QStringLiteral("option --allow-boot-update belongs to update-boot"));
     result.ok = true;
     return result;
@@ -190,8 +202,14 @@ QString usageText() {
         "  update-boot FILE.boot     replace the programmer's boot loader; needs\n"
         "                            --allow-boot-update\n"
         "  run JOB.json              the steps of a job file, every image pinned by SHA-256\n"
+        "  station JOB.json          a bench with a barcode scanner: each line read from standard\n"
+        "                            input is the tag of the next board (or gang); the job runs,\n"
+        "                            one PASS or FAIL line per board, then the next line; an\n"
+        "                            empty line runs without a tag; end of input or \"q\" ends\n"
         "  records export DB --csv|--jsonl\n"
         "                            print the production records of a database\n"
+        "  serials DB                every serial pool of a database: range, next, used, spoiled,\n"
+        "                            taken by a board not finished\n"
         "  help                      this text\n"
         "\n"
         "Options:\n"
@@ -215,7 +233,10 @@ QString usageText() {
         "  --flash-ini FILE          flash catalogue; default: the first of ./Flash.ini,\n"
         "                            $XDG_DATA_HOME/qv310-isp/Flash.ini (~/.local/share/...),\n"
         "                            the one installed with qv310 (<prefix>/share/qv310-isp)\n"
-        "  --record DB               append one row per board operation to a SQLite database\n"
+        "  --record DB               append one row per board operation to a SQLite database;\n"
+        "                            needed by a job whose steps take a serial\n"
+        "  --tag TEXT                a free label (a scanned barcode, a lot number) stored in\n"
+        "                            every row and result of the run\n"
         "  --json                    JSON Lines events on standard output, nothing else there\n"
         "  -q, --quiet               human output: only errors and the closing line per board\n"
         "  --version                 the program's version\n"

@@ -24,13 +24,14 @@ struct Options {
     QString flashIni;  // empty: searched (see findFlashCatalogue)
     bool quiet = false;
     bool json = false;
-    QString recordPath;  // --record DB; for records export also the positional argument
+    QString recordPath;  // --record DB; for records export and serials the positional argument
     bool allowBootUpdate = false;
     // --skip-unchanged: write only the blocks the board does not hold already (program-boot,
     // program-mcu, write-ui with a whole image, run).
     std::optional<bool> skipUnchanged;  // --skip-unchanged / --no-skip-unchanged
     std::optional<QString> addr;  // --addr (program-mcu), strict form
     QString exportFormat;         // "csv" or "jsonl" (records export)
+    QString tag;                  // --tag: a free label stored with every row and result
 };
 
 struct ParsedCommandLine {

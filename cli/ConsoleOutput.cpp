@@ -92,6 +92,8 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("blocks_skipped"), blocksSkipped(r.blocks));
         o.insert(QStringLiteral("target_started"),
                  r.targetStarted ? QJsonValue(*r.targetStarted) : QJsonValue(QJsonValue::Null));
+        o.insert(QStringLiteral("tag"), optionalText(r.tag));
+        o.insert(QStringLiteral("serial"), optionalText(r.serial));
         if (!r.error.isEmpty())
             o.insert(QStringLiteral("error"), r.error);
         write(o);
@@ -114,6 +116,17 @@ class JsonSink : public EventSink {
                              {QStringLiteral("ui_room"), b.targetUiRoom},
                              {QStringLiteral("name"), b.targetFlashName}});
         o.insert(QStringLiteral("flash_ini"), optionalText(b.flashCatalogue));
+        write(o);
+    }
+    void pool(const SerialPoolState& p) override {
+        QJsonObject o = base(QStringLiteral("pool"), QString(), QString());
+        o.insert(QStringLiteral("kind"), p.kind == SerialKind::Mac ? QStringLiteral("mac") : QStringLiteral("number"));
+        o.insert(QStringLiteral("first"), serialText(p.kind, p.first));
+        o.insert(QStringLiteral("last"), serialText(p.kind, p.last));
+        o.insert(QStringLiteral("next"), p.next ? QJsonValue(serialText(p.kind, *p.next)) : QJsonValue());
+        o.insert(QStringLiteral("used"), p.used);
+        o.insert(QStringLiteral("spoiled"), p.spoiled);
+        o.insert(QStringLiteral("taken"), p.taken);
         write(o);
     }
     void listed(const ListedProgrammer& p) override {
@@ -217,11 +230,17 @@ class HumanSink : public EventSink {
         if (it != bars_.end())
             it->second.percent = -1;
         if (!quiet_) {
+            QString extra;
+            if (!r.serial.isEmpty())
+                extra += QStringLiteral(", serial ") + r.serial;
+            if (!r.tag.isEmpty())
+                extra += QStringLiteral(", tag ") + r.tag;
             print(prefix(r.device) +
-                  QStringLiteral("%1: %2 in %3 ms")
+                  QStringLiteral("%1: %2 in %3 ms%4")
                       .arg(r.operation, r.exitCode == 0 ? QStringLiteral("OK")
                                                         : QStringLiteral("FAILED (exit %1)").arg(r.exitCode))
-                      .arg(r.durationMs));
+                      .arg(r.durationMs)
+                      .arg(extra));
         }
     }
     void info(const BoardInfo& b) override {
@@ -249,6 +268,25 @@ class HumanSink : public EventSink {
                                         .arg(b.targetUiRoom)
                                   : QStringLiteral("id %1, not in the flash catalogue").arg(hex8(b.targetFlashId)));
         line("Flash catalogue:", b.flashCatalogue.isEmpty() ? QStringLiteral("none found") : b.flashCatalogue);
+    }
+    void pool(const SerialPoolState& p) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!poolHeader_) {
+            printOut(QStringLiteral("%1 %2 %3 %4 %5 %6")
+                         .arg(QStringLiteral("range"), -39)
+                         .arg(QStringLiteral("next"), -18)
+                         .arg(QStringLiteral("used"), 8)
+                         .arg(QStringLiteral("spoiled"), 8)
+                         .arg(QStringLiteral("taken"), 8)
+                         .arg(QString()));
+            poolHeader_ = true;
+        }
+        printOut(QStringLiteral("%1 %2 %3 %4 %5")
+                     .arg(serialText(p.kind, p.first) + QStringLiteral(" - ") + serialText(p.kind, p.last), -39)
+                     .arg(p.next ? serialText(p.kind, *p.next) : QStringLiteral("(exhausted)"), -18)
+                     .arg(p.used, 8)
+                     .arg(p.spoiled, 8)
+                     .arg(p.taken, 8));
     }
     void listed(const ListedProgrammer& p) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -358,6 +396,7 @@ class HumanSink : public EventSink {
     std::map<QString, Bar> bars_;
     int drawn_ = 0;
     bool several_ = false;
+    bool poolHeader_ = false;
 };
 
 }  // namespace

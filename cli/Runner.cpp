@@ -11,6 +11,7 @@
 #include "engine/JobFile.h"
 #include "engine/Probe.h"
 #include "engine/RecordStore.h"
+#include "engine/Serials.h"
 
 #include "usb/UsbDevice.h"
 
@@ -20,10 +21,14 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <condition_variable>
+#include <thread>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include <unistd.h>
 
 namespace qv::cli {
 
@@ -98,6 +103,74 @@ bool stageCatalogue(const CatalogueChoice& catalogue, const QString& folder, QSt
     return true;
 }
 
+// Reads the lines of standard input on a thread of its own, so that the station can wait for a
+// label and for Ctrl-C at once.
+class LineReader {
+  public:
+    LineReader() {
+        std::thread([this] {
+            char buffer[4096];
+            while (std::fgets(buffer, sizeof buffer, stdin)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                pending_ += QString::fromLocal8Bit(buffer);
+                wake_.notify_all();
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            ended_ = true;
+            wake_.notify_all();
+        }).detach();
+    }
+    // The next line without its end; none at the end of input or when stop rises.
+    std::optional<QString> next(const std::atomic<bool>& stop) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            const int end = pending_.indexOf(QLatin1Char('\n'));
+            if (end >= 0) {
+                QString line = pending_.left(end);
+                pending_.remove(0, end + 1);
+                if (line.endsWith(QLatin1Char('\r')))
+                    line.chop(1);
+                return line;
+            }
+            if (ended_) {
+                if (pending_.isEmpty())
+                    return std::nullopt;
+                QString line = pending_;
+                pending_.clear();
+                return line;
+            }
+            if (stop.load())
+                return std::nullopt;
+            wake_.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    QString pending_;
+    bool ended_ = false;
+};
+
+// The large line of one board at a station.
+void printVerdict(const BoardSummary& board, const QString& tag, const QStringList& serials) {
+    const bool pass = board.exitCode == kExitOk;
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    QString line = pass ? QStringLiteral("  PASS  ") : QStringLiteral("  FAIL  ");
+    if (terminal)
+        line = (pass ? QStringLiteral("\033[1;97;42m") : QStringLiteral("\033[1;97;41m")) + line + QStringLiteral("\033[0m");
+    line += QStringLiteral("  board %1").arg(board.boardId ? hex8(*board.boardId) : QStringLiteral("?"));
+    if (!serials.isEmpty())
+        line += QStringLiteral("  serial %1").arg(serials.join(QLatin1Char('/')));
+    if (!tag.isEmpty())
+        line += QStringLiteral("  tag %1").arg(tag);
+    line += QStringLiteral("  %1").arg(board.device);
+    if (!pass)
+        line += QStringLiteral("  exit %1: %2").arg(board.exitCode).arg(board.what);
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int runCommandLine(const QStringList& args) {
@@ -164,6 +237,15 @@ int runCommandLine(const QStringList& args) {
             return fail({kExitFileProblem, error});
         return end(kExitOk);
     }
+    if (o.command == Command::Serials) {
+        QVector<SerialPoolState> pools;
+        QString error;
+        if (!readSerialPools(o.recordPath, pools, error))
+            return fail({kExitFileProblem, error});
+        for (const SerialPoolState& pool : pools)
+            sink->pool(pool);
+        return end(kExitOk);
+    }
     if (o.command == Command::List) {
         const QStringList attached = UsbDevice().findDevices();
         for (const ListedProgrammer& p : probeProgrammers(attached, &interrupts.flag()))
@@ -180,9 +262,10 @@ int runCommandLine(const QStringList& args) {
     plan.powerOff = o.powerOff.value_or(false);
     plan.allowBootUpdate = o.allowBootUpdate;
     plan.skipUnchanged = o.skipUnchanged.value_or(false);
+    plan.tag = o.tag;
     QString catalogueGiven = o.flashIni;
     bool jobAsksBootUpdate = false;
-    if (o.command == Command::Run) {
+    if (o.command == Command::Run || o.command == Command::Station) {
         const ParsedJob parsedJob = readJobFile(o.file);
         if (!parsedJob.ok)
             return fail({kExitFileProblem, parsedJob.error});
@@ -194,6 +277,11 @@ int runCommandLine(const QStringList& args) {
             catalogueGiven = job.flashIni;
         jobAsksBootUpdate = job.allowBootUpdate;
         plan.skipUnchanged = o.skipUnchanged.value_or(job.skipUnchanged.value_or(false));
+        plan.jobSha256 = job.sha256;
+        if (job.hasSerial() && o.recordPath.isEmpty()) {
+            return fail({kExitUsage, QStringLiteral("the job writes a serial into each board: give --record DB, "
+                                                    "whose pool hands out the numbers")});
+        }
     } else if (isOperation(o.command)) {
         Step step;
         step.command = o.command;
@@ -212,11 +300,13 @@ int runCommandLine(const QStringList& args) {
         }
     }
     // Every digest and every file is checked before the first step starts.
+    QVector<bool> takesSerial;
     for (const Step& step : plan.steps) {
         const CheckedImage image = checkImage(step);
         if (!image.ok)
             return fail({kExitFileProblem, image.error});
         plan.images.push_back(image);
+        takesSerial.push_back(step.serial.has_value());
     }
     const CatalogueChoice catalogue = findFlashCatalogue(catalogueGiven);
     if (!catalogue.ok)
@@ -227,7 +317,7 @@ int runCommandLine(const QStringList& args) {
     if (!staging.isValid())
         return fail({kExitFileProblem, QStringLiteral("no private folder for the images: ") + staging.errorString()});
     QString error;
-    if (!stageImages(plan.images, staging.path(), error) ||
+    if (!stageImages(plan.images, staging.path(), error, takesSerial) ||
         !stageCatalogue(catalogue, staging.path(), plan.flashCatalogue, error))
         return fail({kExitFileProblem, error});
     std::unique_ptr<RecordStore> records;
@@ -244,22 +334,118 @@ int runCommandLine(const QStringList& args) {
     if (chosen.code != kExitOk)
         return fail(chosen);
 
-    // --- One run per programmer, all at once. ---
+    // --- One run per programmer, all at once: once, or once per label at a station. ---
     sink->begin(devices);
-    {
-        std::lock_guard<std::mutex> lock(runsMutex);
-        if (interrupts.interrupted())
-            return interrupted();
-        for (const QString& device : devices)
-            runs.push_back(std::make_unique<BoardRun>(device, plan, *sink, records.get()));
-        for (auto& run : runs)
-            run->start();
+    int round = 0;
+    // Runs the plan on every chosen programmer with this tag; the boards' summaries, or a failure
+    // that kept every board from starting (nothing was sent then).
+    const auto runBoards = [&](const QString& tag, QVector<BoardSummary>& boards) -> Failure {
+        ++round;
+        QVector<BoardPlan> plans(devices.size(), plan);
+        // Every board of the gang its own numbers, taken before any board starts.
+        QVector<SerialRequest> requests;
+        for (int b = 0; b < devices.size(); ++b) {
+            plans[b].tag = tag;
+            for (int i = 0; i < plan.steps.size(); ++i) {
+                if (plan.steps.at(i).serial)
+                    requests.push_back({*plan.steps.at(i).serial, devices.at(b), tag});
+            }
+        }
+        QVector<uint64_t> numbers;
+        if (!requests.isEmpty()) {
+            QString why;
+            if (!records->takeSerials(requests, numbers, why))
+                return {kExitFileProblem, QStringLiteral("%1: %2; nothing was sent").arg(o.recordPath, why)};
+        }
+        int next = 0;
+        for (int b = 0; b < devices.size(); ++b) {
+            for (int i = 0; i < plan.steps.size(); ++i) {
+                if (!plan.steps.at(i).serial)
+                    continue;
+                const SerialSpec& spec = *plan.steps.at(i).serial;
+                const uint64_t value = numbers.at(next++);
+                plans[b].serials.push_back({i, spec.kind(), value});
+                QString why;
+                const QString folder = QStringLiteral("%1/board-%2-%3/%4").arg(staging.path()).arg(round).arg(b).arg(i);
+                if (!stagePatchedImage(plans[b].images[i], spec, value, folder, why)) {
+                    // Nothing was sent: every number of this round goes back.
+                    for (const BoardPlan& p : plans) {
+                        for (const BoardPlan::Serial& serial : p.serials) {
+                            QString ignored;
+                            records->finishSerial(serial.kind, serial.value, SerialOutcome::Returned, ignored);
+                        }
+                    }
+                    return {kExitFileProblem, why};
+                }
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(runsMutex);
+            if (interrupts.interrupted())
+                return {kExitInterrupted, QStringLiteral("interrupted")};
+            runs.clear();
+            for (int b = 0; b < devices.size(); ++b)
+                runs.push_back(std::make_unique<BoardRun>(devices.at(b), plans.at(b), *sink, records.get()));
+            for (auto& run : runs)
+                run->start();
+        }
+        for (auto& run : runs) {
+            run->wait();
+            boards.push_back(run->summary());
+        }
+        return {};
+    };
+    const auto highest = [](const QVector<BoardSummary>& boards) {
+        int code = kExitOk;
+        for (const BoardSummary& b : boards)
+            code = std::max(code, b.exitCode);
+        return code;
+    };
+
+    if (o.command != Command::Station) {
+        const Failure f = runBoards(o.tag, summaries);
+        if (f.code != kExitOk) {
+            // The numbers of the boards were returned, or none could be taken.
+            return f.code == kExitInterrupted ? interrupted() : fail(f);
+        }
+        return end(highest(summaries));
     }
+
+    // A station: one run per label read, until the end of input, "q" or Ctrl-C.
+    LineReader lines;
     int code = kExitOk;
-    for (auto& run : runs) {
-        run->wait();
-        code = std::max(code, run->exitCode());
-        summaries.push_back(run->summary());
+    for (;;) {
+        if (!json) {
+            std::fprintf(stderr, "Scan the next label (an empty line runs without one; q ends):\n");
+            std::fflush(stderr);
+        }
+        const std::optional<QString> line = lines.next(interrupts.flag());
+        if (interrupts.interrupted()) {
+            code = std::max(code, int(kExitInterrupted));
+            break;
+        }
+        if (!line || line->trimmed() == QLatin1String("q"))
+            break;
+        const QString tag = line->trimmed();
+        QVector<BoardSummary> boards;
+        const Failure f = runBoards(tag, boards);
+        if (f.code != kExitOk) {
+            sink->error(QString(), QString(), f.message, f.code);
+            code = std::max(code, f.code);
+            break;
+        }
+        if (!json) {
+            for (const BoardSummary& board : boards) {
+                QStringList serials;
+                for (const QString& text : board.serials)
+                    serials << text;
+                printVerdict(board, tag, serials);
+            }
+        }
+        code = std::max(code, highest(boards));
+        summaries += boards;
+        if (interrupts.interrupted())
+            break;
     }
     return end(code);
 }

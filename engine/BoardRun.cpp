@@ -3,6 +3,7 @@
 #include "EventHost.h"
 #include "ProgrammerSession.h"
 #include "RecordStore.h"
+#include "Serials.h"
 
 #include "protocol/Text.h"
 #include "targetcode/CodeImage.h"
@@ -16,10 +17,6 @@
 namespace qv::engine {
 
 namespace {
-
-QString utcTimestamp() {
-    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-}
 
 // The window enables each button only in the connection mode that serves it.
 QString refusedInMode(Command command, int32_t mode) {
@@ -122,13 +119,46 @@ void BoardRun::run() {
         board.flashCatalogue = plan_.flashCatalogueSource;
     };
     std::optional<BlockCounts> boardBlocks;
+    // Steps whose operation reached the board (its image may be on it, in part or whole).
+    QVector<bool> reached(plan_.steps.size(), false);
+    // What became of the board's numbers, once its run is decided with this exit code: used when it
+    // passed, spoiled when an image that holds one reached the board, returned otherwise.
+    bool serialsFinished = false;
+    const auto serialOutcomes = [&](int code) {
+        QVector<RecordStore::Finish> finishes;
+        for (const BoardPlan::Serial& serial : plan_.serials) {
+            const SerialOutcome outcome = code == kExitOk                    ? SerialOutcome::Used
+                                          : reached.value(serial.step, true) ? SerialOutcome::Spoiled
+                                                                             : SerialOutcome::Returned;
+            finishes.push_back({serial.kind, serial.value, outcome});
+        }
+        return finishes;
+    };
+    const auto finishSerials = [&](int& code) {
+        if (!records_ || serialsFinished)
+            return;
+        for (const RecordStore::Finish& finish : serialOutcomes(code)) {
+            QString why;
+            if (!records_->finishSerial(finish.kind, finish.value, finish.outcome, why)) {
+                sink_.error(devicePath, QString(),
+                            QStringLiteral("serial %1 not recorded: %2").arg(serialText(finish.kind, finish.value), why),
+                            kExitFileProblem);
+                code = std::max(code, int(kExitFileProblem));
+            }
+        }
+        serialsFinished = true;
+    };
     const auto finishBoard = [&](int code, const QString& what) {
+        finishSerials(code);
         exitCode_ = code;
         summary_.device = devicePath;
         summary_.exitCode = code;
         summary_.what = what;
         summary_.durationMs = boardClock.elapsed();
         summary_.blocks = boardBlocks;
+        summary_.serials.clear();
+        for (const BoardPlan::Serial& serial : plan_.serials)
+            summary_.serials << serialText(serial.kind, serial.value);
         if (board.connected)
             summary_.boardId = board.boardId;
         {
@@ -138,19 +168,25 @@ void BoardRun::run() {
         session.close();
         resultsPublished_.store(true, std::memory_order_release);
     };
-    const auto store = [&](OperationResult& r, int& code) {
+    // Appends a row; the board's last row (lastRow) carries what became of its numbers.
+    const auto store = [&](OperationResult& r, int& code, bool lastRow) {
         if (!records_)
             return;
+        const QVector<RecordStore::Finish> finishes = lastRow ? serialOutcomes(code) : QVector<RecordStore::Finish>();
         QString why;
-        if (!records_->append(r, why)) {
+        if (!records_->append(r, finishes, why)) {
             sink_.error(devicePath, r.operation, QStringLiteral("record not stored: ") + why, kExitFileProblem);
             code = std::max(code, int(kExitFileProblem));
+        } else if (lastRow) {
+            serialsFinished = true;
         }
     };
     const auto newResult = [&](int stepIndex) {
         OperationResult r;
-        r.utc = utcTimestamp();
+        r.utc = utcNow();
         r.device = devicePath;
+        r.tag = plan_.tag;
+        r.jobSha256 = plan_.jobSha256;
         if (stepIndex >= 0) {
             const CheckedImage& image = plan_.images.at(stepIndex);
             r.operation = commandName(plan_.steps.at(stepIndex).command);
@@ -158,6 +194,11 @@ void BoardRun::run() {
             r.size = image.size;
             r.crc = image.crc;
             r.sha256 = image.sha256;
+            r.sourceSha256 = image.sourceSha256;
+            for (const BoardPlan::Serial& serial : plan_.serials) {
+                if (serial.step == stepIndex)
+                    r.serial = serialText(serial.kind, serial.value);
+            }
         }
         return r;
     };
@@ -183,7 +224,7 @@ void BoardRun::run() {
             r.error = why;
             r.log = host.operationLog();
             r.board = board;
-            store(r, code);
+            store(r, code, true);
         }
         finishBoard(code, why);
         return;
@@ -248,6 +289,9 @@ void BoardRun::run() {
         OperationOutcome outcome;
         if (refused.isEmpty())
             outcome = session.run(step.command, image.stagedPath, step.addr);
+        // An operation that got as far as the board (it has a result, or was stopped on its way
+        // there) may have left part of its image on it.
+        reached[i] = refused.isEmpty() && (outcome.result.has_value() || !outcome.deviceOpen || session.interrupted());
 
         int stepCode = kExitOk;
         QString error;
@@ -294,7 +338,7 @@ void BoardRun::run() {
         if (stepCode != kExitOk)
             sink_.error(devicePath, name, error, stepCode);
         sink_.result(r);
-        store(r, stepCode);
+        store(r, stepCode, stepCode != kExitOk || i + 1 == plan_.steps.size());
         code = stepCode;
         if (code != kExitOk) {
             what = name + QStringLiteral(": ") + error;

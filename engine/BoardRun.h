@@ -36,6 +36,17 @@ struct BoardPlan {
     // How long a programmer that restarts after a firmware update has to come back before the
     // next step.
     std::chrono::milliseconds returnTimeout{15000};
+    // The free label of the run, and the SHA-256 of its job file (empty for a single subcommand).
+    QString tag;
+    QString jobSha256;
+    // This board's numbers, one for each step that takes a serial (the images of those steps are
+    // this board's copies with the number written in). The run reports what became of each.
+    struct Serial {
+        int step = -1;
+        SerialKind kind = SerialKind::Number;
+        uint64_t value = 0;
+    };
+    QVector<Serial> serials;
 };
 
 // The exit code of one operation, from what it came to: a refused file or a programmer that

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Serials.h"
+
 #include "targetcode/TargetOperations.h"
 
 #include <QString>
@@ -50,7 +52,11 @@ struct OperationResult {
     QString file;       // absolute path
     qint64 size = 0;
     uint32_t crc = 0;  // CRC-32/0 of the file
-    QString sha256;
+    QString sha256;        // of the bytes written (the board's copy when a serial is in it)
+    QString sourceSha256;  // of the file as given
+    QString jobSha256;     // of the job file the step came from; empty for a single subcommand
+    QString tag;           // the free label of the run (a scanned barcode, a lot number)
+    QString serial;        // the board's number as written (decimal, or a MAC address)
     std::optional<uint32_t> address;  // McuCode address (program-mcu)
     std::optional<int> result;        // the operation's own result code; none when not reached
     int exitCode = 0;
@@ -73,6 +79,8 @@ struct BoardSummary {
     qint64 durationMs = 0;
     // The blocks the board's writes wrote and left as they were, summed; none without a write.
     std::optional<BlockCounts> blocks;
+    // The board's numbers as written, one per step that takes a serial.
+    QStringList serials;
 };
 
 // A programmer found attached, with the board id its handshake reported (none when it did not
@@ -101,12 +109,17 @@ class EventSink {
     virtual void result(const OperationResult& result) = 0;
     virtual void info(const BoardInfo& board) = 0;
     virtual void listed(const ListedProgrammer& programmer) = 0;
+    // qv310 serials: one pool of a record database.
+    virtual void pool(const SerialPoolState& pool) { (void)pool; }
     // The last event of every run: the boards and the run's exit code.
     virtual void finish(const QVector<BoardSummary>& boards, int exitCode) = 0;
 };
 
 // "0x" and eight upper-case hex digits.
 QString hex8(uint32_t value);
+
+// Now, in UTC, as ISO 8601 with milliseconds ("2026-12-10T22:25:32.426Z").
+QString utcNow();
 
 // The program's version, as --version and the hello event give it.
 QString toolVersion();

@@ -72,6 +72,7 @@ CheckedImage checkImage(const Step& step) {
     image.size = data.size();
     image.crc = crc32zero(bytesOf(data), size_t(data.size()));
     image.sha256 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    image.sourceSha256 = image.sha256;
     if (!step.sha256.isEmpty() && step.sha256.compare(image.sha256, Qt::CaseInsensitive) != 0) {
         return refuse(
             QStringLiteral("SHA-256 is %1, the job expects %2; refused").arg(image.sha256, step.sha256));
@@ -111,6 +112,12 @@ CheckedImage checkImage(const Step& step) {
         default:
             break;
     }
+    if (step.serial && !fitsImage(*step.serial, image.size)) {
+        return refuse(QStringLiteral("the serial's %1 bytes at offset 0x%2 lie beyond the image (%3 bytes)")
+                          .arg(step.serial->width())
+                          .arg(QString::number(step.serial->offset, 16).toUpper())
+                          .arg(image.size));
+    }
     if ((step.command == Command::ProgramMcu || step.command == Command::ProgramBoot) && image.size < 8) {
         return refuse(QStringLiteral("There aren't any datas to update!"));
     }
@@ -118,22 +125,42 @@ CheckedImage checkImage(const Step& step) {
     return image;
 }
 
-bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error) {
+namespace {
+
+bool writeStaged(const QString& path, const QByteArray& data, const QString& source, QString& error) {
+    QFile file(path);
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !file.open(QIODevice::WriteOnly) ||
+        file.write(data) != data.size() || !file.flush()) {
+        error = QStringLiteral("%1: cannot be copied for the run (%2)").arg(source, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error,
+                 const QVector<bool>& keepBytes) {
     for (int i = 0; i < images.size(); ++i) {
         CheckedImage& image = images[i];
         image.stagedPath =
             QStringLiteral("%1/%2/%3").arg(folder).arg(i).arg(QFileInfo(image.path).fileName());
-        QFile file(image.stagedPath);
-        if (!QDir().mkpath(QFileInfo(image.stagedPath).absolutePath()) || !file.open(QIODevice::WriteOnly) ||
-            file.write(image.data) != image.data.size() || !file.flush()) {
-            error =
-                QStringLiteral("%1: cannot be copied for the run (%2)").arg(image.path, file.errorString());
+        if (!writeStaged(image.stagedPath, image.data, image.path, error))
             return false;
-        }
-        file.close();
-        image.data.clear();
+        if (i >= keepBytes.size() || !keepBytes.at(i))
+            image.data.clear();
     }
     return true;
+}
+
+bool stagePatchedImage(CheckedImage& image, const SerialSpec& spec, uint64_t value, const QString& folder,
+                       QString& error) {
+    const QByteArray patched = patchedImage(image.data, spec, value);
+    image.stagedPath = QStringLiteral("%1/%2").arg(folder, QFileInfo(image.path).fileName());
+    image.crc = crc32zero(bytesOf(patched), size_t(patched.size()));
+    image.sha256 = QString::fromLatin1(QCryptographicHash::hash(patched, QCryptographicHash::Sha256).toHex());
+    image.data.clear();
+    return writeStaged(image.stagedPath, patched, image.path, error);
 }
 
 }  // namespace qv::engine

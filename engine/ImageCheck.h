@@ -17,8 +17,9 @@ struct CheckedImage {
     QString error;  // one line naming the file; set when !ok
     QString path;   // absolute path of the file named
     qint64 size = 0;
-    uint32_t crc = 0;  // CRC-32/0 of the whole file
-    QString sha256;    // lower-case hex
+    uint32_t crc = 0;  // CRC-32/0 of the whole file (of the board's copy once a serial is in it)
+    QString sha256;    // lower-case hex (likewise)
+    QString sourceSha256;  // of the file as given, whatever is written into the board's copy
     // The bytes judged here, copied to a private file that the operation reads, so that what is
     // written is what was checked even when the named file changes meanwhile (stageImages).
     QByteArray data;
@@ -36,8 +37,16 @@ struct CheckedImage {
 CheckedImage checkImage(const Step& step);
 
 // Writes every image's bytes to a file of its own in folder (keeping the file name, whose
-// ending decides how a UI file is written) and sets stagedPath. False with a reason on failure.
-bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error);
+// ending decides how a UI file is written) and sets stagedPath. The bytes are kept only for the
+// images that take a serial (keepBytes), whose boards each get a copy of their own. False with a
+// reason on failure.
+bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error,
+                 const QVector<bool>& keepBytes = {});
+
+// A board's copy of an image with its number written in: staged in folder, with the CRC and
+// SHA-256 of the bytes written (the file's own SHA-256 stays in sourceSha256).
+bool stagePatchedImage(CheckedImage& image, const SerialSpec& spec, uint64_t value, const QString& folder,
+                       QString& error);
 
 
 }  // namespace qv::engine

@@ -2,6 +2,7 @@
 
 #include "BoundedRead.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -94,6 +95,11 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
                 step.sha256 = it.value().toString().toLower();
                 if (!digestPattern.match(step.sha256).hasMatch())
                     return fail(where + QStringLiteral(": \"sha256\" must be 64 hexadecimal digits"));
+            } else if (key == QLatin1String("serial")) {
+                const ParsedSerial serial = parseSerial(it.value());
+                if (!serial.ok)
+                    return fail(where + QStringLiteral(": ") + serial.error);
+                step.serial = serial.spec;
             } else if (key == QLatin1String("addr")) {
                 step.addr = it.value().toString();
                 if (!it.value().isString() || !isStrictCodeAddress(step.addr))
@@ -117,6 +123,8 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
             return fail(where + QStringLiteral(": \"sha256\" is missing"));
         if (object.contains(QStringLiteral("addr")) && step.command != Command::ProgramMcu)
             return fail(where + QStringLiteral(": \"addr\" belongs to program-mcu"));
+        if (step.serial && step.command != Command::ProgramMcu && step.command != Command::ProgramBoot)
+            return fail(where + QStringLiteral(": \"serial\" belongs to program-mcu and program-boot"));
         job.steps.push_back(step);
     }
     result.ok = true;
@@ -147,6 +155,7 @@ ParsedJob readJobFile(const QString& path) {
     result = parseJob(text, info.absolutePath());
     if (!result.ok)
         return fail(result.error);
+    result.job.sha256 = QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
     return result;
 }
 

@@ -21,6 +21,15 @@ struct Job {
     // still allow it.
     bool allowBootUpdate = false;
     std::optional<bool> skipUnchanged;
+    QString sha256;  // of the job file (readJobFile)
+    // True when a step takes a serial.
+    bool hasSerial() const {
+        for (const Step& step : steps) {
+            if (step.serial)
+                return true;
+        }
+        return false;
+    }
 };
 
 struct ParsedJob {

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QStringList>
 #include <QSysInfo>
+#include <QCoreApplication>
 
 #include <sqlite3.h>
 
@@ -52,6 +53,17 @@ const char* const kMigrations[] = {
     // 2: which program wrote the row, and whether the target started at the end.
     "ALTER TABLE records ADD COLUMN tool_version TEXT;"
     "ALTER TABLE records ADD COLUMN target_started INTEGER",
+    // 3: the run's label, the board's number, the file as given and its job; the serial pools.
+    "ALTER TABLE records ADD COLUMN tag TEXT;"
+    "ALTER TABLE records ADD COLUMN serial TEXT;"
+    "ALTER TABLE records ADD COLUMN source_sha256 TEXT;"
+    "ALTER TABLE records ADD COLUMN job_sha256 TEXT;"
+    "CREATE TABLE serial_pools (id INTEGER PRIMARY KEY, kind TEXT NOT NULL, first INTEGER NOT NULL,"
+    " last INTEGER NOT NULL, UNIQUE (kind, first, last));"
+    "CREATE TABLE serials (kind TEXT NOT NULL, value INTEGER NOT NULL, pool INTEGER NOT NULL,"
+    " state TEXT NOT NULL CHECK (state IN ('taken', 'used', 'spoiled')), taken_utc TEXT NOT NULL,"
+    " host TEXT NOT NULL, pid INTEGER NOT NULL, device TEXT, tag TEXT, finished_utc TEXT,"
+    " PRIMARY KEY (kind, value)) WITHOUT ROWID",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteRecordStore::kSchemaVersion);
 
@@ -67,16 +79,20 @@ std::vector<const char*> columnsOfVersion(int version) {
         columns.push_back("tool_version");
         columns.push_back("target_started");
     }
+    if (version >= 3) {
+        for (const char* c : {"tag", "serial", "source_sha256", "job_sha256"})
+            columns.push_back(c);
+    }
     return columns;
 }
 
 // The columns of an export, in order (those an older database lacks are empty).
 const std::vector<const char*> kExportColumns = {
-    "id",          "utc",          "host",           "device",          "board_id",       "board_mcu",
-    "app_version", "boot_version", "tool_version",   "target_type",     "target_flash_id", "operation",
-    "file",        "size",         "crc32",          "sha256",          "address",        "result",
-    "exit_code",   "duration_ms",  "blocks_written", "blocks_skipped",  "target_started", "error",
-    "log"};
+    "id",           "utc",          "host",           "device",         "board_id",       "board_mcu",
+    "app_version",  "boot_version", "tool_version",   "target_type",    "target_flash_id", "tag",
+    "serial",       "operation",    "file",           "size",           "crc32",          "sha256",
+    "source_sha256", "job_sha256",  "address",        "result",         "exit_code",      "duration_ms",
+    "blocks_written", "blocks_skipped", "target_started", "error",      "log"};
 
 QString sqliteError(sqlite3* db) {
     return QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
@@ -169,8 +185,9 @@ int schemaVersionOf(sqlite3* db, QString& why) {
 const char kInsert[] =
     "INSERT INTO records (utc, host, device, board_id, board_mcu, app_version, boot_version, target_type,"
     " target_flash_id, operation, file, size, crc32, sha256, address, result, exit_code, duration_ms,"
-    " blocks_written, blocks_skipped, error, log, tool_version, target_started)"
-    " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    " blocks_written, blocks_skipped, error, log, tool_version, target_started, tag, serial, source_sha256,"
+    " job_sha256)"
+    " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
 // Hexadecimal words are shown as the tool shows them; numbers stay numbers.
 bool isWordColumn(const char* name) {
@@ -248,8 +265,8 @@ SqliteRecordStore::~SqliteRecordStore() {
     sqlite3_close(db_);
 }
 
-bool SqliteRecordStore::append(const OperationResult& r, QString& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+bool SqliteRecordStore::append(const OperationResult& r, const QVector<Finish>& serials, QString& error) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     sqlite3_stmt* statement = insert_;
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
@@ -295,6 +312,16 @@ bool SqliteRecordStore::append(const OperationResult& r, QString& error) {
     text(r.log.join(QLatin1Char('\n')));
     text(toolVersion());
     integer(r.targetStarted ? std::optional<int64_t>(*r.targetStarted ? 1 : 0) : std::nullopt);
+    const auto textOrNull = [&](const QString& value) {
+        if (value.isEmpty())
+            sqlite3_bind_null(statement, ++column);
+        else
+            text(value);
+    };
+    textOrNull(r.tag);
+    textOrNull(r.serial);
+    textOrNull(r.sourceSha256);
+    textOrNull(r.jobSha256);
 
     QString why;
     bool ok = exec(db_, "BEGIN IMMEDIATE", why);
@@ -302,12 +329,225 @@ bool SqliteRecordStore::append(const OperationResult& r, QString& error) {
         ok = sqlite3_step(statement) == SQLITE_DONE;
         if (!ok)
             why = sqliteError(db_);
+        for (int i = 0; ok && i < serials.size(); ++i)
+            ok = finishSerialInTransaction(serials.at(i), why);
         QString ignored;
         ok = ok ? exec(db_, "COMMIT", why) : (exec(db_, "ROLLBACK", ignored), false);
     }
     sqlite3_reset(statement);
     if (!ok)
         error = why;
+    return ok;
+}
+
+namespace {
+
+const char* kindName(SerialKind kind) {
+    return kind == SerialKind::Mac ? "mac" : "number";
+}
+
+// A statement with its bindings, finalised when it goes.
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) : db_(db) { ok_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) == SQLITE_OK; }
+    ~Statement() { sqlite3_finalize(s_); }
+    Statement& text(int i, const QString& value) {
+        const QByteArray bytes = value.toUtf8();
+        sqlite3_bind_text(s_, i, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& textOrNull(int i, const QString& value) {
+        if (value.isEmpty())
+            sqlite3_bind_null(s_, i);
+        else
+            text(i, value);
+        return *this;
+    }
+    Statement& integer(int i, int64_t value) {
+        sqlite3_bind_int64(s_, i, value);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE, or an error code.
+    int step() { return ok_ ? sqlite3_step(s_) : SQLITE_ERROR; }
+    bool run() { return step() == SQLITE_DONE; }
+    bool isNull(int column) const { return sqlite3_column_type(s_, column) == SQLITE_NULL; }
+    int64_t column(int c) const { return sqlite3_column_int64(s_, c); }
+    QString columnText(int c) const {
+        const unsigned char* t = sqlite3_column_text(s_, c);
+        return QString::fromUtf8(t ? reinterpret_cast<const char*>(t) : "");
+    }
+    QString error() const { return sqliteError(db_); }
+
+  private:
+    sqlite3* db_;
+    sqlite3_stmt* s_ = nullptr;
+    bool ok_ = false;
+};
+
+// The lowest number of [first, last] no board has taken; none when every one is taken.
+std::optional<uint64_t> lowestFree(sqlite3* db, SerialKind kind, uint64_t first, uint64_t last) {
+    Statement q(db,
+                "SELECT min(v) FROM ("
+                " SELECT ?2 AS v WHERE NOT EXISTS (SELECT 1 FROM serials WHERE kind = ?1 AND value = ?2)"
+                " UNION ALL"
+                " SELECT s.value + 1 FROM serials s WHERE s.kind = ?1 AND s.value >= ?2 AND s.value < ?3"
+                "  AND NOT EXISTS (SELECT 1 FROM serials t WHERE t.kind = ?1 AND t.value = s.value + 1))");
+    q.text(1, QString::fromLatin1(kindName(kind))).integer(2, int64_t(first)).integer(3, int64_t(last));
+    if (q.step() != SQLITE_ROW || q.isNull(0))
+        return std::nullopt;
+    return uint64_t(q.column(0));
+}
+
+QString rangeText(const SerialSpec& spec) {
+    return serialText(spec.kind(), spec.first) + QLatin1Char('-') + serialText(spec.kind(), spec.last);
+}
+
+}  // namespace
+
+bool SqliteRecordStore::takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values,
+                                    QString& error) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    values.clear();
+    QString why;
+    if (!exec(db_, "BEGIN IMMEDIATE", why)) {
+        error = why;
+        return false;
+    }
+    const QString now = utcNow();
+    const QString host = QSysInfo::machineHostName();
+    bool ok = true;
+    for (const SerialRequest& request : requests) {
+        const SerialSpec& spec = request.spec;
+        const QString kind = QString::fromLatin1(kindName(spec.kind()));
+        Statement pool(db_, "INSERT INTO serial_pools (kind, first, last) VALUES (?1, ?2, ?3)"
+                            " ON CONFLICT (kind, first, last) DO UPDATE SET kind = excluded.kind RETURNING id");
+        pool.text(1, kind).integer(2, int64_t(spec.first)).integer(3, int64_t(spec.last));
+        if (pool.step() != SQLITE_ROW) {
+            why = pool.error();
+            ok = false;
+            break;
+        }
+        const int64_t poolId = pool.column(0);
+        const std::optional<uint64_t> value = lowestFree(db_, spec.kind(), spec.first, spec.last);
+        if (!value) {
+            // Before this transaction: the range's size less what others hold.
+            int wanted = 0;
+            int takenHere = 0;
+            for (int i = 0; i < requests.size(); ++i) {
+                const SerialSpec& other = requests.at(i).spec;
+                const bool same = other.kind() == spec.kind() && other.first == spec.first && other.last == spec.last;
+                wanted += same;
+                takenHere += same && i < values.size();
+            }
+            Statement taken(db_, "SELECT count(*) FROM serials WHERE kind = ?1 AND value BETWEEN ?2 AND ?3");
+            taken.text(1, kind).integer(2, int64_t(spec.first)).integer(3, int64_t(spec.last));
+            const int64_t left = taken.step() == SQLITE_ROW
+                                     ? int64_t(spec.last - spec.first) + 1 - taken.column(0) + takenHere
+                                     : 0;
+            why = QStringLiteral("the serial range %1 has %2 number(s) left, %3 board(s) need one")
+                      .arg(rangeText(spec))
+                      .arg(std::max<int64_t>(left, 0))
+                      .arg(wanted);
+            ok = false;
+            break;
+        }
+        Statement take(db_, "INSERT INTO serials (kind, value, pool, state, taken_utc, host, pid, device, tag)"
+                            " VALUES (?1, ?2, ?3, 'taken', ?4, ?5, ?6, ?7, ?8)");
+        take.text(1, kind)
+            .integer(2, int64_t(*value))
+            .integer(3, poolId)
+            .text(4, now)
+            .text(5, host)
+            .integer(6, QCoreApplication::applicationPid())
+            .textOrNull(7, request.device)
+            .textOrNull(8, request.tag);
+        if (!take.run()) {
+            why = take.error();
+            ok = false;
+            break;
+        }
+        values.push_back(*value);
+    }
+    if (ok)
+        ok = exec(db_, "COMMIT", why);
+    if (!ok) {
+        QString ignored;
+        exec(db_, "ROLLBACK", ignored);
+        values.clear();
+        error = why;
+    }
+    return ok;
+}
+
+bool SqliteRecordStore::finishSerialInTransaction(const Finish& finish, QString& error) {
+    // Only a number still taken changes: a used or spoiled one stays what it is.
+    const char* sql = finish.outcome == SerialOutcome::Returned
+                          ? "DELETE FROM serials WHERE kind = ?1 AND value = ?2 AND state = 'taken'"
+                          : "UPDATE serials SET state = ?3, finished_utc = ?4 WHERE kind = ?1 AND value = ?2"
+                            " AND state = 'taken'";
+    Statement statement(db_, sql);
+    statement.text(1, QString::fromLatin1(kindName(finish.kind))).integer(2, int64_t(finish.value));
+    if (finish.outcome != SerialOutcome::Returned)
+        statement.text(3, finish.outcome == SerialOutcome::Used ? QStringLiteral("used") : QStringLiteral("spoiled"))
+            .text(4, utcNow());
+    if (!statement.run()) {
+        error = statement.error();
+        return false;
+    }
+    return true;
+}
+
+bool SqliteRecordStore::finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return finishSerialInTransaction({kind, value, outcome}, error);
+}
+
+bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QString& error) {
+    pools.clear();
+    if (!QFileInfo(path).isFile()) {
+        error = QStringLiteral("%1: no such database").arg(path);
+        return false;
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = QStringLiteral("%1: %2").arg(path, sqliteError(db));
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    QString why;
+    const int version = schemaVersionOf(db, why);
+    bool ok = version >= 0;
+    if (!ok)
+        error = QStringLiteral("%1: not a qv310 record database: %2").arg(path, why);
+    if (ok && version >= 3) {
+        Statement list(db, "SELECT kind, first, last FROM serial_pools ORDER BY id");
+        int rc = SQLITE_ROW;
+        while ((rc = list.step()) == SQLITE_ROW) {
+            SerialPoolState pool;
+            pool.kind = list.columnText(0) == QLatin1String("mac") ? SerialKind::Mac : SerialKind::Number;
+            pool.first = uint64_t(list.column(1));
+            pool.last = uint64_t(list.column(2));
+            pool.next = lowestFree(db, pool.kind, pool.first, pool.last);
+            Statement count(db, "SELECT state, count(*) FROM serials WHERE kind = ?1 AND value BETWEEN ?2 AND ?3"
+                                " GROUP BY state");
+            count.text(1, QString::fromLatin1(kindName(pool.kind)))
+                .integer(2, int64_t(pool.first))
+                .integer(3, int64_t(pool.last));
+            while (count.step() == SQLITE_ROW) {
+                const QString state = count.columnText(0);
+                (state == QLatin1String("used") ? pool.used
+                 : state == QLatin1String("spoiled") ? pool.spoiled
+                                                     : pool.taken) = count.column(1);
+            }
+            pools.push_back(pool);
+        }
+        if (rc != SQLITE_DONE) {
+            error = QStringLiteral("%1: %2").arg(path, list.error());
+            ok = false;
+        }
+    }
+    sqlite3_close(db);
     return ok;
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "Events.h"
+#include "Serials.h"
 
 #include <QString>
+#include <QVector>
 
 #include <cstdio>
 #include <memory>
@@ -13,13 +15,41 @@ struct sqlite3_stmt;
 
 namespace qv::engine {
 
-// Production records: one row per board operation, appended and exported. The runs of several
-// programmers share one store.
+// A number asked of a pool for one board, and the number it got.
+struct SerialRequest {
+    SerialSpec spec;  // its range and kind
+    QString device;   // the programmer of the board that gets it
+    QString tag;
+};
+
+// What became of a board's number.
+enum class SerialOutcome {
+    Used,      // the board passed and carries it
+    Spoiled,   // the board failed after its image was sent: it may carry it, never given again
+    Returned,  // nothing of the image was sent: the number is free again
+};
+
+// Production records: one row per board operation, appended and exported, and the serial pools
+// that never give a number twice. The runs of several programmers share one store; several
+// processes may share its database.
 class RecordStore {
   public:
     virtual ~RecordStore() = default;
     // Appends one row, whole or not at all. False with a reason when it could not be stored.
-    virtual bool append(const OperationResult& result, QString& error) = 0;
+    // When it is the board's last row, the board's numbers are finished in the same transaction, so
+    // that a row and what it says of its numbers are never apart.
+    struct Finish {
+        SerialKind kind = SerialKind::Number;
+        uint64_t value = 0;
+        SerialOutcome outcome = SerialOutcome::Spoiled;
+    };
+    virtual bool append(const OperationResult& result, const QVector<Finish>& serials, QString& error) = 0;
+    bool append(const OperationResult& result, QString& error) { return append(result, {}, error); }
+    // Takes one number for each request, all in one transaction: every board gets its own, or
+    // none gets one (false with a reason, e.g. a range with too few numbers left). A number taken
+    // stays taken until finishSerial says what became of it, also when the process dies.
+    virtual bool takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values, QString& error) = 0;
+    virtual bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) = 0;
 };
 
 // The SQLite store of one PC: a database file marked as this program's (its application id) with
@@ -30,7 +60,7 @@ class SqliteRecordStore : public RecordStore {
   public:
     // This program's mark in the database header ("QV31"), and the schema version it writes.
     static constexpr int32_t kApplicationId = 0x51563331;
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // Opens the database (creating it when missing), brings an older schema of this program up to
     // date in one transaction, and prepares the row insert, so that everything that could refuse
@@ -39,17 +69,25 @@ class SqliteRecordStore : public RecordStore {
     static std::unique_ptr<SqliteRecordStore> open(const QString& path, QString& error);
     ~SqliteRecordStore() override;
 
-    bool append(const OperationResult& result, QString& error) override;
+    using RecordStore::append;
+    bool append(const OperationResult& result, const QVector<Finish>& serials, QString& error) override;
+    bool takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values, QString& error) override;
+    bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) override;
 
   private:
+    // One number's outcome, inside a transaction of the caller's (or as one statement).
+    bool finishSerialInTransaction(const Finish& finish, QString& error);
     SqliteRecordStore(sqlite3* db, sqlite3_stmt* insert) : db_(db), insert_(insert) {}
     sqlite3* db_;
     sqlite3_stmt* insert_;
-    std::mutex mutex_;
+    std::recursive_mutex mutex_;
 };
 
 // Prints every row of the database, oldest first, as CSV (with a header line) or JSON Lines.
 // False with a reason when the database cannot be read or the output cannot be written whole.
 bool exportRecords(const QString& path, bool csv, std::FILE* out, QString& error);
+
+// The serial pools of a database, in the order they were first used.
+bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QString& error);
 
 }  // namespace qv::engine

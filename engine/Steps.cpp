@@ -24,6 +24,8 @@ const std::pair<Command, const char*> kCommandNames[] = {
     {Command::UpdateFirmware, "update-firmware"},
     {Command::UpdateBoot, "update-boot"},
     {Command::Run, "run"},
+    {Command::Station, "station"},
+    {Command::Serials, "serials"},
 };
 
 }  // namespace

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "Serials.h"
+
 #include <QString>
+
+#include <optional>
 
 namespace qv::engine {
 
@@ -31,7 +35,9 @@ enum class Command {
     UpdateFirmware,
     UpdateBoot,
     Run,
+    Station,
     RecordsExport,
+    Serials,
 };
 
 // The command's name on the command line and in job files ("program-mcu"); empty for None.
@@ -55,6 +61,9 @@ struct Step {
     QString file;                             // as given; job steps: resolved against the job's folder
     QString addr = QStringLiteral("0xA000");  // McuCode Addr text (program-mcu), strict form
     QString sha256;                           // expected digest, lower-case hex; empty: not pinned
+    // A job step's per-board number, written into each board's copy of the image (program-mcu,
+    // program-boot).
+    std::optional<SerialSpec> serial;
 };
 
 }  // namespace qv::engine

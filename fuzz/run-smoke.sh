@@ -14,7 +14,7 @@ runs="${1:-20000}"
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
 
-harnesses=(settings flash_catalogue code_image ui_formats firmware_header replies job_file)
+harnesses=(settings flash_catalogue code_image ui_formats firmware_header replies job_file serial)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
     -DQV_BUILD_BENCH=OFF >/dev/null

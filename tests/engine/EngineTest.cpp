@@ -2,9 +2,13 @@
 // further than they may be.
 
 #include "engine/BoundedRead.h"
+#include "engine/Serials.h"
 #include "engine/Steps.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -50,6 +54,62 @@ TEST(BoundedRead, readsNoFurtherThanOneBytePastTheLimit) {
     EXPECT_EQ(qv::engine::readBounded(QStringLiteral("/dev/zero"), 1 << 20, data, error),
               qv::engine::ReadOutcome::TooLong);
 #endif
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SerialObject, aSerialIsTakenOnlyWhenItsRangeFitsItsFormat) {
+    struct Case {
+        const char* json;
+        const char* says;  // nullptr: accepted
+    };
+    const Case cases[] = {
+        {R"({"offset": "0x100", "format": "u32le", "first": 1000, "last": 1999})", nullptr},
+        {R"({"offset": 256, "format": "u32be", "first": 0, "last": 4294967295})", nullptr},
+        {R"({"offset": "0x0", "format": "u64le", "first": "4294967296", "last": "9223372036854775807"})", nullptr},
+        {R"({"offset": "0x10", "format": "ascii:4", "first": 1, "last": 9999})", nullptr},
+        {R"({"offset": "0x10", "format": "mac", "first": "02:00:00:00:00:10", "last": "02:00:00:00:FF:FF"})", nullptr},
+        {R"({"offset": "0x100", "format": "u32le", "first": 2000, "last": 1999})", "above"},
+        {R"({"offset": "0x100", "format": "u32le", "first": 0, "last": 4294967296})", "does not fit"},
+        {R"({"offset": "0x10", "format": "ascii:4", "first": 1, "last": 10000})", "does not fit"},
+        {R"({"offset": "0x10", "format": "ascii:0", "first": 1, "last": 9})", "ascii"},
+        {R"({"offset": "0x10", "format": "ascii:20", "first": 1, "last": 9})", "ascii"},
+        {R"({"offset": "0x10", "format": "u16le", "first": 1, "last": 9})", "format"},
+        {R"({"offset": "256", "format": "u32le", "first": 1, "last": 9})", "offset"},
+        {R"({"offset": -1, "format": "u32le", "first": 1, "last": 9})", "offset"},
+        {R"({"offset": "0x10", "format": "u32le", "first": 1.5, "last": 9})", "first"},
+        {R"({"offset": "0x10", "format": "u32le", "first": -1, "last": 9})", "first"},
+        {R"({"offset": "0x10", "format": "mac", "first": 16, "last": "02:00:00:00:FF:FF"})", "MAC"},
+        {R"({"offset": "0x10", "format": "mac", "first": "02:00:00:00:00", "last": "02:00:00:00:FF:FF"})", "MAC"},
+        {R"({"offset": "0x10", "format": "u32le", "first": 1, "last": 9, "step": 2})", "unknown key"},
+        {R"([1, 2])", "object"},
+    };
+    for (const Case& c : cases) {
+        const QJsonDocument document = QJsonDocument::fromJson(QByteArray(c.json));
+        const QJsonValue value = document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array());
+        const qv::engine::ParsedSerial parsed = qv::engine::parseSerial(value);
+        EXPECT_EQ(parsed.ok, c.says == nullptr) << c.json << ": " << parsed.error.toStdString();
+        if (c.says) {
+            EXPECT_TRUE(parsed.error.contains(QLatin1String(c.says))) << c.json << ": " << parsed.error.toStdString();
+        }
+    }
+}
+
+TEST(SerialObject, theNumberBecomesExactlyItsBytesAtItsOffset) {
+    qv::engine::SerialSpec spec;
+    spec.offset = 2;
+    spec.format = qv::engine::SerialFormat::Mac;
+    const QByteArray image(10, '\x55');
+    const QByteArray patched = qv::engine::patchedImage(image, spec, 0x0200000000A1ull);
+    EXPECT_EQ(patched, QByteArray::fromHex("55550200000000a15555"));
+    EXPECT_EQ(qv::engine::serialText(qv::engine::SerialKind::Mac, 0x0200000000A1ull), QStringLiteral("02:00:00:00:00:A1"));
+    // A serial that does not fit leaves the image as it is.
+    spec.offset = 5;
+    EXPECT_EQ(qv::engine::patchedImage(image, spec, 1), image);
+    EXPECT_FALSE(qv::engine::fitsImage(spec, 10));
+    EXPECT_TRUE(qv::engine::fitsImage(spec, 11));
 }
 
 }  // namespace
