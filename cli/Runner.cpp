@@ -5,10 +5,8 @@
 #include "Interrupt.h"
 
 #include "engine/BoardRun.h"
-#include "engine/CatalogueSearch.h"
 #include "engine/Events.h"
-#include "engine/ImageCheck.h"
-#include "engine/JobFile.h"
+#include "engine/ProductionJob.h"
 #include "engine/Probe.h"
 #include "engine/RecordStore.h"
 #include "engine/Serials.h"
@@ -86,21 +84,6 @@ Failure chooseDevices(const QStringList& wanted, const QStringList& attached, co
         }
     }
     return {};
-}
-
-// Writes a copy of the catalogue next to the staged images, so that the run reads exactly what
-// was checked.
-bool stageCatalogue(const CatalogueChoice& catalogue, const QString& folder, QString& stagedPath, QString& error) {
-    stagedPath = QDir(folder).absoluteFilePath(QStringLiteral("catalogue/Flash.ini"));
-    if (catalogue.path.isEmpty())
-        return true;  // the staged path names no file: the lookups find nothing
-    QDir().mkpath(QFileInfo(stagedPath).absolutePath());
-    QFile file(stagedPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(catalogue.text) != catalogue.text.size() || !file.flush()) {
-        error = QStringLiteral("%1: cannot be copied for the run (%2)").arg(catalogue.path, file.errorString());
-        return false;
-    }
-    return true;
 }
 
 // Reads the lines of standard input on a thread of its own, so that the station can wait for a
@@ -256,76 +239,28 @@ int runCommandLine(const QStringList& args) {
     }
 
     // --- Everything that can be judged without a programmer, before any is opened. ---
-    BoardPlan plan;
-    plan.info = o.command == Command::Info;
-    plan.speed = o.speed.value_or(0);
-    plan.powerOff = o.powerOff.value_or(false);
-    plan.allowBootUpdate = o.allowBootUpdate;
-    plan.skipUnchanged = o.skipUnchanged.value_or(false);
-    plan.tag = o.tag;
-    QString catalogueGiven = o.flashIni;
-    bool jobAsksBootUpdate = false;
+    JobRequest request;
     if (o.command == Command::Run || o.command == Command::Station) {
-        const ParsedJob parsedJob = readJobFile(o.file);
-        if (!parsedJob.ok)
-            return fail({kExitFileProblem, parsedJob.error});
-        const Job& job = parsedJob.job;
-        plan.steps = job.steps;
-        plan.speed = o.speed.value_or(job.speed.value_or(0));
-        plan.powerOff = o.powerOff.value_or(job.powerOff.value_or(false));
-        if (catalogueGiven.isEmpty())
-            catalogueGiven = job.flashIni;
-        jobAsksBootUpdate = job.allowBootUpdate;
-        plan.skipUnchanged = o.skipUnchanged.value_or(job.skipUnchanged.value_or(false));
-        plan.jobSha256 = job.sha256;
-        if (job.hasSerial() && o.recordPath.isEmpty()) {
-            return fail({kExitUsage, QStringLiteral("the job writes a serial into each board: give --record DB, "
-                                                    "whose pool hands out the numbers")});
-        }
+        request.jobFile = o.file;
     } else if (isOperation(o.command)) {
         Step step;
         step.command = o.command;
         step.file = o.file;
         if (o.addr)
             step.addr = *o.addr;
-        plan.steps.push_back(step);
+        request.step = step;
     }
-    for (const Step& step : plan.steps) {
-        if (step.command == Command::UpdateBoot && !plan.allowBootUpdate) {
-            return fail({kExitUsage, jobAsksBootUpdate
-                                         ? QStringLiteral("the job replaces the programmer's boot loader; a job "
-                                                          "cannot allow that by itself: give --allow-boot-update")
-                                         : QStringLiteral("update-boot replaces the programmer's boot loader; "
-                                                          "give --allow-boot-update to allow it")});
-        }
-    }
-    // Every digest and every file is checked before the first step starts.
-    QVector<bool> takesSerial;
-    for (const Step& step : plan.steps) {
-        const CheckedImage image = checkImage(step);
-        if (!image.ok)
-            return fail({kExitFileProblem, image.error});
-        plan.images.push_back(image);
-        takesSerial.push_back(step.serial.has_value());
-    }
-    const CatalogueChoice catalogue = findFlashCatalogue(catalogueGiven);
-    if (!catalogue.ok)
-        return fail({kExitFileProblem, catalogue.error});
-    plan.flashCatalogueSource = catalogue.path;
-    // The operations read private copies of the checked bytes.
-    QTemporaryDir staging(QDir::tempPath() + QStringLiteral("/qv310-XXXXXX"));
-    if (!staging.isValid())
-        return fail({kExitFileProblem, QStringLiteral("no private folder for the images: ") + staging.errorString()});
-    QString error;
-    if (!stageImages(plan.images, staging.path(), error, takesSerial) ||
-        !stageCatalogue(catalogue, staging.path(), plan.flashCatalogue, error))
-        return fail({kExitFileProblem, error});
-    std::unique_ptr<RecordStore> records;
-    if (!o.recordPath.isEmpty() && !plan.info) {
-        records = SqliteRecordStore::open(o.recordPath, error);
-        if (!records)
-            return fail({kExitFileProblem, error});
-    }
+    request.info = o.command == Command::Info;
+    request.speed = o.speed;
+    request.powerOff = o.powerOff;
+    request.skipUnchanged = o.skipUnchanged;
+    request.flashIni = o.flashIni;
+    request.allowBootUpdate = o.allowBootUpdate;
+    request.recordPath = o.recordPath;
+    JobFailure refused;
+    const std::unique_ptr<ProductionJob> job = ProductionJob::prepare(request, refused);
+    if (!job)
+        return fail({refused.code, refused.message});
 
     QStringList devices;
     const Failure chosen = chooseDevices(o.devices, UsbDevice().findDevices(), interrupts.flag(), devices);
@@ -336,56 +271,28 @@ int runCommandLine(const QStringList& args) {
 
     // --- One run per programmer, all at once: once, or once per label at a station. ---
     sink->begin(devices);
-    int round = 0;
-    // Runs the plan on every chosen programmer with this tag; the boards' summaries, or a failure
+    // Runs the job on every chosen programmer with this tag; the boards' summaries, or a failure
     // that kept every board from starting (nothing was sent then).
     const auto runBoards = [&](const QString& tag, QVector<BoardSummary>& boards) -> Failure {
-        ++round;
-        QVector<BoardPlan> plans(devices.size(), plan);
-        // Every board of the gang its own numbers, taken before any board starts.
-        QVector<SerialRequest> requests;
-        for (int b = 0; b < devices.size(); ++b) {
-            plans[b].tag = tag;
-            for (int i = 0; i < plan.steps.size(); ++i) {
-                if (plan.steps.at(i).serial)
-                    requests.push_back({*plan.steps.at(i).serial, devices.at(b), tag});
-            }
-        }
-        QVector<uint64_t> numbers;
-        if (!requests.isEmpty()) {
-            QString why;
-            if (!records->takeSerials(requests, numbers, why))
-                return {kExitFileProblem, QStringLiteral("%1: %2; nothing was sent").arg(o.recordPath, why)};
-        }
-        int next = 0;
-        for (int b = 0; b < devices.size(); ++b) {
-            for (int i = 0; i < plan.steps.size(); ++i) {
-                if (!plan.steps.at(i).serial)
-                    continue;
-                const SerialSpec& spec = *plan.steps.at(i).serial;
-                const uint64_t value = numbers.at(next++);
-                plans[b].serials.push_back({i, spec.kind(), value});
-                QString why;
-                const QString folder = QStringLiteral("%1/board-%2-%3/%4").arg(staging.path()).arg(round).arg(b).arg(i);
-                if (!stagePatchedImage(plans[b].images[i], spec, value, folder, why)) {
-                    // Nothing was sent: every number of this round goes back.
-                    for (const BoardPlan& p : plans) {
-                        for (const BoardPlan::Serial& serial : p.serials) {
-                            QString ignored;
-                            records->finishSerial(serial.kind, serial.value, SerialOutcome::Returned, ignored);
-                        }
-                    }
-                    return {kExitFileProblem, why};
-                }
-            }
-        }
+        QVector<BoardPlan> plans;
+        JobFailure failure;
+        if (!job->planRound(devices, tag, plans, failure))
+            return {failure.code, failure.message};
         {
             std::lock_guard<std::mutex> lock(runsMutex);
-            if (interrupts.interrupted())
+            if (interrupts.interrupted()) {
+                // Nothing was sent: the round's numbers go back.
+                for (const BoardPlan& p : plans) {
+                    for (const BoardPlan::Serial& serial : p.serials) {
+                        QString ignored;
+                        job->records()->finishSerial(serial.kind, serial.value, SerialOutcome::Returned, ignored);
+                    }
+                }
                 return {kExitInterrupted, QStringLiteral("interrupted")};
+            }
             runs.clear();
             for (int b = 0; b < devices.size(); ++b)
-                runs.push_back(std::make_unique<BoardRun>(devices.at(b), plans.at(b), *sink, records.get()));
+                runs.push_back(std::make_unique<BoardRun>(devices.at(b), plans.at(b), *sink, job->records()));
             for (auto& run : runs)
                 run->start();
         }

@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QUuid>
 
 #include <algorithm>
 #include <thread>
@@ -181,9 +182,12 @@ void BoardRun::run() {
             serialsFinished = true;
         }
     };
+    const QString runUuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
     const auto newResult = [&](int stepIndex) {
         OperationResult r;
         r.utc = utcNow();
+        r.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        r.runUuid = runUuid;
         r.device = devicePath;
         r.tag = plan_.tag;
         r.jobSha256 = plan_.jobSha256;

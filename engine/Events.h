@@ -57,6 +57,8 @@ struct OperationResult {
     QString jobSha256;     // of the job file the step came from; empty for a single subcommand
     QString tag;           // the free label of the run (a scanned barcode, a lot number)
     QString serial;        // the board's number as written (decimal, or a MAC address)
+    QString uuid;          // this row's own identity
+    QString runUuid;       // shared by the rows of one board's run
     std::optional<uint32_t> address;  // McuCode address (program-mcu)
     std::optional<int> result;        // the operation's own result code; none when not reached
     int exitCode = 0;

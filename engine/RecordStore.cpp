@@ -58,6 +58,10 @@ const char* const kMigrations[] = {
     "ALTER TABLE records ADD COLUMN serial TEXT;"
     "ALTER TABLE records ADD COLUMN source_sha256 TEXT;"
     "ALTER TABLE records ADD COLUMN job_sha256 TEXT;"
+    "ALTER TABLE records ADD COLUMN uuid TEXT;"
+    "ALTER TABLE records ADD COLUMN run_uuid TEXT;"
+    "CREATE UNIQUE INDEX records_uuid ON records (uuid);"
+    "CREATE INDEX records_job ON records (job_sha256);"
     "CREATE TABLE serial_pools (id INTEGER PRIMARY KEY, kind TEXT NOT NULL, first INTEGER NOT NULL,"
     " last INTEGER NOT NULL, UNIQUE (kind, first, last));"
     "CREATE TABLE serials (kind TEXT NOT NULL, value INTEGER NOT NULL, pool INTEGER NOT NULL,"
@@ -80,7 +84,7 @@ std::vector<const char*> columnsOfVersion(int version) {
         columns.push_back("target_started");
     }
     if (version >= 3) {
-        for (const char* c : {"tag", "serial", "source_sha256", "job_sha256"})
+        for (const char* c : {"tag", "serial", "source_sha256", "job_sha256", "uuid", "run_uuid"})
             columns.push_back(c);
     }
     return columns;
@@ -92,7 +96,8 @@ const std::vector<const char*> kExportColumns = {
     "app_version",  "boot_version", "tool_version",   "target_type",    "target_flash_id", "tag",
     "serial",       "operation",    "file",           "size",           "crc32",          "sha256",
     "source_sha256", "job_sha256",  "address",        "result",         "exit_code",      "duration_ms",
-    "blocks_written", "blocks_skipped", "target_started", "error",      "log"};
+    "blocks_written", "blocks_skipped", "target_started", "uuid",       "run_uuid",      "error",
+    "log"};
 
 QString sqliteError(sqlite3* db) {
     return QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
@@ -186,8 +191,8 @@ const char kInsert[] =
     "INSERT INTO records (utc, host, device, board_id, board_mcu, app_version, boot_version, target_type,"
     " target_flash_id, operation, file, size, crc32, sha256, address, result, exit_code, duration_ms,"
     " blocks_written, blocks_skipped, error, log, tool_version, target_started, tag, serial, source_sha256,"
-    " job_sha256)"
-    " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    " job_sha256, uuid, run_uuid)"
+    " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
 // Hexadecimal words are shown as the tool shows them; numbers stay numbers.
 bool isWordColumn(const char* name) {
@@ -322,6 +327,8 @@ bool SqliteRecordStore::append(const OperationResult& r, const QVector<Finish>& 
     textOrNull(r.serial);
     textOrNull(r.sourceSha256);
     textOrNull(r.jobSha256);
+    textOrNull(r.uuid);
+    textOrNull(r.runUuid);
 
     QString why;
     bool ok = exec(db_, "BEGIN IMMEDIATE", why);
@@ -500,6 +507,27 @@ bool SqliteRecordStore::finishSerialInTransaction(const Finish& finish, QString&
 bool SqliteRecordStore::finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return finishSerialInTransaction({kind, value, outcome}, error);
+}
+
+bool SqliteRecordStore::jobYield(const QString& jobSha256, JobYield& yield, QString& error) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    // A board is its tag (a board retested under its label counts once), or its run when it has
+    // none; its first run decides.
+    Statement q(db_,
+                "WITH runs AS (SELECT run_uuid, coalesce(tag, run_uuid) AS board, min(id) AS first_row,"
+                "  max(exit_code) AS code FROM records WHERE job_sha256 = ?1 AND run_uuid IS NOT NULL"
+                "  GROUP BY run_uuid),"
+                " firsts AS (SELECT board, code FROM runs r WHERE first_row ="
+                "  (SELECT min(first_row) FROM runs o WHERE o.board = r.board))"
+                " SELECT count(*), coalesce(sum(code = 0), 0) FROM firsts");
+    q.text(1, jobSha256);
+    if (q.step() != SQLITE_ROW) {
+        error = q.error();
+        return false;
+    }
+    yield.boards = q.column(0);
+    yield.passedFirstTime = q.column(1);
+    return true;
 }
 
 bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QString& error) {

@@ -15,6 +15,11 @@ struct sqlite3_stmt;
 
 namespace qv::engine {
 
+struct JobYield {
+    qint64 boards = 0;
+    qint64 passedFirstTime = 0;
+};
+
 // A number asked of a pool for one board, and the number it got.
 struct SerialRequest {
     SerialSpec spec;  // its range and kind
@@ -50,6 +55,10 @@ class RecordStore {
     // stays taken until finishSerial says what became of it, also when the process dies.
     virtual bool takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values, QString& error) = 0;
     virtual bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) = 0;
+    // The first-pass yield of a job (by the SHA-256 of its job file): the boards it ran on, and
+    // those whose first run passed. A board retested under the same tag counts once; a run
+    // without a tag is a board of its own.
+    virtual bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) = 0;
 };
 
 // The SQLite store of one PC: a database file marked as this program's (its application id) with
@@ -73,6 +82,7 @@ class SqliteRecordStore : public RecordStore {
     bool append(const OperationResult& result, const QVector<Finish>& serials, QString& error) override;
     bool takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values, QString& error) override;
     bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) override;
+    bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) override;
 
   private:
     // One number's outcome, inside a transaction of the caller's (or as one statement).

@@ -410,7 +410,7 @@ TEST_F(Cli, recordsHoldOneRowPerOperationAndTheFailureOfAPulledCable) {
     EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')),
               "id,utc,host,device,board_id,board_mcu,app_version,boot_version,tool_version,target_type,"
               "target_flash_id,tag,serial,operation,file,size,crc32,sha256,source_sha256,job_sha256,address,"
-              "result,exit_code,duration_ms,blocks_written,blocks_skipped,target_started,error,log");
+              "result,exit_code,duration_ms,blocks_written,blocks_skipped,target_started,uuid,run_uuid,error,log");
 }
 
 TEST_F(Cli, aBusyRecordDatabaseIsRefusedBeforeAnythingIsSent) {

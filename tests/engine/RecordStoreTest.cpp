@@ -112,6 +112,38 @@ TEST_F(RecordDatabase, anotherProgramsDatabaseIsRefusedAndLeftAsItWas) {
     }
 }
 
+TEST_F(RecordDatabase, theFirstPassYieldCountsARetestedBoardOnce) {
+    QString error;
+    auto store = SqliteRecordStore::open(QString::fromStdString(path("yield.db")), error);
+    ASSERT_TRUE(store) << error.toStdString();
+    int n = 0;
+    // (job, tag, run, exit code) of each row; a run's rows share its run id.
+    const auto row = [&](const char* job, const char* tag, const char* run, int code) {
+        qv::engine::OperationResult r;
+        r.utc = QStringLiteral("2026-12-10T00:00:00.000Z");
+        r.device = QStringLiteral("usb:1-1");
+        r.operation = QStringLiteral("program-mcu");
+        r.file = QStringLiteral("/a.bin");
+        r.jobSha256 = QLatin1String(job);
+        r.tag = QLatin1String(tag);
+        r.runUuid = QLatin1String(run);
+        r.uuid = QStringLiteral("row-%1").arg(++n);
+        r.exitCode = code;
+        ASSERT_TRUE(store->append(r, error)) << error.toStdString();
+    };
+    row("J", "SN-1", "r1", 0);
+    row("J", "SN-1", "r1", 1);  // the same run's second step failed: SN-1 failed first
+    row("J", "SN-1", "r2", 0);  // retested, passed: still one board, not first-pass
+    row("J", "SN-2", "r3", 0);
+    row("J", "", "r4", 0);      // no tag: a board of its own
+    row("J", "", "r5", 5);
+    row("K", "SN-3", "r6", 0);  // another job
+    qv::engine::JobYield yield;
+    ASSERT_TRUE(store->jobYield(QStringLiteral("J"), yield, error)) << error.toStdString();
+    EXPECT_EQ(yield.boards, 4);
+    EXPECT_EQ(yield.passedFirstTime, 2);
+}
+
 #ifndef _WIN32
 TEST_F(RecordDatabase, anExportThatCannotBeWrittenFails) {
     const std::string db = path("export.db");

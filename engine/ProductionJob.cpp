@@ -1,0 +1,158 @@
+#include "ProductionJob.h"
+
+#include "ImageCheck.h"
+#include "JobFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace qv::engine {
+
+namespace {
+
+// Writes a copy of the catalogue next to the staged images, so that the run reads exactly what
+// was checked.
+bool stageCatalogue(const CatalogueChoice& catalogue, const QString& folder, QString& stagedPath, QString& error) {
+    stagedPath = QDir(folder).absoluteFilePath(QStringLiteral("catalogue/Flash.ini"));
+    if (catalogue.path.isEmpty())
+        return true;  // the staged path names no file: the lookups find nothing
+    QDir().mkpath(QFileInfo(stagedPath).absolutePath());
+    QFile file(stagedPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(catalogue.text) != catalogue.text.size() || !file.flush()) {
+        error = QStringLiteral("%1: cannot be copied for the run (%2)").arg(catalogue.path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<ProductionJob> ProductionJob::prepare(const JobRequest& request, JobFailure& failure) {
+    const auto fail = [&failure](int code, const QString& message) -> std::unique_ptr<ProductionJob> {
+        failure = {code, message};
+        return nullptr;
+    };
+    std::unique_ptr<ProductionJob> job(new ProductionJob());
+    BoardPlan& plan = job->plan_;
+    plan.info = request.info;
+    plan.speed = request.speed.value_or(0);
+    plan.powerOff = request.powerOff.value_or(false);
+    plan.allowBootUpdate = request.allowBootUpdate;
+    plan.skipUnchanged = request.skipUnchanged.value_or(false);
+    QString catalogueGiven = request.flashIni;
+    bool jobAsksBootUpdate = false;
+    if (!request.jobFile.isEmpty()) {
+        const ParsedJob parsed = readJobFile(request.jobFile);
+        if (!parsed.ok)
+            return fail(kExitFileProblem, parsed.error);
+        const Job& j = parsed.job;
+        plan.steps = j.steps;
+        plan.speed = request.speed.value_or(j.speed.value_or(0));
+        plan.powerOff = request.powerOff.value_or(j.powerOff.value_or(false));
+        if (catalogueGiven.isEmpty())
+            catalogueGiven = j.flashIni;
+        jobAsksBootUpdate = j.allowBootUpdate;
+        plan.skipUnchanged = request.skipUnchanged.value_or(j.skipUnchanged.value_or(false));
+        plan.jobSha256 = j.sha256;
+        if (j.hasSerial() && request.recordPath.isEmpty()) {
+            return fail(kExitUsage, QStringLiteral("the job writes a serial into each board: give --record DB, "
+                                                   "whose pool hands out the numbers"));
+        }
+    } else if (request.step) {
+        plan.steps.push_back(*request.step);
+    }
+    for (const Step& step : plan.steps) {
+        if (step.command == Command::UpdateBoot && !plan.allowBootUpdate) {
+            return fail(kExitUsage, jobAsksBootUpdate
+                                        ? QStringLiteral("the job replaces the programmer's boot loader; a job "
+                                                         "cannot allow that by itself: give --allow-boot-update")
+                                        : QStringLiteral("update-boot replaces the programmer's boot loader; "
+                                                         "give --allow-boot-update to allow it"));
+        }
+    }
+    // Every digest and every file is checked before the first step starts.
+    QVector<bool> takesSerial;
+    for (const Step& step : plan.steps) {
+        const CheckedImage image = checkImage(step);
+        if (!image.ok)
+            return fail(kExitFileProblem, image.error);
+        plan.images.push_back(image);
+        takesSerial.push_back(step.serial.has_value());
+    }
+    const CatalogueChoice catalogue = findFlashCatalogue(catalogueGiven);
+    if (!catalogue.ok)
+        return fail(kExitFileProblem, catalogue.error);
+    plan.flashCatalogueSource = catalogue.path;
+    // The operations read private copies of the checked bytes.
+    job->staging_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/qv310-XXXXXX"));
+    if (!job->staging_->isValid())
+        return fail(kExitFileProblem, QStringLiteral("no private folder for the images: ") + job->staging_->errorString());
+    QString error;
+    if (!stageImages(plan.images, job->staging_->path(), error, takesSerial) ||
+        !stageCatalogue(catalogue, job->staging_->path(), plan.flashCatalogue, error))
+        return fail(kExitFileProblem, error);
+    if (!request.recordPath.isEmpty() && !plan.info) {
+        job->records_ = SqliteRecordStore::open(request.recordPath, error);
+        if (!job->records_)
+            return fail(kExitFileProblem, error);
+        job->recordPath_ = request.recordPath;
+    }
+    return job;
+}
+
+bool ProductionJob::takesSerials() const {
+    for (const Step& step : plan_.steps) {
+        if (step.serial)
+            return true;
+    }
+    return false;
+}
+
+bool ProductionJob::planRound(const QStringList& devices, const QString& tag, QVector<BoardPlan>& plans,
+                              JobFailure& failure) {
+    ++rounds_;
+    plans = QVector<BoardPlan>(devices.size(), plan_);
+    // Every board of the gang its own numbers, taken before any board starts.
+    QVector<SerialRequest> requests;
+    for (int b = 0; b < devices.size(); ++b) {
+        plans[b].tag = tag;
+        for (const Step& step : plan_.steps) {
+            if (step.serial)
+                requests.push_back({*step.serial, devices.at(b), tag});
+        }
+    }
+    QVector<uint64_t> numbers;
+    if (!requests.isEmpty()) {
+        QString why;
+        if (!records_ || !records_->takeSerials(requests, numbers, why)) {
+            failure = {kExitFileProblem, QStringLiteral("%1: %2; nothing was sent").arg(recordPath_, why)};
+            return false;
+        }
+    }
+    int next = 0;
+    for (int b = 0; b < devices.size(); ++b) {
+        for (int i = 0; i < plan_.steps.size(); ++i) {
+            if (!plan_.steps.at(i).serial)
+                continue;
+            const SerialSpec& spec = *plan_.steps.at(i).serial;
+            const uint64_t value = numbers.at(next++);
+            plans[b].serials.push_back({i, spec.kind(), value});
+            QString why;
+            const QString folder =
+                QStringLiteral("%1/board-%2-%3/%4").arg(staging_->path()).arg(rounds_).arg(b).arg(i);
+            if (!stagePatchedImage(plans[b].images[i], spec, value, folder, why)) {
+                // Nothing was sent: every number of this round goes back.
+                for (int k = 0; k < numbers.size(); ++k) {
+                    QString ignored;
+                    records_->finishSerial(requests.at(k).spec.kind(), numbers.at(k), SerialOutcome::Returned, ignored);
+                }
+                failure = {kExitFileProblem, why};
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace qv::engine

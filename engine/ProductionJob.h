@@ -1,0 +1,65 @@
+#pragma once
+
+#include "BoardRun.h"
+#include "CatalogueSearch.h"
+#include "RecordStore.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QVector>
+
+#include <memory>
+#include <optional>
+
+namespace qv::engine {
+
+// What a front end asks for: the operations of a job file, or one operation on one file, with
+// the options of its command line.
+struct JobRequest {
+    QString jobFile;                 // a job file, or empty for the one step below
+    std::optional<Step> step;        // the one operation when there is no job file
+    bool info = false;               // only the connection and the target init
+    std::optional<int> speed;        // wins over the job's
+    std::optional<bool> powerOff;    // wins over the job's
+    std::optional<bool> skipUnchanged;  // wins over the job's
+    QString flashIni;                // wins over the job's; empty: searched
+    bool allowBootUpdate = false;    // a job alone cannot allow a boot-loader update
+    QString recordPath;              // empty: no records
+};
+
+// Why a job could not be prepared or a round not started; nothing was sent then.
+struct JobFailure {
+    int code = kExitOk;
+    QString message;
+};
+
+// A job ready to run on boards: every file read, judged and copied to a private folder, the
+// flash catalogue found and copied, the record store open. Each round of boards (one run, or one
+// label at a station) then takes its numbers and stages each board's copies of the images that
+// take a serial. The private folder goes with the object.
+class ProductionJob {
+  public:
+    // Null with the failure when anything is refused (before any programmer is opened).
+    static std::unique_ptr<ProductionJob> prepare(const JobRequest& request, JobFailure& failure);
+
+    const BoardPlan& plan() const { return plan_; }
+    RecordStore* records() const { return records_.get(); }
+    // True when a step writes a number of its own into every board.
+    bool takesSerials() const;
+
+    // The plans of one round: one per device, with this tag, each board's numbers taken from the
+    // pool in one transaction (all or none) and its copies of the images staged. On failure no
+    // number stays taken and nothing was sent.
+    bool planRound(const QStringList& devices, const QString& tag, QVector<BoardPlan>& plans, JobFailure& failure);
+
+  private:
+    ProductionJob() = default;
+    BoardPlan plan_;
+    std::unique_ptr<RecordStore> records_;
+    QString recordPath_;
+    std::unique_ptr<QTemporaryDir> staging_;
+    int rounds_ = 0;
+};
+
+}  // namespace qv::engine
