@@ -1,4 +1,5 @@
 #include "RecordStore.h"
+#include "RecordRow.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -90,15 +91,6 @@ std::vector<const char*> columnsOfVersion(int version) {
     return columns;
 }
 
-// The columns of an export, in order (those an older database lacks are empty).
-const std::vector<const char*> kExportColumns = {
-    "id",           "utc",          "host",           "device",         "board_id",       "board_mcu",
-    "app_version",  "boot_version", "tool_version",   "target_type",    "target_flash_id", "tag",
-    "serial",       "operation",    "file",           "size",           "crc32",          "sha256",
-    "source_sha256", "job_sha256",  "address",        "result",         "exit_code",      "duration_ms",
-    "blocks_written", "blocks_skipped", "target_started", "uuid",       "run_uuid",      "error",
-    "log"};
-
 QString sqliteError(sqlite3* db) {
     return QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
 }
@@ -187,27 +179,15 @@ int schemaVersionOf(sqlite3* db, QString& why) {
     return -1;
 }
 
-const char kInsert[] =
-    "INSERT INTO records (utc, host, device, board_id, board_mcu, app_version, boot_version, target_type,"
-    " target_flash_id, operation, file, size, crc32, sha256, address, result, exit_code, duration_ms,"
-    " blocks_written, blocks_skipped, error, log, tool_version, target_started, tag, serial, source_sha256,"
-    " job_sha256, uuid, run_uuid)"
-    " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
-
-// Hexadecimal words are shown as the tool shows them; numbers stay numbers.
-bool isWordColumn(const char* name) {
-    const QByteArray n(name);
-    return n == "board_id" || n == "board_mcu" || n == "app_version" || n == "boot_version" ||
-           n == "target_type" || n == "target_flash_id" || n == "crc32" || n == "address";
-}
-
-QString csvField(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+// The row insert, with the columns of a record row in their order.
+QByteArray insertStatement() {
+    QByteArray names;
+    QByteArray marks;
+    for (const RowColumn& c : recordRow(OperationResult())) {
+        names += (names.isEmpty() ? "" : ", ") + c.name;
+        marks += marks.isEmpty() ? "?" : ", ?";
+    }
+    return "INSERT INTO records (" + names + ") VALUES (" + marks + ")";
 }
 
 }  // namespace
@@ -260,7 +240,8 @@ std::unique_ptr<SqliteRecordStore> SqliteRecordStore::open(const QString& path, 
     if (!exec(db, "COMMIT", why))
         return fail(why);
     sqlite3_stmt* insert = nullptr;
-    if (sqlite3_prepare_v3(db, kInsert, -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr) != SQLITE_OK)
+    const QByteArray insertSql = insertStatement();
+    if (sqlite3_prepare_v3(db, insertSql.constData(), -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr) != SQLITE_OK)
         return fail(sqliteError(db));
     return std::unique_ptr<SqliteRecordStore>(new SqliteRecordStore(db, insert));
 }
@@ -276,59 +257,17 @@ bool SqliteRecordStore::append(const OperationResult& r, const QVector<Finish>& 
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
     int column = 0;
-    const auto text = [&](const QString& value) {
-        const QByteArray bytes = value.toUtf8();
-        sqlite3_bind_text(statement, ++column, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
-    };
-    const auto integer = [&](std::optional<int64_t> value) {
-        if (value)
-            sqlite3_bind_int64(statement, ++column, *value);
-        else
-            sqlite3_bind_null(statement, ++column);
-    };
-    const bool connected = r.board.connected;
-    const auto boardValue = [connected](uint32_t value) {
-        return connected ? std::optional<int64_t>(value) : std::nullopt;
-    };
-    text(r.utc);
-    text(QSysInfo::machineHostName());
-    text(r.device);
-    integer(boardValue(r.board.boardId));
-    integer(boardValue(r.board.boardMcu));
-    integer(boardValue(r.board.appVersion));
-    integer(boardValue(r.board.bootVersion));
-    integer(r.board.targetType ? std::optional<int64_t>(*r.board.targetType) : std::nullopt);
-    integer(r.board.targetType ? std::optional<int64_t>(r.board.targetFlashId) : std::nullopt);
-    text(r.operation);
-    text(r.file);
-    integer(r.size);
-    integer(r.crc);
-    text(r.sha256);
-    integer(r.address ? std::optional<int64_t>(*r.address) : std::nullopt);
-    integer(r.result ? std::optional<int64_t>(*r.result) : std::nullopt);
-    integer(r.exitCode);
-    integer(r.durationMs);
-    integer(r.blocks ? std::optional<int64_t>(r.blocks->written) : std::nullopt);
-    integer(r.blocks ? std::optional<int64_t>(r.blocks->skipped) : std::nullopt);
-    if (r.error.isEmpty())
-        sqlite3_bind_null(statement, ++column);
-    else
-        text(r.error);
-    text(r.log.join(QLatin1Char('\n')));
-    text(toolVersion());
-    integer(r.targetStarted ? std::optional<int64_t>(*r.targetStarted ? 1 : 0) : std::nullopt);
-    const auto textOrNull = [&](const QString& value) {
-        if (value.isEmpty())
-            sqlite3_bind_null(statement, ++column);
-        else
-            text(value);
-    };
-    textOrNull(r.tag);
-    textOrNull(r.serial);
-    textOrNull(r.sourceSha256);
-    textOrNull(r.jobSha256);
-    textOrNull(r.uuid);
-    textOrNull(r.runUuid);
+    for (const RowColumn& c : recordRow(r)) {
+        ++column;
+        if (c.value.kind == RowValue::Kind::Integer) {
+            sqlite3_bind_int64(statement, column, c.value.integer);
+        } else if (c.value.kind == RowValue::Kind::Text) {
+            const QByteArray bytes = c.value.text.toUtf8();
+            sqlite3_bind_text(statement, column, bytes.constData(), bytes.size(), SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_null(statement, column);
+        }
+    }
 
     QString why;
     bool ok = exec(db_, "BEGIN IMMEDIATE", why);
@@ -597,73 +536,42 @@ bool exportRecords(const QString& path, bool csv, std::FILE* out, QString& error
     QString why;
     if (schemaVersionOf(db, why) < 0)
         return fail(QStringLiteral("not a qv310 record database: ") + why);
+    RowExporter exporter(out, csv);
     const QStringList present = tableColumns(db, "records");
-    QByteArray select = "SELECT ";
-    for (size_t i = 0; i < kExportColumns.size(); ++i) {
-        select += i ? "," : "";
-        select += present.contains(QLatin1String(kExportColumns[i])) ? QByteArray(kExportColumns[i]) : "NULL";
+    QByteArray select = "SELECT 1 WHERE 0";  // an empty database has no rows
+    if (!present.isEmpty()) {
+        select = "SELECT ";
+        for (int i = 0; i < present.size(); ++i)
+            select += (i ? "," : "") + present.at(i).toLatin1();
+        select += " FROM records ORDER BY id";
     }
-    select += " FROM records ORDER BY id";
     sqlite3_stmt* statement = nullptr;
-    if (present.isEmpty())
-        select = "SELECT 1 WHERE 0";  // an empty database has no rows
     if (sqlite3_prepare_v2(db, select.constData(), -1, &statement, nullptr) != SQLITE_OK)
         return fail(sqliteError(db));
-    const int columns = int(kExportColumns.size());
-    bool written = true;
-    const auto writeLine = [&](const QByteArray& line) {
-        written = written && std::fwrite(line.constData(), 1, size_t(line.size()), out) == size_t(line.size()) &&
-                  std::fputc('\n', out) != EOF;
-    };
-    if (csv) {
-        QStringList header;
-        for (const char* name : kExportColumns)
-            header << QString::fromLatin1(name);
-        writeLine(header.join(QLatin1Char(',')).toUtf8());
-    }
     int rc = SQLITE_ROW;
+    bool written = true;
     while (written && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        QStringList fields;
-        QJsonObject object;
-        for (int c = 0; c < columns; ++c) {
+        RecordRow row;
+        for (int c = 0; c < present.size(); ++c) {
+            RowValue value;
             const int type = sqlite3_column_type(statement, c);
-            const QString name = QString::fromLatin1(kExportColumns[size_t(c)]);
-            if (type == SQLITE_NULL) {
-                fields << QString();
-                object.insert(name, QJsonValue());
-            } else if (type == SQLITE_INTEGER) {
-                const int64_t value = sqlite3_column_int64(statement, c);
-                if (isWordColumn(kExportColumns[size_t(c)])) {
-                    const QString word = hex8(uint32_t(value));
-                    fields << word;
-                    object.insert(name, word);
-                } else if (name == QLatin1String("target_started")) {
-                    fields << QString::number(value);
-                    object.insert(name, value != 0);
-                } else {
-                    fields << QString::number(value);
-                    object.insert(name, qint64(value));
-                }
-            } else {
-                const QString value =
-                    QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, c)),
-                                      sqlite3_column_bytes(statement, c));
-                fields << csvField(value);
-                object.insert(name, value);
-            }
+            if (type == SQLITE_INTEGER)
+                value = RowValue::of(qint64(sqlite3_column_int64(statement, c)));
+            else if (type != SQLITE_NULL)
+                value = RowValue::of(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, c)),
+                                                       sqlite3_column_bytes(statement, c)));
+            row.push_back({present.at(c).toLatin1(), value});
         }
-        writeLine(csv ? fields.join(QLatin1Char(',')).toUtf8() : QJsonDocument(object).toJson(QJsonDocument::Compact));
+        written = exporter.write(row);
     }
     const bool readOk = !written || rc == SQLITE_DONE;
     const QString readError = sqliteError(db);
     sqlite3_finalize(statement);
     sqlite3_close(db);
     db = nullptr;
-    // A full disk or a closed pipe shows at the latest when the buffered rest is flushed.
-    if (std::fflush(out) != 0 || std::ferror(out))
-        written = false;
-    if (!written) {
-        error = QStringLiteral("%1: the export could not be written (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!exporter.finish() || !written) {
+        error = QStringLiteral("%1: the export could not be written (%2)")
+                    .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     if (!readOk) {
