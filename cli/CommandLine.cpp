@@ -137,15 +137,23 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
         return fail(QStringLiteral("no subcommand given"));
     const QString name = positional.takeFirst();
     if (name == QLatin1String("records")) {
-        if (positional.isEmpty() || positional.takeFirst() != QLatin1String("export"))
-            return fail(QStringLiteral("records: the only subcommand is \"records export\""));
-        o.command = Command::RecordsExport;
+        const QString what = positional.isEmpty() ? QString() : positional.takeFirst();
+        if (what == QLatin1String("export")) {
+            o.command = Command::RecordsExport;
+        } else if (what == QLatin1String("sync")) {
+            o.command = Command::RecordsSync;
+        } else {
+            return fail(QStringLiteral("records: the subcommands are \"records export\" and \"records sync\""));
+        }
         if (!positional.isEmpty())
             o.recordPath = positional.takeFirst();
         if (o.recordPath.isEmpty())
-            return fail(QStringLiteral("records export needs a database file"));
-        if (o.exportFormat.isEmpty())
+            return fail(o.command == Command::RecordsSync ? QStringLiteral("records sync needs a server URL")
+                                                          : QStringLiteral("records export needs a database file or URL"));
+        if (o.command == Command::RecordsExport && o.exportFormat.isEmpty())
             return fail(QStringLiteral("records export needs --csv or --jsonl"));
+        if (o.command == Command::RecordsSync && !o.exportFormat.isEmpty())
+            return fail(QStringLiteral("--%1 belongs to records export").arg(o.exportFormat));
     } else if (name == QLatin1String("serials")) {
         o.command = Command::Serials;
         if (!positional.isEmpty())
@@ -206,9 +214,10 @@ QString usageText() {
         "                            input is the tag of the next board (or gang); the job runs,\n"
         "                            one PASS or FAIL line per board, then the next line; an\n"
         "                            empty line runs without a tag; end of input or \"q\" ends\n"
-        "  records export DB --csv|--jsonl\n"
-        "                            print the production records of a database\n"
-        "  serials DB                every serial pool of a database: range, next, used, spoiled,\n"
+        "  records export DB|URL --csv|--jsonl\n"
+        "                            print the production records of a database or server\n"
+        "  records sync URL          upload the rows kept locally while the server was away\n"
+        "  serials DB|URL            every serial pool of a database: range, next, used, spoiled,\n"
         "                            taken by a board not finished\n"
         "  help                      this text\n"
         "\n"
@@ -233,8 +242,10 @@ QString usageText() {
         "  --flash-ini FILE          flash catalogue; default: the first of ./Flash.ini,\n"
         "                            $XDG_DATA_HOME/qv310-isp/Flash.ini (~/.local/share/...),\n"
         "                            the one installed with qv310 (<prefix>/share/qv310-isp)\n"
-        "  --record DB               append one row per board operation to a SQLite database;\n"
-        "                            needed by a job whose steps take a serial\n"
+        "  --record DB|URL           append one row per board operation to a SQLite database,\n"
+        "                            or to a PostgreSQL server (postgresql://user@host/db); a\n"
+        "                            server that cannot be reached: the rows wait in the local\n"
+        "                            spool; needed by a job whose steps take a serial\n"
         "  --tag TEXT                a free label (a scanned barcode, a lot number) stored in\n"
         "                            every row and result of the run\n"
         "  --json                    JSON Lines events on standard output, nothing else there\n"

@@ -129,6 +129,18 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("taken"), p.taken);
         write(o);
     }
+    void keptLocally(int rows, const QString& spool) override {
+        QJsonObject o = base(QStringLiteral("spooled"), QString(), QString());
+        o.insert(QStringLiteral("rows"), rows);
+        o.insert(QStringLiteral("spool"), spool);
+        write(o);
+    }
+    void synced(int rows, const QString& spool) override {
+        QJsonObject o = base(QStringLiteral("synced"), QString(), QString());
+        o.insert(QStringLiteral("rows"), rows);
+        o.insert(QStringLiteral("spool"), spool);
+        write(o);
+    }
     void listed(const ListedProgrammer& p) override {
         QJsonObject o = base(QStringLiteral("device"), p.device, QString());
         o.insert(QStringLiteral("board_id"), p.boardId ? QJsonValue(hex8(*p.boardId)) : QJsonValue());
@@ -269,6 +281,15 @@ class HumanSink : public EventSink {
                                   : QStringLiteral("id %1, not in the flash catalogue").arg(hex8(b.targetFlashId)));
         line("Flash catalogue:", b.flashCatalogue.isEmpty() ? QStringLiteral("none found") : b.flashCatalogue);
     }
+    void keptLocally(int rows, const QString& spool) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        keptRows_ = rows;
+        spool_ = spool;
+    }
+    void synced(int rows, const QString& spool) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        printOut(QStringLiteral("%1 row(s) uploaded from %2").arg(rows).arg(spool));
+    }
     void pool(const SerialPoolState& p) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!poolHeader_) {
@@ -305,6 +326,14 @@ class HumanSink : public EventSink {
             return b.exitCode == 0 ? QStringLiteral("OK")
                                    : QStringLiteral("FAILED (exit %1)").arg(b.exitCode);
         };
+        if (keptRows_ > 0) {
+            std::fprintf(stderr, "%s\n",
+                         qPrintable(QStringLiteral("The record server could not be reached: %1 row(s) were kept "
+                                                   "locally in %2; the next run with this server uploads them "
+                                                   "(or: qv310 records sync URL).")
+                                        .arg(keptRows_)
+                                        .arg(spool_)));
+        }
         if (boards.isEmpty())
             return;
         if (boards.size() == 1) {
@@ -397,6 +426,8 @@ class HumanSink : public EventSink {
     int drawn_ = 0;
     bool several_ = false;
     bool poolHeader_ = false;
+    int keptRows_ = 0;
+    QString spool_;
 };
 
 }  // namespace

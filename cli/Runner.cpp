@@ -7,6 +7,7 @@
 #include "engine/BoardRun.h"
 #include "engine/Events.h"
 #include "engine/ProductionJob.h"
+#include "engine/ServerStore.h"
 #include "engine/Probe.h"
 #include "engine/RecordStore.h"
 #include "engine/Serials.h"
@@ -199,6 +200,12 @@ int runCommandLine(const QStringList& args) {
         sink->finish(summaries, code);
         return code;
     };
+    // The rows a run could not give to its record server wait in the local spool: said before the
+    // end, with the boards' own exit code.
+    const auto sayKeptLocally = [&](const ProductionJob& job) {
+        if (job.records() && job.records()->rowsKeptLocally() > 0)
+            sink->keptLocally(job.records()->rowsKeptLocally(), spoolPath());
+    };
     const auto fail = [&](const Failure& f) {
         sink->error(QString(), QString(), f.message, f.code);
         return end(f.code);
@@ -216,14 +223,24 @@ int runCommandLine(const QStringList& args) {
 
     if (o.command == Command::RecordsExport) {
         QString error;
-        if (!exportRecords(o.recordPath, o.exportFormat == QLatin1String("csv"), stdout, error))
+        if (!exportRecordsFrom(o.recordPath, o.exportFormat == QLatin1String("csv"), stdout, error))
             return fail({kExitFileProblem, error});
+        return end(kExitOk);
+    }
+    if (o.command == Command::RecordsSync) {
+        QString error;
+        int uploaded = 0;
+        if (!isServerUrl(o.recordPath))
+            return fail({kExitUsage, QStringLiteral("records sync needs a server URL (postgresql://...)")});
+        if (!syncSpool(o.recordPath, uploaded, error))
+            return fail({kExitFileProblem, error});
+        sink->synced(uploaded, spoolPath());
         return end(kExitOk);
     }
     if (o.command == Command::Serials) {
         QVector<SerialPoolState> pools;
         QString error;
-        if (!readSerialPools(o.recordPath, pools, error))
+        if (!readSerialPoolsFrom(o.recordPath, pools, error))
             return fail({kExitFileProblem, error});
         for (const SerialPoolState& pool : pools)
             sink->pool(pool);
@@ -315,6 +332,7 @@ int runCommandLine(const QStringList& args) {
             // The numbers of the boards were returned, or none could be taken.
             return f.code == kExitInterrupted ? interrupted() : fail(f);
         }
+        sayKeptLocally(*job);
         return end(highest(summaries));
     }
 
@@ -354,6 +372,7 @@ int runCommandLine(const QStringList& args) {
         if (interrupts.interrupted())
             break;
     }
+    sayKeptLocally(*job);
     return end(code);
 }
 

@@ -113,6 +113,10 @@ class EventSink {
     virtual void listed(const ListedProgrammer& programmer) = 0;
     // qv310 serials: one pool of a record database.
     virtual void pool(const SerialPoolState& pool) { (void)pool; }
+    // Rows that could not reach the record server and wait in the local spool.
+    virtual void keptLocally(int rows, const QString& spool) { (void)rows, (void)spool; }
+    // qv310 records sync: rows uploaded from the local spool.
+    virtual void synced(int rows, const QString& spool) { (void)rows, (void)spool; }
     // The last event of every run: the boards and the run's exit code.
     virtual void finish(const QVector<BoardSummary>& boards, int exitCode) = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "ImageCheck.h"
 #include "JobFile.h"
+#include "ServerStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -93,7 +94,7 @@ std::unique_ptr<ProductionJob> ProductionJob::prepare(const JobRequest& request,
         !stageCatalogue(catalogue, job->staging_->path(), plan.flashCatalogue, error))
         return fail(kExitFileProblem, error);
     if (!request.recordPath.isEmpty() && !plan.info) {
-        job->records_ = SqliteRecordStore::open(request.recordPath, error);
+        job->records_ = openRecordStore(request.recordPath, job->takesSerials(), error);
         if (!job->records_)
             return fail(kExitFileProblem, error);
         job->recordPath_ = request.recordPath;

@@ -59,6 +59,8 @@ class RecordStore {
     // those whose first run passed. A board retested under the same tag counts once; a run
     // without a tag is a board of its own.
     virtual bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) = 0;
+    // Rows that could not reach their server and were kept in the local spool (never for a file).
+    virtual int rowsKeptLocally() const { return 0; }
 };
 
 // The SQLite store of one PC: a database file marked as this program's (its application id) with

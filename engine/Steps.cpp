@@ -33,6 +33,8 @@ const std::pair<Command, const char*> kCommandNames[] = {
 QString commandName(Command command) {
     if (command == Command::RecordsExport)
         return QStringLiteral("records export");
+    if (command == Command::RecordsSync)
+        return QStringLiteral("records sync");
     for (const auto& entry : kCommandNames) {
         if (entry.first == command)
             return QString::fromLatin1(entry.second);

@@ -37,6 +37,7 @@ enum class Command {
     Run,
     Station,
     RecordsExport,
+    RecordsSync,
     Serials,
 };
 

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    qtbase5-dev libusb-1.0-0-dev zlib1g-dev libsqlite3-dev
+    qtbase5-dev libusb-1.0-0-dev zlib1g-dev libsqlite3-dev libpq-dev
+    postgresql-15
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth
     umockdev libumockdev-dev

@@ -1,0 +1,868 @@
+#include "ServerStore.h"
+
+#include "RecordRow.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QSysInfo>
+
+#include <sqlite3.h>
+
+#ifdef QV_WITH_POSTGRES
+#include <libpq-fe.h>
+#endif
+
+#include <mutex>
+
+namespace qv::engine {
+
+bool isServerUrl(const QString& target) {
+    return target.startsWith(QLatin1String("postgresql://")) || target.startsWith(QLatin1String("postgres://"));
+}
+
+bool serverStoresAvailable() {
+#ifdef QV_WITH_POSTGRES
+    return true;
+#else
+    return false;
+#endif
+}
+
+QString spoolPath() {
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return QDir(data).absoluteFilePath(QStringLiteral("qv310-isp/spool.db"));
+}
+
+namespace {
+
+const char* kindName(SerialKind kind) {
+    return kind == SerialKind::Mac ? "mac" : "number";
+}
+
+const char* outcomeName(SerialOutcome outcome) {
+    switch (outcome) {
+        case SerialOutcome::Used:
+            return "used";
+        case SerialOutcome::Spoiled:
+            return "spoiled";
+        case SerialOutcome::Returned:
+            return "returned";
+    }
+    return "spoiled";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The local spool: rows and number outcomes waiting for their server, a SQLite file of its own.
+
+class Spool {
+  public:
+    // This program's spool ("QV3S").
+    static constexpr int32_t kApplicationId = 0x51563353;
+
+    ~Spool() { sqlite3_close(db_); }
+
+    bool open(QString& error) {
+        const QString path = spoolPath();
+        if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+            error = QStringLiteral("%1: the folder cannot be made").arg(path);
+            return false;
+        }
+        if (sqlite3_open_v2(path.toUtf8().constData(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+            SQLITE_OK) {
+            error = QStringLiteral("%1: %2").arg(path, QString::fromUtf8(sqlite3_errmsg(db_)));
+            return false;
+        }
+        sqlite3_busy_timeout(db_, 10000);
+        const QByteArray schema = "PRAGMA journal_mode=WAL;"
+                                  "PRAGMA application_id=" + QByteArray::number(kApplicationId) + ";"
+                                  "CREATE TABLE IF NOT EXISTS spooled_rows (uuid TEXT PRIMARY KEY,"
+                                  " destination TEXT NOT NULL, row TEXT NOT NULL, serials TEXT NOT NULL);"
+                                  "CREATE TABLE IF NOT EXISTS spooled_serials (destination TEXT NOT NULL,"
+                                  " kind TEXT NOT NULL, value INTEGER NOT NULL, outcome TEXT NOT NULL,"
+                                  " PRIMARY KEY (destination, kind, value))";
+        return exec(schema.constData(), error);
+    }
+
+    bool addRow(const QString& destination, const RecordRow& row, const QVector<RecordStore::Finish>& finishes,
+                QString& error) {
+        QString uuid;
+        for (const RowColumn& c : row) {
+            if (c.name == "uuid")
+                uuid = c.value.text;
+        }
+        QJsonArray serials;
+        for (const RecordStore::Finish& f : finishes)
+            serials.append(QJsonObject{{QStringLiteral("kind"), QLatin1String(kindName(f.kind))},
+                                       {QStringLiteral("value"), QString::number(f.value)},
+                                       {QStringLiteral("outcome"), QLatin1String(outcomeName(f.outcome))}});
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "INSERT OR IGNORE INTO spooled_rows (uuid, destination, row, serials) VALUES (?, ?, ?, ?)",
+                           -1, &s, nullptr);
+        const QByteArray u = uuid.toUtf8();
+        const QByteArray d = destination.toUtf8();
+        const QByteArray r = QJsonDocument(rowToJson(row)).toJson(QJsonDocument::Compact);
+        const QByteArray f = QJsonDocument(serials).toJson(QJsonDocument::Compact);
+        sqlite3_bind_text(s, 1, u.constData(), u.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, d.constData(), d.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 3, r.constData(), r.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 4, f.constData(), f.size(), SQLITE_TRANSIENT);
+        const bool ok = sqlite3_step(s) == SQLITE_DONE;
+        if (!ok)
+            error = QString::fromUtf8(sqlite3_errmsg(db_));
+        sqlite3_finalize(s);
+        return ok;
+    }
+
+    bool addSerial(const QString& destination, const RecordStore::Finish& f, QString& error) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO spooled_serials (destination, kind, value, outcome) VALUES (?, ?, ?, ?)",
+                           -1, &s, nullptr);
+        const QByteArray d = destination.toUtf8();
+        sqlite3_bind_text(s, 1, d.constData(), d.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, kindName(f.kind), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 3, int64_t(f.value));
+        sqlite3_bind_text(s, 4, outcomeName(f.outcome), -1, SQLITE_STATIC);
+        const bool ok = sqlite3_step(s) == SQLITE_DONE;
+        if (!ok)
+            error = QString::fromUtf8(sqlite3_errmsg(db_));
+        sqlite3_finalize(s);
+        return ok;
+    }
+
+    struct Pending {
+        QString uuid;
+        RecordRow row;
+        QVector<RecordStore::Finish> finishes;
+    };
+    QVector<Pending> rowsFor(const QString& destination) {
+        QVector<Pending> rows;
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "SELECT uuid, row, serials FROM spooled_rows WHERE destination = ? ORDER BY rowid", -1, &s,
+                           nullptr);
+        const QByteArray d = destination.toUtf8();
+        sqlite3_bind_text(s, 1, d.constData(), d.size(), SQLITE_TRANSIENT);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            Pending p;
+            p.uuid = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+            p.row = rowFromJson(QJsonDocument::fromJson(QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)))).object());
+            for (const QJsonValue& v :
+                 QJsonDocument::fromJson(QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s, 2)))).array())
+                p.finishes.push_back(finishOf(v.toObject()));
+            rows.push_back(p);
+        }
+        sqlite3_finalize(s);
+        return rows;
+    }
+    QVector<RecordStore::Finish> serialsFor(const QString& destination) {
+        QVector<RecordStore::Finish> list;
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "SELECT kind, value, outcome FROM spooled_serials WHERE destination = ?", -1, &s, nullptr);
+        const QByteArray d = destination.toUtf8();
+        sqlite3_bind_text(s, 1, d.constData(), d.size(), SQLITE_TRANSIENT);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            list.push_back(finishOf(QJsonObject{
+                {QStringLiteral("kind"), QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)))},
+                {QStringLiteral("value"), QString::number(sqlite3_column_int64(s, 1))},
+                {QStringLiteral("outcome"), QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 2)))}}));
+        }
+        sqlite3_finalize(s);
+        return list;
+    }
+    bool removeRow(const QString& uuid, QString& error) {
+        return run("DELETE FROM spooled_rows WHERE uuid = ?", uuid, error);
+    }
+    bool removeSerial(const QString& destination, const RecordStore::Finish& f, QString& error) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "DELETE FROM spooled_serials WHERE destination = ? AND kind = ? AND value = ?", -1, &s,
+                           nullptr);
+        const QByteArray d = destination.toUtf8();
+        sqlite3_bind_text(s, 1, d.constData(), d.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, kindName(f.kind), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 3, int64_t(f.value));
+        const bool ok = sqlite3_step(s) == SQLITE_DONE;
+        if (!ok)
+            error = QString::fromUtf8(sqlite3_errmsg(db_));
+        sqlite3_finalize(s);
+        return ok;
+    }
+
+  private:
+    static RecordStore::Finish finishOf(const QJsonObject& o) {
+        RecordStore::Finish f;
+        f.kind = o.value(QStringLiteral("kind")).toString() == QLatin1String("mac") ? SerialKind::Mac : SerialKind::Number;
+        f.value = o.value(QStringLiteral("value")).toString().toULongLong();
+        const QString outcome = o.value(QStringLiteral("outcome")).toString();
+        f.outcome = outcome == QLatin1String("used")       ? SerialOutcome::Used
+                    : outcome == QLatin1String("returned") ? SerialOutcome::Returned
+                                                           : SerialOutcome::Spoiled;
+        return f;
+    }
+    bool exec(const char* sql, QString& error) {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK)
+            return true;
+        error = QStringLiteral("%1: %2").arg(spoolPath(), QString::fromUtf8(message ? message : sqlite3_errmsg(db_)));
+        sqlite3_free(message);
+        return false;
+    }
+    bool run(const char* sql, const QString& argument, QString& error) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        const QByteArray a = argument.toUtf8();
+        sqlite3_bind_text(s, 1, a.constData(), a.size(), SQLITE_TRANSIENT);
+        const bool ok = sqlite3_step(s) == SQLITE_DONE;
+        if (!ok)
+            error = QString::fromUtf8(sqlite3_errmsg(db_));
+        sqlite3_finalize(s);
+        return ok;
+    }
+    sqlite3* db_ = nullptr;
+};
+
+#ifdef QV_WITH_POSTGRES
+
+// ---------------------------------------------------------------------------------------------
+// The PostgreSQL store.
+
+constexpr int kSchemaVersion = SqliteRecordStore::kSchemaVersion;
+
+const char kCreateTables[] =
+    "CREATE TABLE records ("
+    " id BIGSERIAL PRIMARY KEY, utc TEXT NOT NULL, host TEXT NOT NULL, device TEXT NOT NULL,"
+    " board_id BIGINT, board_mcu BIGINT, app_version BIGINT, boot_version BIGINT, target_type BIGINT,"
+    " target_flash_id BIGINT, operation TEXT NOT NULL, file TEXT NOT NULL, size BIGINT NOT NULL,"
+    " crc32 BIGINT NOT NULL, sha256 TEXT NOT NULL, address BIGINT, result BIGINT, exit_code BIGINT NOT NULL,"
+    " duration_ms BIGINT NOT NULL, blocks_written BIGINT, blocks_skipped BIGINT, error TEXT, log TEXT NOT NULL,"
+    " tool_version TEXT, target_started BIGINT, tag TEXT, serial TEXT, source_sha256 TEXT, job_sha256 TEXT,"
+    " uuid TEXT UNIQUE, run_uuid TEXT);"
+    "CREATE INDEX records_job ON records (job_sha256);"
+    "CREATE TABLE serial_pools (id BIGSERIAL PRIMARY KEY, kind TEXT NOT NULL, first BIGINT NOT NULL,"
+    " last BIGINT NOT NULL, UNIQUE (kind, first, last));"
+    "CREATE TABLE serials (kind TEXT NOT NULL, value BIGINT NOT NULL, pool BIGINT NOT NULL,"
+    " state TEXT NOT NULL CHECK (state IN ('taken', 'used', 'spoiled')), taken_utc TEXT NOT NULL,"
+    " host TEXT NOT NULL, pid BIGINT NOT NULL, device TEXT, tag TEXT, finished_utc TEXT,"
+    " PRIMARY KEY (kind, value))";
+
+// One result of libpq, cleared when it goes.
+class Result {
+  public:
+    explicit Result(PGresult* r) : r_(r) {}
+    ~Result() { PQclear(r_); }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    bool ok() const {
+        const ExecStatusType s = PQresultStatus(r_);
+        return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+    }
+    int rows() const { return PQntuples(r_); }
+    bool isNull(int row, int column) const { return PQgetisnull(r_, row, column) == 1; }
+    QString text(int row, int column) const { return QString::fromUtf8(PQgetvalue(r_, row, column)); }
+    qint64 integer(int row, int column) const { return QByteArray(PQgetvalue(r_, row, column)).toLongLong(); }
+    Oid type(int column) const { return PQftype(r_, column); }
+    int columns() const { return PQnfields(r_); }
+    QByteArray name(int column) const { return QByteArray(PQfname(r_, column)); }
+    PGresult* get() const { return r_; }
+
+  private:
+    PGresult* r_;
+};
+
+// Texts of parameters kept alive for one call.
+class Parameters {
+  public:
+    Parameters& add(const QString& text) {
+        storage_.push_back(text.toUtf8());
+        nulls_.push_back(false);
+        return *this;
+    }
+    Parameters& add(qint64 n) { return add(QString::number(n)); }
+    Parameters& add(const RowValue& v) {
+        if (v.kind == RowValue::Kind::Null) {
+            storage_.push_back(QByteArray());
+            nulls_.push_back(true);
+            return *this;
+        }
+        return v.kind == RowValue::Kind::Integer ? add(v.integer) : add(v.text);
+    }
+    std::vector<const char*> values() const {
+        std::vector<const char*> v;
+        for (size_t i = 0; i < storage_.size(); ++i)
+            v.push_back(nulls_[i] ? nullptr : storage_[i].constData());
+        return v;
+    }
+    int size() const { return int(storage_.size()); }
+
+  private:
+    std::vector<QByteArray> storage_;
+    std::vector<bool> nulls_;
+};
+
+// The connection, with its parameters given as the URI plus a time limit for connecting.
+struct ConnectionParameters {
+    explicit ConnectionParameters(const QString& url) : uri(url.toUtf8()) {
+        keywords = {"dbname", "connect_timeout", "application_name", nullptr};
+        values = {uri.constData(), "5", "qv310", nullptr};
+    }
+    QByteArray uri;
+    std::vector<const char*> keywords;
+    std::vector<const char*> values;
+};
+
+// The server as a destination of spooled rows: the URI without its password.
+QString destinationOf(const QString& url) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(url.toUtf8().constData(), &error);
+    if (!options) {
+        PQfreemem(error);
+        // Unreadable: shown without what could be a password.
+        QString shown = url;
+        shown.replace(QRegularExpression(QStringLiteral("://([^:/@]*):[^@]*@")), QStringLiteral("://\\1:***@"));
+        shown.replace(QRegularExpression(QStringLiteral("password=[^&]*")), QStringLiteral("password=***"));
+        return shown;
+    }
+    QString user, host, port, dbname;
+    for (PQconninfoOption* o = options; o->keyword; ++o) {
+        const QString value = o->val ? QString::fromUtf8(o->val) : QString();
+        const QByteArray key(o->keyword);
+        if (key == "user")
+            user = value;
+        else if (key == "host")
+            host = value;
+        else if (key == "port")
+            port = value;
+        else if (key == "dbname")
+            dbname = value;
+    }
+    PQconninfoFree(options);
+    return QStringLiteral("postgresql://%1@%2:%3/%4").arg(user, host, port, dbname);
+}
+
+class PostgresRecordStore : public RecordStore {
+  public:
+    enum class Reach { Connected, Unreachable, Refused };
+
+    static std::unique_ptr<PostgresRecordStore> connect(const QString& url, Reach& reach, QString& error) {
+        const ConnectionParameters p(url);
+        PGconn* conn = PQconnectdbParams(p.keywords.data(), p.values.data(), 1);
+        std::unique_ptr<PostgresRecordStore> store(new PostgresRecordStore(conn, url));
+        if (PQstatus(conn) != CONNECTION_OK) {
+            // A server that answers but does not let us in is a setting to mend, not an outage.
+            reach = PQpingParams(p.keywords.data(), p.values.data(), 1) == PQPING_NO_RESPONSE ? Reach::Unreachable
+                                                                                            : Reach::Refused;
+            error = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
+            return nullptr;
+        }
+        reach = Reach::Connected;
+        if (!store->prepareSchema(error)) {
+            reach = store->lost() ? Reach::Unreachable : Reach::Refused;
+            return nullptr;
+        }
+        return store;
+    }
+
+    ~PostgresRecordStore() override { PQfinish(conn_); }
+
+    // True once the connection failed: the server went away, or closed it (shut down).
+    bool lost() const { return lost_ || PQstatus(conn_) != CONNECTION_OK; }
+
+    bool append(const OperationResult& r, const QVector<Finish>& serials, QString& error) override {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        return insertRow(recordRow(r), serials, false, error);
+    }
+
+    // A row from this store or the spool, and the outcome of its board's numbers, in one
+    // transaction. A row already there (the same uuid) is left as it is.
+    bool insertRow(const RecordRow& row, const QVector<Finish>& serials, bool mayExist, QString& error) {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        QByteArray names;
+        QByteArray marks;
+        Parameters parameters;
+        for (const RowColumn& c : row) {
+            names += (names.isEmpty() ? "" : ", ") + c.name;
+            parameters.add(c.value);
+            marks += (marks.isEmpty() ? "$" : ", $") + QByteArray::number(parameters.size());
+        }
+        const QByteArray sql = "INSERT INTO records (" + names + ") VALUES (" + marks + ")" +
+                               (mayExist ? " ON CONFLICT (uuid) DO NOTHING" : "");
+        if (!exec("BEGIN", error))
+            return false;
+        bool ok = run(sql, parameters, error);
+        for (int i = 0; ok && i < serials.size(); ++i)
+            ok = finishInTransaction(serials.at(i), error);
+        if (ok)
+            return exec("COMMIT", error);
+        QString ignored;
+        exec("ROLLBACK", ignored);
+        return false;
+    }
+
+    bool takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values, QString& error) override {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        values.clear();
+        if (!exec("BEGIN", error))
+            return false;
+        // One allocation at a time across every station: the lock ends with the transaction.
+        bool ok = exec("SELECT pg_advisory_xact_lock(1364603697)", error);
+        const QString now = utcNow();
+        for (const SerialRequest& request : requests) {
+            if (!ok)
+                break;
+            const SerialSpec& spec = request.spec;
+            const QString kind = QLatin1String(kindName(spec.kind()));
+            ok = run("INSERT INTO serial_pools (kind, first, last) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
+                     Parameters().add(kind).add(qint64(spec.first)).add(qint64(spec.last)), error);
+            if (!ok)
+                break;
+            Result pool(query("SELECT id FROM serial_pools WHERE kind = $1 AND first = $2 AND last = $3",
+                              Parameters().add(kind).add(qint64(spec.first)).add(qint64(spec.last))));
+            Result next(query(lowestFreeSql(), Parameters().add(kind).add(qint64(spec.first)).add(qint64(spec.last))));
+            if (!pool.ok() || pool.rows() != 1 || !next.ok() || next.rows() != 1) {
+                error = serverError();
+                ok = false;
+                break;
+            }
+            if (next.isNull(0, 0)) {
+                int wanted = 0;
+                for (const SerialRequest& r : requests)
+                    wanted += r.spec.kind() == spec.kind() && r.spec.first == spec.first && r.spec.last == spec.last;
+                error = QStringLiteral("the serial range %1-%2 has too few numbers left: %3 board(s) need one")
+                            .arg(serialText(spec.kind(), spec.first), serialText(spec.kind(), spec.last))
+                            .arg(wanted);
+                ok = false;
+                break;
+            }
+            const qint64 value = next.integer(0, 0);
+            ok = run("INSERT INTO serials (kind, value, pool, state, taken_utc, host, pid, device, tag)"
+                     " VALUES ($1, $2, $3, 'taken', $4, $5, $6, $7, $8)",
+                     Parameters()
+                         .add(kind)
+                         .add(value)
+                         .add(pool.integer(0, 0))
+                         .add(now)
+                         .add(QSysInfo::machineHostName())
+                         .add(qint64(QCoreApplication::applicationPid()))
+                         .add(RowValue::textOrNull(request.device))
+                         .add(RowValue::textOrNull(request.tag)),
+                     error);
+            if (ok)
+                values.push_back(uint64_t(value));
+        }
+        if (ok)
+            ok = exec("COMMIT", error);
+        if (!ok) {
+            QString ignored;
+            exec("ROLLBACK", ignored);
+            values.clear();
+        }
+        return ok;
+    }
+
+    bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) override {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        return finishInTransaction({kind, value, outcome}, error);
+    }
+
+    bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) override {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        Result r(query("WITH runs AS (SELECT run_uuid, coalesce(tag, run_uuid) AS board, min(id) AS first_row,"
+                       "  max(exit_code) AS code FROM records WHERE job_sha256 = $1 AND run_uuid IS NOT NULL"
+                       "  GROUP BY run_uuid),"
+                       " firsts AS (SELECT board, code FROM runs r WHERE first_row ="
+                       "  (SELECT min(first_row) FROM runs o WHERE o.board = r.board))"
+                       " SELECT count(*), coalesce(sum(CASE WHEN code = 0 THEN 1 ELSE 0 END), 0) FROM firsts",
+                       Parameters().add(jobSha256)));
+        if (!r.ok() || r.rows() != 1) {
+            error = serverError();
+            return false;
+        }
+        yield.boards = r.integer(0, 0);
+        yield.passedFirstTime = r.integer(0, 1);
+        return true;
+    }
+
+    bool exportRows(RowExporter& exporter, QString& error) {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        // A cursor keeps a large table from being read into memory at once.
+        if (!exec("BEGIN", error) ||
+            !exec("DECLARE rows NO SCROLL CURSOR FOR SELECT * FROM records ORDER BY id", error))
+            return false;
+        for (;;) {
+            Result batch(PQexec(conn_, "FETCH 500 FROM rows"));
+            if (!batch.ok()) {
+                error = serverError();
+                return false;
+            }
+            if (batch.rows() == 0)
+                break;
+            for (int i = 0; i < batch.rows(); ++i) {
+                RecordRow row;
+                for (int c = 0; c < batch.columns(); ++c) {
+                    RowValue v;
+                    if (!batch.isNull(i, c))
+                        v = batch.type(c) == 20 || batch.type(c) == 23 ? RowValue::of(batch.integer(i, c))
+                                                                       : RowValue::of(batch.text(i, c));
+                    row.push_back({batch.name(c), v});
+                }
+                if (!exporter.write(row)) {
+                    QString ignored;
+                    exec("ROLLBACK", ignored);
+                    return true;  // the writer reports the failed write
+                }
+            }
+        }
+        return exec("COMMIT", error);
+    }
+
+    bool readPools(QVector<SerialPoolState>& pools, QString& error) {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        Result list(PQexec(conn_, "SELECT kind, first, last FROM serial_pools ORDER BY id"));
+        if (!list.ok()) {
+            error = serverError();
+            return false;
+        }
+        for (int i = 0; i < list.rows(); ++i) {
+            SerialPoolState pool;
+            pool.kind = list.text(i, 0) == QLatin1String("mac") ? SerialKind::Mac : SerialKind::Number;
+            pool.first = uint64_t(list.integer(i, 1));
+            pool.last = uint64_t(list.integer(i, 2));
+            const Parameters range = Parameters().add(list.text(i, 0)).add(list.integer(i, 1)).add(list.integer(i, 2));
+            Result next(query(lowestFreeSql(), range));
+            Result counts(query("SELECT state, count(*) FROM serials WHERE kind = $1 AND value BETWEEN $2 AND $3"
+                                " GROUP BY state",
+                                range));
+            if (!next.ok() || !counts.ok()) {
+                error = serverError();
+                return false;
+            }
+            if (next.rows() == 1 && !next.isNull(0, 0))
+                pool.next = uint64_t(next.integer(0, 0));
+            for (int k = 0; k < counts.rows(); ++k) {
+                const QString state = counts.text(k, 0);
+                (state == QLatin1String("used") ? pool.used
+                 : state == QLatin1String("spoiled") ? pool.spoiled
+                                                     : pool.taken) = counts.integer(k, 1);
+            }
+            pools.push_back(pool);
+        }
+        return true;
+    }
+
+    QString serverError() const { return QString::fromUtf8(PQerrorMessage(conn_)).trimmed(); }
+
+  private:
+    PostgresRecordStore(PGconn* conn, const QString& url) : conn_(conn), url_(url) {
+        // The server's notices (a shutdown announced) are not the console's business.
+        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    }
+
+    // A failed statement whose cause is the connection, not the statement: no SQLSTATE (the
+    // client lost the server), a connection exception (class 08), or the server shutting down or
+    // starting (57P01, 57P02, 57P03).
+    void noteFailure(const PGresult* result) {
+        const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        const QByteArray code(state ? state : "");
+        if (code.isEmpty() || code.startsWith("08") || code == "57P01" || code == "57P02" || code == "57P03")
+            lost_ = true;
+    }
+
+    static const char* lowestFreeSql() {
+        return "SELECT min(v) FROM ("
+               " SELECT $2::bigint AS v WHERE NOT EXISTS (SELECT 1 FROM serials WHERE kind = $1 AND value = $2)"
+               " UNION ALL"
+               " SELECT s.value + 1 FROM serials s WHERE s.kind = $1 AND s.value >= $2 AND s.value < $3"
+               "  AND NOT EXISTS (SELECT 1 FROM serials t WHERE t.kind = $1 AND t.value = s.value + 1)) x";
+    }
+
+    // Makes the tables on first use, under a lock every station takes, and refuses a database whose
+    // tables are another program's or of a newer schema.
+    bool prepareSchema(QString& error) {
+        if (!exec("BEGIN", error))
+            return false;
+        const auto fail = [&](const QString& why) {
+            QString ignored;
+            exec("ROLLBACK", ignored);
+            error = why;
+            return false;
+        };
+        if (!exec("SELECT pg_advisory_xact_lock(1364603698)", error))
+            return fail(error);
+        Result marked(PQexec(conn_, "SELECT to_regclass('qv310_schema') IS NOT NULL, to_regclass('records') IS NOT NULL"));
+        if (!marked.ok())
+            return fail(serverError());
+        const bool hasMark = marked.text(0, 0) == QLatin1String("t");
+        const bool hasRecords = marked.text(0, 1) == QLatin1String("t");
+        if (!hasMark) {
+            if (hasRecords)
+                return fail(QStringLiteral("the database has a records table of another program"));
+            if (!exec("CREATE TABLE qv310_schema (application_id BIGINT NOT NULL, version INTEGER NOT NULL)", error) ||
+                !exec(kCreateTables, error) ||
+                !run("INSERT INTO qv310_schema VALUES ($1, $2)",
+                     Parameters().add(qint64(SqliteRecordStore::kApplicationId)).add(qint64(kSchemaVersion)), error))
+                return fail(error);
+        } else {
+            Result version(PQexec(conn_, "SELECT application_id, version FROM qv310_schema"));
+            if (!version.ok() || version.rows() != 1)
+                return fail(QStringLiteral("its qv310_schema table is not this program's"));
+            if (version.integer(0, 0) != SqliteRecordStore::kApplicationId)
+                return fail(QStringLiteral("it belongs to another program"));
+            if (version.integer(0, 1) > kSchemaVersion)
+                return fail(QStringLiteral("its records have schema %1, newer than this qv310 knows (%2); use a newer qv310")
+                                .arg(version.integer(0, 1))
+                                .arg(kSchemaVersion));
+            // Older schemas of this program are brought up to date here, as in the SQLite store;
+            // the server store begins at schema 3.
+        }
+        return exec("COMMIT", error);
+    }
+
+    bool finishInTransaction(const Finish& f, QString& error) {
+        const QString kind = QLatin1String(kindName(f.kind));
+        if (f.outcome == SerialOutcome::Returned)
+            return run("DELETE FROM serials WHERE kind = $1 AND value = $2 AND state = 'taken'",
+                       Parameters().add(kind).add(qint64(f.value)), error);
+        return run("UPDATE serials SET state = $3, finished_utc = $4 WHERE kind = $1 AND value = $2 AND state = 'taken'",
+                   Parameters()
+                       .add(kind)
+                       .add(qint64(f.value))
+                       .add(QLatin1String(outcomeName(f.outcome)))
+                       .add(utcNow()),
+                   error);
+    }
+
+    PGresult* query(const char* sql, const Parameters& parameters) {
+        const std::vector<const char*> values = parameters.values();
+        return PQexecParams(conn_, sql, parameters.size(), nullptr, values.data(), nullptr, nullptr, 0);
+    }
+    bool run(const char* sql, const Parameters& parameters, QString& error) {
+        Result r(query(sql, parameters));
+        if (!r.ok()) {
+            error = serverError();
+            noteFailure(r.get());
+        }
+        return r.ok();
+    }
+    bool run(const QByteArray& sql, const Parameters& parameters, QString& error) {
+        return run(sql.constData(), parameters, error);
+    }
+    bool exec(const char* sql, QString& error) {
+        Result r(PQexec(conn_, sql));
+        if (!r.ok()) {
+            error = serverError();
+            noteFailure(r.get());
+        }
+        return r.ok();
+    }
+
+    PGconn* conn_;
+    bool lost_ = false;
+    QString url_;
+    std::recursive_mutex mutex_;
+};
+
+// The server's rows that the spool kept for it, each once; then they leave the spool.
+bool uploadSpool(PostgresRecordStore& server, const QString& destination, Spool& spool, int& uploaded,
+                 QString& error) {
+    uploaded = 0;
+    for (const Spool::Pending& pending : spool.rowsFor(destination)) {
+        if (!server.insertRow(pending.row, pending.finishes, true, error) || !spool.removeRow(pending.uuid, error))
+            return false;
+        ++uploaded;
+    }
+    for (const RecordStore::Finish& f : spool.serialsFor(destination)) {
+        if (!server.finishSerial(f.kind, f.value, f.outcome, error) || !spool.removeSerial(destination, f, error))
+            return false;
+    }
+    return true;
+}
+
+// Rows go to the server; once it cannot be reached they go to the local spool for the rest of
+// the run. Numbers can only be drawn from the server.
+class SpoolingStore : public RecordStore {
+  public:
+    SpoolingStore(std::unique_ptr<PostgresRecordStore> server, const QString& destination)
+        : server_(std::move(server)), destination_(destination) {}
+
+    bool append(const OperationResult& r, const QVector<Finish>& serials, QString& error) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (server_ && !server_->lost()) {
+            if (server_->append(r, serials, error))
+                return true;
+            if (!server_->lost())
+                return false;
+        }
+        if (!spoolReady(error) || !spool_.addRow(destination_, recordRow(r), serials, error))
+            return false;
+        ++kept_;
+        return true;
+    }
+    bool takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values, QString& error) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!server_ || server_->lost()) {
+            error = QStringLiteral("the record server cannot be reached: no number can be drawn");
+            return false;
+        }
+        return server_->takeSerials(requests, values, error);
+    }
+    bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (server_ && !server_->lost()) {
+            if (server_->finishSerial(kind, value, outcome, error))
+                return true;
+            if (!server_->lost())
+                return false;
+        }
+        return spoolReady(error) && spool_.addSerial(destination_, {kind, value, outcome}, error);
+    }
+    bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!server_ || server_->lost()) {
+            error = QStringLiteral("the record server cannot be reached");
+            return false;
+        }
+        return server_->jobYield(jobSha256, yield, error);
+    }
+    int rowsKeptLocally() const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return kept_;
+    }
+
+  private:
+    bool spoolReady(QString& error) {
+        if (!spoolOpen_)
+            spoolOpen_ = spool_.open(error);
+        return spoolOpen_;
+    }
+    std::unique_ptr<PostgresRecordStore> server_;
+    QString destination_;
+    Spool spool_;
+    bool spoolOpen_ = false;
+    int kept_ = 0;
+    mutable std::mutex mutex_;
+};
+
+#endif  // QV_WITH_POSTGRES
+
+#ifndef QV_WITH_POSTGRES
+QString unsupported(const QString& target) {
+    return QStringLiteral("%1: this build of qv310 cannot use a PostgreSQL server (built without libpq)").arg(target);
+}
+#endif
+
+}  // namespace
+
+std::unique_ptr<RecordStore> openRecordStore(const QString& target, bool needServer, QString& error) {
+    if (!isServerUrl(target))
+        return SqliteRecordStore::open(target, error);
+#ifdef QV_WITH_POSTGRES
+    PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
+    QString why;
+    std::unique_ptr<PostgresRecordStore> server = PostgresRecordStore::connect(target, reach, why);
+    const QString destination = destinationOf(target);
+    if (!server) {
+        if (reach == PostgresRecordStore::Reach::Refused || needServer) {
+            error = QStringLiteral("%1: %2%3")
+                        .arg(destination, why,
+                             needServer && reach == PostgresRecordStore::Reach::Unreachable
+                                 ? QStringLiteral("; the job's serial numbers can only be drawn from the server")
+                                 : QString());
+            return nullptr;
+        }
+        // Unreachable: the rows of this run wait in the spool.
+        return std::make_unique<SpoolingStore>(nullptr, destination);
+    }
+    // Rows kept while the server was away go first.
+    Spool spool;
+    int uploaded = 0;
+    if (QFileInfo::exists(spoolPath())) {
+        if (!spool.open(why) || !uploadSpool(*server, destination, spool, uploaded, why)) {
+            error = QStringLiteral("%1: the rows kept in %2 could not be uploaded: %3").arg(destination, spoolPath(), why);
+            return nullptr;
+        }
+    }
+    return std::make_unique<SpoolingStore>(std::move(server), destination);
+#else
+    (void)needServer;
+    error = unsupported(target);
+    return nullptr;
+#endif
+}
+
+bool syncSpool(const QString& url, int& uploaded, QString& error) {
+    uploaded = 0;
+#ifdef QV_WITH_POSTGRES
+    PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
+    QString why;
+    std::unique_ptr<PostgresRecordStore> server = PostgresRecordStore::connect(url, reach, why);
+    const QString destination = destinationOf(url);
+    if (!server) {
+        error = QStringLiteral("%1: %2").arg(destination, why);
+        return false;
+    }
+    if (!QFileInfo::exists(spoolPath()))
+        return true;
+    Spool spool;
+    if (!spool.open(why) || !uploadSpool(*server, destination, spool, uploaded, why)) {
+        error = QStringLiteral("%1: %2").arg(destination, why);
+        return false;
+    }
+    return true;
+#else
+    error = unsupported(url);
+    return false;
+#endif
+}
+
+bool exportRecordsFrom(const QString& target, bool csv, std::FILE* out, QString& error) {
+    if (!isServerUrl(target))
+        return exportRecords(target, csv, out, error);
+#ifdef QV_WITH_POSTGRES
+    PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
+    QString why;
+    std::unique_ptr<PostgresRecordStore> server = PostgresRecordStore::connect(target, reach, why);
+    if (!server) {
+        error = QStringLiteral("%1: %2").arg(destinationOf(target), why);
+        return false;
+    }
+    RowExporter exporter(out, csv);
+    if (!server->exportRows(exporter, why)) {
+        error = QStringLiteral("%1: %2").arg(destinationOf(target), why);
+        return false;
+    }
+    if (!exporter.finish()) {
+        error = QStringLiteral("%1: the export could not be written").arg(destinationOf(target));
+        return false;
+    }
+    return true;
+#else
+    (void)csv;
+    (void)out;
+    error = unsupported(target);
+    return false;
+#endif
+}
+
+bool readSerialPoolsFrom(const QString& target, QVector<SerialPoolState>& pools, QString& error) {
+    if (!isServerUrl(target))
+        return readSerialPools(target, pools, error);
+#ifdef QV_WITH_POSTGRES
+    PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
+    QString why;
+    std::unique_ptr<PostgresRecordStore> server = PostgresRecordStore::connect(target, reach, why);
+    if (!server || !server->readPools(pools, why)) {
+        error = QStringLiteral("%1: %2").arg(destinationOf(target), why);
+        return false;
+    }
+    return true;
+#else
+    (void)pools;
+    error = unsupported(target);
+    return false;
+#endif
+}
+
+}  // namespace qv::engine
