@@ -189,6 +189,22 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
     return result;
 }
 
+// The lines of the help text that differ between Windows and the rest.
+#ifdef _WIN32
+#define QV_FLASH_INI_HELP                                                                       \
+    "  --flash-ini FILE          flash catalogue; default: the first of .\\Flash.ini,\n"         \
+    "                            %LOCALAPPDATA%\\qv310-isp\\Flash.ini, the one beside qv310.exe\n"
+#define QV_INTERRUPT_HELP                                                                 \
+    "  130  interrupted (Ctrl-C, Ctrl-Break, the console closed): each board's row says\n" \
+    "       \"interrupted\"\n"
+#else
+#define QV_FLASH_INI_HELP                                                              \
+    "  --flash-ini FILE          flash catalogue; default: the first of ./Flash.ini,\n"  \
+    "                            $XDG_DATA_HOME/qv310-isp/Flash.ini (~/.local/share/...),\n" \
+    "                            the one installed with qv310 (<prefix>/share/qv310-isp)\n"
+#define QV_INTERRUPT_HELP "  130  interrupted (Ctrl-C, SIGTERM): each board's row says \"interrupted\"\n"
+#endif
+
 QString usageText() {
     return QStringLiteral(
         "Usage: qv310 SUBCOMMAND [FILE] [OPTIONS]\n"
@@ -239,9 +255,7 @@ QString usageText() {
         "                            ask the board for the CRC of each 4096-byte block and\n"
         "                            write only those that differ; the final CRC check over\n"
         "                            the whole range is made as after a full write\n"
-        "  --flash-ini FILE          flash catalogue; default: the first of ./Flash.ini,\n"
-        "                            $XDG_DATA_HOME/qv310-isp/Flash.ini (~/.local/share/...),\n"
-        "                            the one installed with qv310 (<prefix>/share/qv310-isp)\n"
+        QV_FLASH_INI_HELP
         "  --record DB|URL           append one row per board operation to a SQLite database,\n"
         "                            or to a PostgreSQL server (postgresql://user@host/db); a\n"
         "                            server that cannot be reached: the rows wait in the local\n"
@@ -274,7 +288,7 @@ QString usageText() {
         "     size, \"Illegal document\"), or the record database is busy or read-only\n"
         "  5  the programmer vanished or stopped answering, or did not come back after a\n"
         "     firmware update\n"
-        "  130  interrupted (Ctrl-C, SIGTERM): each board's row says \"interrupted\"\n"
+        QV_INTERRUPT_HELP
         "With several programmers: 0 only when every board succeeded, else the highest code.\n");
 }
 

@@ -1,5 +1,7 @@
 #include "ConsoleOutput.h"
 
+#include "Console.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -9,8 +11,6 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
-
-#include <unistd.h>
 
 namespace qv::cli {
 
@@ -176,8 +176,7 @@ class JsonSink : public EventSink {
     void write(const QJsonObject& o) {
         const QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
         std::lock_guard<std::mutex> lock(mutex_);
-        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-        std::fflush(stdout);
+        writeText(Stream::Out, line);
     }
     std::mutex mutex_;
 };
@@ -186,7 +185,7 @@ class JsonSink : public EventSink {
 
 class HumanSink : public EventSink {
   public:
-    explicit HumanSink(bool quiet) : quiet_(quiet), terminal_(::isatty(STDERR_FILENO) == 1) {}
+    explicit HumanSink(bool quiet) : quiet_(quiet), style_(console_.progressStyle()) {}
 
     void begin(const QStringList& devices) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -200,6 +199,7 @@ class HumanSink : public EventSink {
         bar.total = s.size;
         bar.bytes = 0;
         bar.percent = -1;
+        bar.printedStep = -1;
         bar.clock.start();
         if (!quiet_) {
             print(prefix(s.device) + QStringLiteral("%1 %2 (%3 bytes), flash catalogue %4")
@@ -216,13 +216,22 @@ class HumanSink : public EventSink {
         print(prefix(device) + line);
     }
     void progress(const QString& device, const QString&, int percent, qint64 bytes, qint64 total) override {
-        if (quiet_ || !terminal_)
+        if (quiet_ || style_ == ProgressStyle::None)
             return;
         std::lock_guard<std::mutex> lock(mutex_);
         Bar& bar = bars_[device];
         bar.percent = percent;
         bar.bytes = bytes;
         bar.total = total;
+        if (style_ == ProgressStyle::Lines) {
+            // A console that cannot redraw: one plain line at each tenth.
+            const int step = percent / 10;
+            if (step != bar.printedStep) {
+                bar.printedStep = step;
+                writeText(Stream::Err, barLine(device, bar).toUtf8() + '\n');
+            }
+            return;
+        }
         clearBars();
         drawBars();
     }
@@ -327,34 +336,41 @@ class HumanSink : public EventSink {
                                    : QStringLiteral("FAILED (exit %1)").arg(b.exitCode);
         };
         if (keptRows_ > 0) {
-            std::fprintf(stderr, "%s\n",
-                         qPrintable(QStringLiteral("The record server could not be reached: %1 row(s) were kept "
-                                                   "locally in %2; the next run with this server uploads them "
-                                                   "(or: qv310 records sync URL).")
-                                        .arg(keptRows_)
-                                        .arg(spool_)));
+            writeText(Stream::Err, QStringLiteral("The record server could not be reached: %1 row(s) were kept "
+                                                  "locally in %2; the next run with this server uploads them "
+                                                  "(or: qv310 records sync URL).\n")
+                                       .arg(keptRows_)
+                                       .arg(spool_)
+                                       .toUtf8());
         }
         if (boards.isEmpty())
             return;
         if (boards.size() == 1) {
             const BoardSummary& b = boards.first();
-            std::fprintf(stderr, "%s\n",
-                         qPrintable(QStringLiteral("%1: board %2: %3, %4 (%5 ms)")
-                                        .arg(b.device, b.boardId ? hex8(*b.boardId) : QStringLiteral("?"),
-                                             resultText(b), b.what)
-                                        .arg(b.durationMs)));
+            writeText(Stream::Err, QStringLiteral("%1: board %2: %3, %4 (%5 ms)\n")
+                                       .arg(b.device, b.boardId ? hex8(*b.boardId) : QStringLiteral("?"),
+                                            resultText(b), b.what)
+                                       .arg(b.durationMs)
+                                       .toUtf8());
             return;
         }
-        std::fprintf(stderr, "%-40s %-12s %-16s %9s  %s\n", "device", "board id", "result", "time (ms)",
-                     "written/skipped");
+        // Columns as printf's "%-40s %-12s %-16s %9s  %s" would make them.
+        const auto row = [](const QString& device, const QString& id, const QString& result, const QString& ms,
+                            const QString& blocks) {
+            const QChar space = QLatin1Char(' ');
+            return (device.leftJustified(40) + space + id.leftJustified(12) + space + result.leftJustified(16) +
+                    space + ms.rightJustified(9) + space + space + blocks + QLatin1Char('\n'))
+                .toUtf8();
+        };
+        QByteArray table = row(QStringLiteral("device"), QStringLiteral("board id"), QStringLiteral("result"),
+                               QStringLiteral("time (ms)"), QStringLiteral("written/skipped"));
         for (const BoardSummary& b : boards) {
-            std::fprintf(stderr, "%-40s %-12s %-16s %9lld  %s\n", qPrintable(b.device),
-                         qPrintable(b.boardId ? hex8(*b.boardId) : QStringLiteral("?")),
-                         qPrintable(resultText(b)), static_cast<long long>(b.durationMs),
-                         qPrintable(blocks(b)));
+            table += row(b.device, b.boardId ? hex8(*b.boardId) : QStringLiteral("?"), resultText(b),
+                         QString::number(b.durationMs), blocks(b));
             if (b.exitCode != 0 && !b.what.isEmpty())
-                std::fprintf(stderr, "    %s\n", qPrintable(b.what));
+                table += "    " + b.what.toUtf8() + '\n';
         }
+        writeText(Stream::Err, table);
     }
 
   private:
@@ -364,6 +380,7 @@ class HumanSink : public EventSink {
         qint64 bytes = 0;
         qint64 total = 0;
         QElapsedTimer clock;
+        int printedStep = -1;  // the last tenth printed as a plain line
     };
 
     QString prefix(const QString& device) const {
@@ -372,13 +389,10 @@ class HumanSink : public EventSink {
     }
     void print(const QString& line) {
         clearBars();
-        std::fprintf(stderr, "%s\n", qPrintable(line));
+        writeText(Stream::Err, line.toUtf8() + '\n');
         drawBars();
     }
-    void printOut(const QString& line) {
-        std::fprintf(stdout, "%s\n", qPrintable(line));
-        std::fflush(stdout);
-    }
+    void printOut(const QString& line) { writeText(Stream::Out, line.toUtf8() + '\n'); }
     QString barLine(const QString& device, const Bar& bar) const {
         constexpr int kWidth = 30;
         const int filled = bar.percent * kWidth / 100;
@@ -399,13 +413,14 @@ class HumanSink : public EventSink {
     void clearBars() {
         if (drawn_ == 0)
             return;
-        std::fputs("\r\033[K", stderr);
+        QByteArray erase = "\r\033[K";
         for (int i = 1; i < drawn_; ++i)
-            std::fputs("\033[1A\r\033[K", stderr);
+            erase += "\033[1A\r\033[K";
+        writeText(Stream::Err, erase);
         drawn_ = 0;
     }
     void drawBars() {
-        if (!terminal_ || quiet_)
+        if (style_ != ProgressStyle::Redrawn || quiet_)
             return;
         QStringList lines;
         for (const auto& [device, bar] : bars_) {
@@ -414,13 +429,14 @@ class HumanSink : public EventSink {
         }
         if (lines.isEmpty())
             return;
-        std::fputs(qPrintable(lines.join(QLatin1Char('\n'))), stderr);
-        std::fflush(stderr);
+        writeText(Stream::Err, lines.join(QLatin1Char('\n')).toUtf8());
         drawn_ = int(lines.size());
     }
 
     const bool quiet_;
-    const bool terminal_;
+    // Declared before the style it gives, and restored when the sink goes, after its last line.
+    ConsoleSetup console_;
+    const ProgressStyle style_;
     std::mutex mutex_;
     std::map<QString, Bar> bars_;
     int drawn_ = 0;

@@ -1,6 +1,7 @@
 #include "Runner.h"
 
 #include "CommandLine.h"
+#include "Console.h"
 #include "ConsoleOutput.h"
 #include "Interrupt.h"
 
@@ -21,13 +22,11 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <thread>
 #include <cstdio>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <vector>
-
-#include <unistd.h>
 
 namespace qv::cli {
 
@@ -139,7 +138,7 @@ class LineReader {
 // The large line of one board at a station.
 void printVerdict(const BoardSummary& board, const QString& tag, const QStringList& serials) {
     const bool pass = board.exitCode == kExitOk;
-    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    const bool terminal = takesColour(Stream::Out);
     QString line = pass ? QStringLiteral("  PASS  ") : QStringLiteral("  FAIL  ");
     if (terminal)
         line = (pass ? QStringLiteral("\033[1;97;42m") : QStringLiteral("\033[1;97;41m")) + line + QStringLiteral("\033[0m");
@@ -151,8 +150,7 @@ void printVerdict(const BoardSummary& board, const QString& tag, const QStringLi
     line += QStringLiteral("  %1").arg(board.device);
     if (!pass)
         line += QStringLiteral("  exit %1: %2").arg(board.exitCode).arg(board.what);
-    std::printf("%s\n", qPrintable(line));
-    std::fflush(stdout);
+    writeText(Stream::Out, line.toUtf8() + '\n');
 }
 
 }  // namespace
@@ -167,8 +165,8 @@ int runCommandLine(const QStringList& args) {
 
     if (!parsed.ok) {
         if (!json)
-            std::fprintf(stderr, "qv310: %s\n(qv310 --help lists the subcommands and options)\n",
-                         qPrintable(parsed.error));
+            writeText(Stream::Err, "qv310: " + parsed.error.toUtf8() +
+                                       "\n(qv310 --help lists the subcommands and options)\n");
         else
             sink->error(QString(), QString(), parsed.error, kExitUsage);
         return kExitUsage;
@@ -176,12 +174,12 @@ int runCommandLine(const QStringList& args) {
     const Options& o = parsed.options;
     switch (o.command) {
         case Command::Help:
-            std::fputs(qPrintable(usageText()), stdout);
+            writeText(Stream::Out, usageText().toUtf8());
             return kExitOk;
         case Command::Version:
             // The hello event names the version for --json.
             if (!json)
-                std::printf("qv310 %s\n", qPrintable(toolVersion()));
+                writeText(Stream::Out, "qv310 " + toolVersion().toUtf8() + '\n');
             return kExitOk;
         default:
             break;
@@ -223,7 +221,9 @@ int runCommandLine(const QStringList& args) {
 
     if (o.command == Command::RecordsExport) {
         QString error;
-        if (!exportRecordsFrom(o.recordPath, o.exportFormat == QLatin1String("csv"), stdout, error))
+        RowExporter exporter([](const QByteArray& line) { return writeText(Stream::Out, line + '\n'); },
+                             o.exportFormat == QLatin1String("csv"));
+        if (!exportRecordsFrom(o.recordPath, exporter, error))
             return fail({kExitFileProblem, error});
         return end(kExitOk);
     }
@@ -341,8 +341,7 @@ int runCommandLine(const QStringList& args) {
     int code = kExitOk;
     for (;;) {
         if (!json) {
-            std::fprintf(stderr, "Scan the next label (an empty line runs without one; q ends):\n");
-            std::fflush(stderr);
+            writeText(Stream::Err, "Scan the next label (an empty line runs without one; q ends):\n");
         }
         const std::optional<QString> line = lines.next(interrupts.flag());
         if (interrupts.interrupted()) {

@@ -116,7 +116,13 @@ RecordRow rowFromJson(const QJsonObject& object) {
 
 RowExporter::RowExporter(std::FILE* out, bool csv) : out_(out), csv_(csv) {}
 
+RowExporter::RowExporter(LineWriter writeLine, bool csv) : writeLine_(std::move(writeLine)), csv_(csv) {}
+
 bool RowExporter::line(const QByteArray& bytes) {
+    if (!out_) {
+        ok_ = ok_ && writeLine_(bytes);
+        return ok_;
+    }
     ok_ = ok_ && std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_) == size_t(bytes.size()) &&
           std::fputc('\n', out_) != EOF;
     return ok_;
@@ -172,7 +178,7 @@ bool RowExporter::write(const RecordRow& row) {
 bool RowExporter::finish() {
     writeHeader();
     // A full disk or a closed pipe shows at the latest when the buffered rest is flushed.
-    if (std::fflush(out_) != 0 || std::ferror(out_))
+    if (out_ && (std::fflush(out_) != 0 || std::ferror(out_)))
         ok_ = false;
     return ok_;
 }

@@ -8,6 +8,7 @@
 #include <QVector>
 
 #include <cstdio>
+#include <functional>
 
 namespace qv::engine {
 
@@ -47,6 +48,11 @@ RecordRow rowFromJson(const QJsonObject& object);
 class RowExporter {
   public:
     RowExporter(std::FILE* out, bool csv);
+    // To a writer of whole lines (UTF-8, without the line end) that returns false when a line
+    // could not be written whole (errno then says why); for outputs that are not a C stream, such
+    // as a Windows console.
+    using LineWriter = std::function<bool(const QByteArray& line)>;
+    RowExporter(LineWriter writeLine, bool csv);
     // One row; columns missing from it are exported empty. False once a write failed.
     bool write(const RecordRow& row);
     // Flushes; false when anything could not be written (a full disk, a closed pipe).
@@ -55,7 +61,8 @@ class RowExporter {
   private:
     void writeHeader();
     bool line(const QByteArray& bytes);
-    std::FILE* out_;
+    std::FILE* out_ = nullptr;
+    LineWriter writeLine_;
     bool csv_;
     bool ok_ = true;
     bool headerDone_ = false;

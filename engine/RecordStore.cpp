@@ -518,7 +518,7 @@ bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QStri
     return ok;
 }
 
-bool exportRecords(const QString& path, bool csv, std::FILE* out, QString& error) {
+bool exportRecords(const QString& path, RowExporter& exporter, QString& error) {
     if (!QFileInfo(path).isFile()) {
         error = QStringLiteral("%1: no such database").arg(path);
         return false;
@@ -536,7 +536,6 @@ bool exportRecords(const QString& path, bool csv, std::FILE* out, QString& error
     QString why;
     if (schemaVersionOf(db, why) < 0)
         return fail(QStringLiteral("not a qv310 record database: ") + why);
-    RowExporter exporter(out, csv);
     const QStringList present = tableColumns(db, "records");
     QByteArray select = "SELECT 1 WHERE 0";  // an empty database has no rows
     if (!present.isEmpty()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Events.h"
+#include "RecordRow.h"
 #include "Serials.h"
 
 #include <QString>
@@ -97,7 +98,7 @@ class SqliteRecordStore : public RecordStore {
 
 // Prints every row of the database, oldest first, as CSV (with a header line) or JSON Lines.
 // False with a reason when the database cannot be read or the output cannot be written whole.
-bool exportRecords(const QString& path, bool csv, std::FILE* out, QString& error);
+bool exportRecords(const QString& path, RowExporter& exporter, QString& error);
 
 // The serial pools of a database, in the order they were first used.
 bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QString& error);

@@ -817,9 +817,9 @@ bool syncSpool(const QString& url, int& uploaded, QString& error) {
 #endif
 }
 
-bool exportRecordsFrom(const QString& target, bool csv, std::FILE* out, QString& error) {
+bool exportRecordsFrom(const QString& target, RowExporter& exporter, QString& error) {
     if (!isServerUrl(target))
-        return exportRecords(target, csv, out, error);
+        return exportRecords(target, exporter, error);
 #ifdef QV_WITH_POSTGRES
     PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
     QString why;
@@ -828,7 +828,6 @@ bool exportRecordsFrom(const QString& target, bool csv, std::FILE* out, QString&
         error = QStringLiteral("%1: %2").arg(destinationOf(target), why);
         return false;
     }
-    RowExporter exporter(out, csv);
     if (!server->exportRows(exporter, why)) {
         error = QStringLiteral("%1: %2").arg(destinationOf(target), why);
         return false;
@@ -839,8 +838,7 @@ bool exportRecordsFrom(const QString& target, bool csv, std::FILE* out, QString&
     }
     return true;
 #else
-    (void)csv;
-    (void)out;
+    (void)exporter;
     error = unsupported(target);
     return false;
 #endif

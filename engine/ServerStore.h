@@ -33,7 +33,7 @@ QString spoolPath();
 bool syncSpool(const QString& url, int& uploaded, QString& error);
 
 // records export and serials on a file or a server.
-bool exportRecordsFrom(const QString& target, bool csv, std::FILE* out, QString& error);
+bool exportRecordsFrom(const QString& target, RowExporter& exporter, QString& error);
 bool readSerialPoolsFrom(const QString& target, QVector<SerialPoolState>& pools, QString& error);
 
 }  // namespace qv::engine

@@ -4,14 +4,16 @@
 #   1. Qt 5.15.8 (qtbase) cross-compiled for x86_64-w64-mingw32 from Debian's source package, once,
 #      into a cache outside the work tree (~/.cache/qv310-isp/, or $QV_CACHE_DIR), keyed by the Qt
 #      version, the configure line and the compiler; reused when present. ~16 minutes on 2 cores.
-#   2. the window program (qv310-isp.exe), the virtual programmer (qv310-vprog.exe), qv310-diag.exe,
-#      qv310-mkdiff.exe and the tests that can run on Windows, with
-#      cmake/toolchain-mingw-w64-x86_64.cmake and that Qt, into out/windows-qt;
+#      SQLite (for qv310 --record) the same way: the amalgamation made from Debian's sqlite3 source
+#      package and compiled into a static library for MinGW-w64, once (about a minute).
+#   2. the window program (qv310-isp.exe), the command line (qv310.exe), the virtual programmer
+#      (qv310-vprog.exe), qv310-diag.exe, qv310-mkdiff.exe and the tests that can run on Windows,
+#      with cmake/toolchain-mingw-w64-x86_64.cmake, that Qt and that SQLite, into out/windows-qt;
 #   3. out/qv310-isp-windows-x64.zip: the programs, the Qt DLLs and plugins they load, the MinGW
 #      runtime DLLs, Flash.ini and the WinUSB driver text.
 #
 #   bash scripts/build-windows.sh            # all three
-#   bash scripts/build-windows.sh --qt-only  # only step 1 (prints the Qt prefix last)
+#   bash scripts/build-windows.sh --qt-only  # only Qt of step 1 (prints the Qt prefix last)
 #
 # Installs the Debian packages it needs (apt-get update first; sudo when not root). Runs without a
 # terminal (CI=true, no standard input). Exits non-zero when anything fails.
@@ -23,7 +25,7 @@ qt_only=0
 for arg in "$@"; do
     case "$arg" in
         --qt-only) qt_only=1 ;;
-        -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown argument: $arg" >&2; exit 2 ;;
     esac
 done
@@ -63,9 +65,10 @@ install_packages() {
 }
 
 stage "packages"
-# Host tools for Qt's configure (it builds qmake, moc, uic, rcc as Linux programs), the posix-thread
-# MinGW-w64 compilers, Wine (tests, screenshot), fonts for the window under Wine, zip for the bundle.
-install_packages build-essential perl python3 cmake make pkg-config dpkg-dev xz-utils ca-certificates \
+# Host tools for Qt's configure (it builds qmake, moc, uic, rcc as Linux programs) and for making
+# SQLite's amalgamation (tclsh), the posix-thread MinGW-w64 compilers, Wine (tests, screenshot),
+# fonts for the window under Wine, zip for the bundle.
+install_packages build-essential perl python3 tcl cmake make pkg-config dpkg-dev xz-utils ca-certificates \
     debian-archive-keyring \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     mingw-w64-x86-64-dev libz-mingw-w64-dev googletest \
@@ -111,9 +114,9 @@ make_mingw_links() {
     done
 }
 
-# Debian's archive serves the source package when a deb-src entry for the machine's suite exists.
+# Debian's archive serves a source package when a deb-src entry for the machine's suite exists.
 ensure_deb_src() {
-    if apt-get source --print-uris "$qt_source_package" 2>/dev/null | grep -q "\.dsc'"; then
+    if apt-get source --print-uris "$1" 2>/dev/null | grep -q "\.dsc'"; then
         return 0
     fi
     local suite mirror list=/etc/apt/sources.list.d/qv310-isp-deb-src.sources
@@ -132,7 +135,7 @@ build_qt() {
     local started work source_dir t0 t1 t2 t3
     started=$(now)
     make_mingw_links
-    ensure_deb_src
+    ensure_deb_src "$qt_source_package"
     work="$cache/qt-build-$qt_key"
     rm -rf "$work" "$qt_prefix"
     mkdir -p "$work"
@@ -186,6 +189,67 @@ if [ "$qt_only" = 1 ]; then
 fi
 
 # ---------------------------------------------------------------------------------------------
+# SQLite for Windows (qv310 --record), built once into the cache as a static library
+# ---------------------------------------------------------------------------------------------
+# Debian's sqlite3 source package is SQLite's source tree with Debian's patches; its amalgamation
+# (sqlite3.c, sqlite3.h) is made with the host compiler and tclsh, then compiled with MinGW-w64.
+# Nothing but Debian's archive is used.
+sqlite_version=3.40.1
+sqlite_source_package=sqlite3
+sqlite_cflags=(-O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION)
+sqlite_key_text="sqlite $sqlite_version | $triplet gcc-posix $compiler_version | ${sqlite_cflags[*]}"
+sqlite_key=$(printf '%s' "$sqlite_key_text" | sha256sum | cut -c1-12)
+sqlite_prefix="$cache/sqlite-$sqlite_version-mingw-w64-x86_64-$sqlite_key"
+sqlite_stamp="$sqlite_prefix/.qv310-isp-complete"
+
+build_sqlite() {
+    local started work amalgamation t0 t1 t2
+    started=$(now)
+    ensure_deb_src "$sqlite_source_package"
+    work="$cache/sqlite-build-$sqlite_key"
+    rm -rf "$work" "$sqlite_prefix"
+    mkdir -p "$work/amalgamation"
+    stage "SQLite $sqlite_version for Windows: source"
+    (cd "$work" && apt-get source --download-only "$sqlite_source_package" >/dev/null \
+        && dpkg-source --no-check -x ./*.dsc sqlite >/dev/null)
+    grep -qx "$sqlite_version" "$work/sqlite/VERSION" \
+        || { echo "the source package is not SQLite $sqlite_version" >&2; return 1; }
+    stage "SQLite $sqlite_version for Windows: amalgamation"
+    t0=$(now)
+    amalgamation="$work/amalgamation"
+    (cd "$amalgamation" && ../sqlite/configure --disable-tcl >configure.log </dev/null \
+        && make sqlite3.c >make.log </dev/null) \
+        || { tail -n 30 "$amalgamation"/*.log >&2; return 1; }
+    t1=$(now)
+    stage "SQLite $sqlite_version for Windows: compile"
+    mkdir -p "$sqlite_prefix/include" "$sqlite_prefix/lib"
+    "$gcc_posix" "${sqlite_cflags[@]}" -c "$amalgamation/sqlite3.c" -o "$work/sqlite3.o"
+    "$triplet-ar" rcs "$sqlite_prefix/lib/libsqlite3.a" "$work/sqlite3.o"
+    cp "$amalgamation/sqlite3.h" "$amalgamation/sqlite3ext.h" "$sqlite_prefix/include/"
+    t2=$(now)
+    {
+        echo "SQLite $sqlite_version for $triplet, static, built $(date -u +%Y-%m-%dT%H:%M:%SZ) on $(nproc) cores"
+        echo "source: $(cd "$work" && ls ./*.dsc)"
+        echo "key: $sqlite_key_text"
+        echo "amalgamation: $((t1 - t0)) s; compile: $((t2 - t1)) s; total with download: $((t2 - started)) s"
+    } >"$sqlite_prefix/qv310-isp-sqlite-build.txt"
+    cat "$sqlite_prefix/qv310-isp-sqlite-build.txt"
+    rm -rf "$work"
+    touch "$sqlite_stamp"
+}
+
+exec 8>"$cache/sqlite-$sqlite_key.lock"
+flock 8
+if [ -f "$sqlite_stamp" ]; then
+    stage "SQLite $sqlite_version for Windows: from the cache"
+    echo "$sqlite_prefix"
+    sed -n '1p;4p' "$sqlite_prefix/qv310-isp-sqlite-build.txt" 2>/dev/null || true
+else
+    build_sqlite
+fi
+flock -u 8
+
+# ---------------------------------------------------------------------------------------------
 # The tool, with that Qt
 # ---------------------------------------------------------------------------------------------
 stage "the tool for Windows (MinGW-w64, Qt $qt_version) into ${build#"$root"/}"
@@ -194,23 +258,25 @@ cmake -S "$root" -B "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
     -DQV_QT_PREFIX="$qt_prefix" \
+    -DSQLite3_INCLUDE_DIR="$sqlite_prefix/include" \
+    -DSQLite3_LIBRARY="$sqlite_prefix/lib/libsqlite3.a" \
     -DQV_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-Werror"
 cmake --build "$build" -j"$jobs"
 echo "built in $(($(now) - started)) s"
 
-# The programs of the zip: the window, the virtual programmer, the diagnostic program and the
-# difference maker (the command-line program is not built for Windows).
+# The programs of the zip: the window, the command line, the virtual programmer, the diagnostic
+# program and the difference maker.
 targets=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
 programs=()
-for target in qv310-isp qv310-vprog qv310-diag qv310-mkdiff; do
+for target in qv310-isp qv310 qv310-vprog qv310-diag qv310-mkdiff; do
     grep -qx "$target" <<<"$targets" || continue
     exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" -newer "$build/CMakeCache.txt" | head -n 1)
     [ -n "$exe" ] || exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" | head -n 1)
     [ -n "$exe" ] || { echo "missing: $target.exe" >&2; exit 1; }
     programs+=("$exe")
 done
-for required in qv310-isp qv310-vprog qv310-diag qv310-mkdiff; do
+for required in qv310-isp qv310 qv310-vprog qv310-diag qv310-mkdiff; do
     printf '%s\n' "${programs[@]}" | grep -q "/$required.exe$" || { echo "missing: $required.exe" >&2; exit 1; }
 done
 

@@ -151,7 +151,8 @@ TEST_F(RecordDatabase, anExportThatCannotBeWrittenFails) {
     std::FILE* full = std::fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
     QString error;
-    EXPECT_FALSE(qv::engine::exportRecords(QString::fromStdString(db), true, full, error));
+    qv::engine::RowExporter exporter(full, true);
+    EXPECT_FALSE(qv::engine::exportRecords(QString::fromStdString(db), exporter, error));
     EXPECT_TRUE(error.contains(QLatin1String("could not be written"))) << error.toStdString();
     std::fclose(full);
 }
