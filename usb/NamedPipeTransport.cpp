@@ -60,9 +60,22 @@ class NamedPipeTransport : public UsbTransport {
         if (!startsWithNoCase(pipePath, kPipeNamespace) || pipePath.size() == wcslen(kPipeNamespace))
             return false;
         // The identification level keeps the programmer's end from acting as this user.
-        const HANDLE pipe =
-            CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        // The pipe has one instance: right after a tool hung up, the programmer's end may not
+        // have let go of that connection yet and the pipe is busy for a moment; it is waited
+        // for (briefly: a programmer that another tool holds stays busy).
+        constexpr ULONGLONG kBusyWaitMs = 2000;
+        const ULONGLONG deadline = GetTickCount64() + kBusyWaitMs;
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        for (;;) {
+            pipe = CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+            if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY)
+                break;
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline)
+                break;
+            WaitNamedPipeW(pipePath.c_str(), DWORD(deadline - now));
+        }
         if (pipe == INVALID_HANDLE_VALUE)
             return false;
         // A byte-stream pipe keeps no message borders, so it is no virtual programmer.

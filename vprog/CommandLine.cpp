@@ -97,6 +97,7 @@ std::string usageText() {
            "  --dump-code FILE            save the target code flash to FILE at exit\n"
            "  --dump-spi FILE             save the target SPI flash to FILE at exit\n"
            "  --dump-firmware FILE        save the programmer's firmware area to FILE at exit\n"
+           "  --stop-at-eof               also stop when standard input ends\n"
            "  --help                      show this text\n"
            "\n"
            "Numbers are decimal or 0x-hexadecimal.\n";
@@ -239,6 +240,10 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& result,
         }
         if (option == "--help" || option == "-h") {
             result.help = true;
+            continue;
+        }
+        if (option == "--stop-at-eof" && !inlineValue) {
+            result.stopAtEof = true;
             continue;
         }
         if (option == "--trace" && !inlineValue) {

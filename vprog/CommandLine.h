@@ -11,6 +11,9 @@ namespace vprog {
 struct CommandLine {
     Options options;
     bool help = false;
+    // Stop (as on Ctrl+C) when standard input ends: for harnesses that cannot send the console's
+    // interrupts (a test under Wine without a console).
+    bool stopAtEof = false;
 };
 
 // Parses the arguments after the program name ("--option value" or "--option=value").

@@ -6,12 +6,14 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -29,6 +31,26 @@ BOOL WINAPI onConsoleControl(DWORD) {
     return TRUE;
 }
 #endif
+
+// With --stop-at-eof: standard input is read and dropped on a thread of its own until it ends,
+// which then stops the programmer as Ctrl+C would.
+void stopAtEndOfInput() {
+    std::thread([] {
+#ifdef _WIN32
+        const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        char buffer[256];
+        DWORD n = 0;
+        while (ReadFile(in, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        }
+        SetEvent(stopRequested);
+#else
+        char buffer[256];
+        while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
+        }
+        ::kill(::getpid(), SIGTERM);
+#endif
+    }).detach();
+}
 
 }  // namespace
 
@@ -81,6 +103,8 @@ int main(int argc, char** argv) {
             "Stop with Ctrl+C.\n",
             commandLine.options.name.c_str(), programmer.devicePath().c_str());
         std::fflush(stdout);
+        if (commandLine.stopAtEof)
+            stopAtEndOfInput();
 #ifdef _WIN32
         WaitForSingleObject(stopRequested, INFINITE);
 #else

@@ -12,6 +12,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QTemporaryDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -120,17 +121,27 @@ struct WindowOperations {
 class Cli : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qv310-cli-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        base_ = pattern;
+        QTemporaryDir made(QDir::tempPath() + QStringLiteral("/qv310-cli-test-XXXXXX"));
+        ASSERT_TRUE(made.isValid());
+        made.setAutoRemove(false);
+        base_ = made.path().toStdString();
         runtime_ = base_ + "/xdg";
         fs::create_directories(runtime_);
         fs::create_directories(base_ + "/data");
         fs::create_directories(base_ + "/tmp");
         // Private runtime, data and temporary folders: the virtual programmers, the catalogue
-        // search and the staging folder of each run are the test's own.
-        env_ = qvtest::environmentWith(
-            {{"XDG_RUNTIME_DIR", runtime_}, {"XDG_DATA_HOME", base_ + "/data"}, {"TMPDIR", base_ + "/tmp"}});
+        // search and the staging folder of each run are the test's own. (On Windows the virtual
+        // programmers are named pipes that every process sees; the tests give theirs names of
+        // their own and choose them by path.)
+        env_ = qvtest::environmentWith({{"XDG_RUNTIME_DIR", runtime_},
+                                        {"XDG_DATA_HOME", base_ + "/data"},
+                                        {"TMPDIR", base_ + "/tmp"},
+#ifdef _WIN32
+                                        {"LOCALAPPDATA", base_ + "/data"},
+                                        {"TMP", base_ + "/tmp"},
+                                        {"TEMP", base_ + "/tmp"},
+#endif
+                                        });
         fs::copy_file(QV_SOURCE_DIR "/data/Flash.ini", base_ + "/Flash.ini");
         previousDirectory_ = QDir::currentPath();
         QDir::setCurrent(QString::fromStdString(base_));
@@ -154,14 +165,24 @@ class Cli : public ::testing::Test {
                                          "--dump-spi",
                                          base_ + "/" + name + ".spi"};
         args.insert(args.end(), extra.begin(), extra.end());
+#ifdef _WIN32
+        // A test under Wine has no console to send Ctrl+C through: the programmer stops when its
+        // input ends.
+        args.push_back("--stop-at-eof");
+        const std::string input = Child::kInputPipe;
+#else
+        const std::string input;
+#endif
         EXPECT_TRUE(p->child->start(QV_VPROG_PROGRAM, args, env_, base_ + "/" + name + ".out",
-                                    base_ + "/" + name + ".trace"));
+                                    base_ + "/" + name + ".trace", {}, input));
         const std::string marker = "Device path: ";
         for (int i = 0; i < 1000; ++i) {
             const std::string out = p->child->out();
             const size_t at = out.find(marker);
             if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
                 p->devicePath = out.substr(at + marker.size(), out.find('\n', at) - at - marker.size());
+                if (!p->devicePath.empty() && p->devicePath.back() == '\r')
+                    p->devicePath.pop_back();
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -173,7 +194,11 @@ class Cli : public ::testing::Test {
 
     // Stops the programmer, which saves its memories.
     void stop(Programmer& p) {
+#ifdef _WIN32
+        p.child->closeInput();
+#else
         p.child->terminate();
+#endif
         EXPECT_EQ(p.child->wait(10000), 0);
     }
 
@@ -211,7 +236,7 @@ class Cli : public ::testing::Test {
                         const std::function<void(vprog::Options&)>& configure = {}) {
         vprog::Options options;
         options.name = "reference";
-        options.directory = base_ + "/reference";
+        options.directory = referenceDirectory();
         if (configure)
             configure(options);
         Reference ref;
@@ -232,6 +257,15 @@ class Cli : public ::testing::Test {
     }
 
     std::string path(const std::string& name) const { return base_ + "/" + name; }
+
+    // Where the in-process reference programmers plug in: a place qv310 does not search.
+    std::string referenceDirectory() const {
+#ifdef _WIN32
+        return "\\\\.\\pipe\\qv310-test-reference";
+#else
+        return base_ + "/reference";
+#endif
+    }
 
     std::string base_;
     std::string runtime_;

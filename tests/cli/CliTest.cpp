@@ -313,13 +313,16 @@ TEST_F(Cli, aJobRunsItsStepsInOrderWithPathsRelativeToTheJobFile) {
     ASSERT_NE(lastRun, nullptr);
     vprog::Options options;
     options.name = "jobref";
-    options.directory = base_ + "/reference";
+    options.directory = referenceDirectory();
     vprog::VirtualProgrammer ref(options);
     WindowOperations w(ref.devicePath());
     w.host.swdSpeed = 1;
     w.host.powerOff = true;
     w.press([](WindowOperations& ops) { ops.target.targetControl(1, 0); });
-    ref.withModel([&](vprog::DeviceModel& m) { EXPECT_EQ(*lastRun, m.requestLog().back()); });
+    ref.withModel([&](vprog::DeviceModel& m) {
+        ASSERT_FALSE(m.requestLog().empty());
+        EXPECT_EQ(*lastRun, m.requestLog().back());
+    });
 }
 
 // The digests pin the bytes that are written: a file replaced while the job runs changes nothing.

@@ -18,7 +18,9 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <csignal>
 #include <sys/types.h>
 #endif
@@ -44,10 +46,12 @@ inline QProcessEnvironment environmentWith(const std::map<std::string, std::stri
 
 class Child {
   public:
+    static constexpr const char* kInputPipe = "<pipe>";
     ~Child() { kill(); }
 
     // Starts program with args; standard output and error go to the two files, standard input
-    // comes from inFile (none: nothing to read).
+    // comes from inFile (none: nothing to read), or with inFile kInputPipe from a pipe that stays
+    // open until closeInput().
     bool start(const std::string& program, const std::vector<std::string>& args, const QProcessEnvironment& env,
                const std::string& outFile, const std::string& errFile, const std::string& cwd = {},
                const std::string& inFile = {}) {
@@ -60,9 +64,15 @@ class Child {
         process_->setProcessEnvironment(env);
         process_->setStandardOutputFile(QString::fromStdString(outFile));
         process_->setStandardErrorFile(QString::fromStdString(errFile));
-        process_->setStandardInputFile(inFile.empty() ? QProcess::nullDevice() : QString::fromStdString(inFile));
+        if (inFile != kInputPipe)
+            process_->setStandardInputFile(inFile.empty() ? QProcess::nullDevice() : QString::fromStdString(inFile));
         if (!cwd.empty())
             process_->setWorkingDirectory(QString::fromStdString(cwd));
+#ifdef _WIN32
+        // A process group of its own, so that interrupt() reaches the child alone.
+        process_->setCreateProcessArgumentsModifier(
+            [](QProcess::CreateProcessArguments* a) { a->flags |= CREATE_NEW_PROCESS_GROUP; });
+#endif
         process_->start(QString::fromStdString(program), arguments);
         return process_->waitForStarted(30000);
     }
@@ -81,17 +91,25 @@ class Child {
 
     bool running() const { return process_ && process_->state() != QProcess::NotRunning; }
 
-    // Ctrl-C (SIGINT).
+    // Ctrl-C (SIGINT); on Windows Ctrl-Break to the child's process group, the console's
+    // interrupt that reaches a process group of its own.
     void interrupt() {
-#ifndef _WIN32
-        if (running())
-            ::kill(pid_t(process_->processId()), SIGINT);
+        if (!running())
+            return;
+#ifdef _WIN32
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, DWORD(process_->processId()));
+#else
+        ::kill(pid_t(process_->processId()), SIGINT);
 #endif
     }
     // SIGTERM.
     void terminate() {
         if (running())
             process_->terminate();
+    }
+    void closeInput() {
+        if (running())
+            process_->closeWriteChannel();
     }
     void kill() {
         if (running()) {
