@@ -3,11 +3,13 @@
 //
 //   qv_app_window_dpi_tests --font-dpi=144 [--scale=1.25] [--fontconfig=FILE --expect-family=NAME]
 //       [gtest options]
+//   qv_app_window_dpi_tests -platform windows --display-dpi=144
 //
 // --font-dpi is the display's DPI (QT_FONT_DPI: what Windows' display scaling or X's Xft.dpi
-// gives a program), --scale a further factor on top (QT_SCALE_FACTOR), --fontconfig a fontconfig
-// file that leaves the window only some of the machine's fonts (FONTCONFIG_FILE), --expect-family
-// the family those fonts must give the window's panels.
+// gives a program); --display-dpi the DPI a real display is set to (scripts/check-windows-zip.sh
+// runs the window so under Wine); --scale a further factor on top (QT_SCALE_FACTOR);
+// --fontconfig a fontconfig file that leaves the window only some of the machine's fonts
+// (FONTCONFIG_FILE); --expect-family the family those fonts must give the window's panels.
 #include "app/DisplayScaling.h"
 #include "app/MainWindow.h"
 #include "support/TestEnvironment.h"
@@ -162,9 +164,15 @@ const char* takeOption(int& argc, char** argv, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Without --font-dpi, 96: the offscreen platform's own 100 DPI is no display people have.
-    if (const char* dpi = takeOption(argc, argv, "--font-dpi")) fontDpi = std::atoi(dpi);
-    qputenv("QT_FONT_DPI", QByteArray::number(fontDpi));
+    // --font-dpi stands for a display's DPI on the offscreen platform; without it, 96 (that
+    // platform's own 100 DPI is no display people have). On a real platform --display-dpi says
+    // what the display is set to, and the platform reports it itself.
+    if (const char* dpi = takeOption(argc, argv, "--display-dpi")) {
+        fontDpi = std::atoi(dpi);
+    } else {
+        if (const char* dpi = takeOption(argc, argv, "--font-dpi")) fontDpi = std::atoi(dpi);
+        qputenv("QT_FONT_DPI", QByteArray::number(fontDpi));
+    }
     if (const char* scale = takeOption(argc, argv, "--scale")) {
         extraScale = std::atof(scale);
         qputenv("QT_SCALE_FACTOR", scale);
