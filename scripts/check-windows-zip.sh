@@ -6,7 +6,8 @@
 # shows them, takes a screenshot, closes the window as its title bar's close button does
 # (WM_CLOSE) and checks the config.ini it wrote at exit (CR LF, the paths in code page 936). Then
 # it starts the window again with Windows' display scaling at 150 % (144 DPI): the window must be
-# half as large again (1440 x 990 for 960 x 660) and is photographed too.
+# half as large again (1440 x 990 for 960 x 660) and is photographed too. Last, the window's DPI
+# test runs on the Windows platform with the zip's DLLs at 96 and 144 DPI: every text fits.
 #
 #   bash scripts/check-windows-zip.sh          # screenshots in out/windows-zip/window-windows*.png
 #   bash scripts/check-windows-zip.sh --docs   # also copies them to docs/
@@ -161,6 +162,25 @@ expect "the screenshot is a PNG of the window" test "$(head -c 4 "$shot" | tail 
 show_window 144 window-windows-150.png
 expect "the window program exits 0 at 150 % (it exited $status)" test "$status" -eq 0
 expect "at 150 % the window is 1440 x 990 (it is ${width}x$height)" test "${width}x$height" = 1440x990
+
+# Every label, button and check box measured against its room, on the Windows platform at 100 %
+# and 150 %: the test program of the window (tests/app/WindowDpiTest.cpp) beside the zip's DLLs.
+walk="$build/tests/app/qv_app_window_dpi_tests.exe"
+if [ -f "$walk" ]; then
+    cp "$walk" "$app_dir/"
+    for dpi in 96 144; do
+        "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+        "$wineserver" -w
+        walk_status=0
+        (cd "$app_dir" && exec "$wine" qv_app_window_dpi_tests.exe -platform windows --display-dpi="$dpi" \
+            --gtest_brief=1 >"$work/walk-$dpi.log" 2>&1) || walk_status=$?
+        [ "$walk_status" -eq 0 ] || sed 's/^/  /' "$work/walk-$dpi.log"
+        expect "at $dpi DPI every text of the window fits its widget (Windows platform)" test "$walk_status" -eq 0
+    done
+    rm -f "$app_dir/qv_app_window_dpi_tests.exe"
+else
+    expect "the window's DPI test program is built ($walk)" false
+fi
 
 if [ "$docs" = 1 ]; then
     cp "$work/window-windows.png" "$work/window-windows-150.png" "$root/docs/"
