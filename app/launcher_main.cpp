@@ -1,6 +1,7 @@
 // qv310-isp-launcher: the desktop menu's way into the window. It runs the window in the user's own
 // working folder instead of wherever the desktop happens to start programs.
 #include "app/DesktopStart.h"
+#include "app/DisplayScaling.h"
 #include "app/Launcher.h"
 #include "app/MainWindow.h"
 
@@ -43,6 +44,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    qv::enableDisplayScaling();
     auto* app = new QApplication(argc, argv);
     const QString folder = qv::workFolderPath(qEnvironmentVariable("XDG_DATA_HOME"), QDir::homePath());
     QString problem;

@@ -1,8 +1,10 @@
+#include "DisplayScaling.h"
 #include "MainWindow.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    qv::enableDisplayScaling();
     auto* app = new QApplication(argc, argv);
     auto* window = new MainWindow();
     window->show();

@@ -4,10 +4,13 @@
 # plugin of the zip (no QT_* variable, no DLL from elsewhere), in a Simplified Chinese locale (ANSI
 # code page 936) with a config.ini whose paths hold Chinese folder names, checks that the window
 # shows them, takes a screenshot, closes the window as its title bar's close button does
-# (WM_CLOSE) and checks the config.ini it wrote at exit (CR LF, the paths in code page 936).
+# (WM_CLOSE) and checks the config.ini it wrote at exit (CR LF, the paths in code page 936). Then
+# it starts the window again with Windows' display scaling at 150 % (144 DPI): the window must be
+# half as large again (1440 x 990 for 960 x 660) and is photographed too. Last, the window's DPI
+# test runs on the Windows platform with the zip's DLLs at 96 and 144 DPI: every text fits.
 #
-#   bash scripts/check-windows-zip.sh          # screenshot in out/windows-zip/window-windows.png
-#   bash scripts/check-windows-zip.sh --docs   # also copies it to docs/window-windows.png
+#   bash scripts/check-windows-zip.sh          # screenshots in out/windows-zip/window-windows*.png
+#   bash scripts/check-windows-zip.sh --docs   # also copies them to docs/
 #
 # Run scripts/build-windows.sh first. Installs Xvfb and the X tools it needs when missing.
 set -euo pipefail
@@ -30,7 +33,7 @@ build="${QV_WINDOWS_BUILD_DIR:-$root/out/windows-qt}"
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
 missing=()
-for package in xvfb xauth x11-utils x11-apps netpbm wine64 fonts-wqy-microhei fonts-wine unzip; do
+for package in xvfb xauth x11-utils x11-apps netpbm wine64 fonts-wqy-microhei fonts-wine fonts-liberation2 unzip; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 if ((${#missing[@]})); then
@@ -62,8 +65,10 @@ trap cleanup EXIT
 # The prefix, once: wineboot, and Wine's Tahoma in its Fonts folder.
 cmake -DWINE="$wine" -DPREFIX="$WINEPREFIX" -P "$root/cmake/WinePrefix.cmake" | sed 's/^-- //'
 # The window asks for "微软雅黑" (Microsoft YaHei), which a Chinese Windows has; here WenQuanYi Micro
-# Hei stands in for it.
+# Hei stands in for it. Its panels ask for Arial, which every Windows has and Wine has not; Liberation
+# Sans, with Arial's widths, stands in for it.
 "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "微软雅黑" /t REG_SZ /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+"$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /t REG_SZ /d "Liberation Sans" /f >/dev/null 2>&1
 "$wineserver" -w
 
 rm -rf "$work"
@@ -81,48 +86,12 @@ printf 'UPBOOT:0\nNFLASH:0\n%s\n%s\n%s\nWAITT:0\nPWROFF:1\n' "$mcu_path" "$ui_pa
 cp "$app_dir/config.ini" "$work/config-before.ini"
 
 display_file="$work/display"
-Xvfb -displayfd 3 -screen 0 1100x760x24 -nolisten tcp 3>"$display_file" >"$work/xvfb.log" 2>&1 &
+# Room for the window at 150 %.
+Xvfb -displayfd 3 -screen 0 1600x1100x24 -nolisten tcp 3>"$display_file" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 50); do [ -s "$display_file" ] && break; sleep 0.1; done
 [ -s "$display_file" ] || { echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
 export DISPLAY=":$(cat "$display_file")"
-
-echo "starting qv310-isp.exe from the unpacked zip under Wine on Xvfb $DISPLAY"
-(cd "$app_dir" && exec "$wine" qv310-isp.exe >"$work/window.log" 2>&1) &
-wine_pid=$!
-
-window_id=""
-for _ in $(seq 120); do
-    window_id=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$title\"" | awk '{print $1}' | head -n 1 || true)
-    [ -n "$window_id" ] && break
-    if ! kill -0 "$wine_pid" 2>/dev/null; then break; fi
-    sleep 0.5
-done
-if [ -z "$window_id" ]; then
-    echo "FAILED: the window did not show" >&2
-    sed 's/^/  /' "$work/window.log" >&2
-    exit 1
-fi
-sleep 3  # let it draw
-info=$(xwininfo -id "$window_id")
-x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
-y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
-w=$(sed -n 's/.*Width: *//p' <<<"$info")
-h=$(sed -n 's/.*Height: *//p' <<<"$info")
-echo "window $window_id: ${w}x$h at $x,$y"
-shot="$work/window-windows.png"
-xwd -root -silent | xwdtopnm 2>/dev/null | pnmcut "$x" "$y" "$w" "$h" | pnmtopng >"$shot"
-echo "screenshot: ${shot#"$root"/} ($(du -h "$shot" | cut -f1))"
-
-echo "closing the window (WM_CLOSE)"
-"$wine" taskkill /im qv310-isp.exe >/dev/null 2>&1 || true
-for _ in $(seq 60); do kill -0 "$wine_pid" 2>/dev/null || break; sleep 0.5; done
-if kill -0 "$wine_pid" 2>/dev/null; then
-    echo "FAILED: the window did not close" >&2
-    exit 1
-fi
-status=0
-wait "$wine_pid" || status=$?
 
 failures=0
 expect() {  # expect WHAT CONDITION...
@@ -130,7 +99,58 @@ expect() {  # expect WHAT CONDITION...
     shift
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
+
+# show_window DPI SHOT: sets Windows' display DPI (LogPixels: 96 is 100 %, 144 is 150 %), starts
+# qv310-isp.exe from the unpacked zip, waits for its window, sets width, height and shot (the
+# screenshot of the window), closes it with WM_CLOSE and sets status to the program's exit code.
+show_window() {
+    local dpi=$1
+    shot="$work/$2"
+    "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+    "$wineserver" -w  # the next program starts a Wine that reads the new DPI
+
+    echo "starting qv310-isp.exe from the unpacked zip under Wine on Xvfb $DISPLAY at $dpi DPI"
+    (cd "$app_dir" && exec "$wine" qv310-isp.exe >"$work/window-$dpi.log" 2>&1) &
+    wine_pid=$!
+
+    local window_id=""
+    for _ in $(seq 120); do
+        window_id=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$title\"" | awk '{print $1}' | head -n 1 || true)
+        [ -n "$window_id" ] && break
+        if ! kill -0 "$wine_pid" 2>/dev/null; then break; fi
+        sleep 0.5
+    done
+    if [ -z "$window_id" ]; then
+        echo "FAILED: the window did not show" >&2
+        sed 's/^/  /' "$work/window-$dpi.log" >&2
+        exit 1
+    fi
+    sleep 3  # let it draw
+    local info x y
+    info=$(xwininfo -id "$window_id")
+    x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+    y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+    width=$(sed -n 's/.*Width: *//p' <<<"$info")
+    height=$(sed -n 's/.*Height: *//p' <<<"$info")
+    echo "window $window_id at $dpi DPI: ${width}x$height at $x,$y"
+    xwd -root -silent | xwdtopnm 2>/dev/null | pnmcut "$x" "$y" "$width" "$height" | pnmtopng >"$shot"
+    echo "screenshot: ${shot#"$root"/} ($(du -h "$shot" | cut -f1))"
+
+    echo "closing the window (WM_CLOSE)"
+    "$wine" taskkill /im qv310-isp.exe >/dev/null 2>&1 || true
+    for _ in $(seq 60); do kill -0 "$wine_pid" 2>/dev/null || break; sleep 0.5; done
+    if kill -0 "$wine_pid" 2>/dev/null; then
+        echo "FAILED: the window did not close" >&2
+        exit 1
+    fi
+    status=0
+    wait "$wine_pid" || status=$?
+    wine_pid=""
+}
+
+show_window 96 window-windows.png
 expect "the window program exits 0 (it exited $status)" test "$status" -eq 0
+expect "at 100 % the window is 960 x 660 (it is ${width}x$height)" test "${width}x$height" = 960x660
 expected_after="$work/config-expected.ini"
 printf 'UPBOOT:0\nNFLASH:0\n%s\n%s\n%s\nWAITT:0\nPWROFF:1\n' "$mcu_path" "$ui_path" "$boot_path" \
     | sed 's/$/\r/' | iconv -f UTF-8 -t GBK >"$expected_after"
@@ -138,12 +158,36 @@ expect "config.ini is written at exit with CR LF and the paths in code page 936"
 expect "no temporary file is left beside it" test -z "$(ls "$app_dir" | grep '\.tmp$' || true)"
 expect "the screenshot is a PNG of the window" test "$(head -c 4 "$shot" | tail -c 3)" = PNG
 
+# Windows' display scaling at 150 %: the same window, half as large again in pixels.
+show_window 144 window-windows-150.png
+expect "the window program exits 0 at 150 % (it exited $status)" test "$status" -eq 0
+expect "at 150 % the window is 1440 x 990 (it is ${width}x$height)" test "${width}x$height" = 1440x990
+
+# Every label, button and check box measured against its room, on the Windows platform at 100 %
+# and 150 %: the test program of the window (tests/app/WindowDpiTest.cpp) beside the zip's DLLs.
+walk="$build/tests/app/qv_app_window_dpi_tests.exe"
+if [ -f "$walk" ]; then
+    cp "$walk" "$app_dir/"
+    for dpi in 96 144; do
+        "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+        "$wineserver" -w
+        walk_status=0
+        (cd "$app_dir" && exec "$wine" qv_app_window_dpi_tests.exe -platform windows --display-dpi="$dpi" \
+            --gtest_brief=1 >"$work/walk-$dpi.log" 2>&1) || walk_status=$?
+        [ "$walk_status" -eq 0 ] || sed 's/^/  /' "$work/walk-$dpi.log"
+        expect "at $dpi DPI every text of the window fits its widget (Windows platform)" test "$walk_status" -eq 0
+    done
+    rm -f "$app_dir/qv_app_window_dpi_tests.exe"
+else
+    expect "the window's DPI test program is built ($walk)" false
+fi
+
 if [ "$docs" = 1 ]; then
-    cp "$shot" "$root/docs/window-windows.png"
-    echo "copied to docs/window-windows.png"
+    cp "$work/window-windows.png" "$work/window-windows-150.png" "$root/docs/"
+    echo "copied to docs/window-windows.png and docs/window-windows-150.png"
 fi
 if [ "$failures" -ne 0 ]; then
     echo "the Windows zip: $failures check(s) failed"
     exit 1
 fi
-echo "the Windows zip unpacks, starts, shows the window and writes config.ini"
+echo "the Windows zip unpacks, starts, shows the window at 100 % and 150 % and writes config.ini"

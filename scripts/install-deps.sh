@@ -9,6 +9,7 @@ packages=(
     postgresql-15
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth
+    fonts-liberation2 fonts-dejavu-core
     umockdev libumockdev-dev
     clang libclang-rt-14-dev
     "$@"

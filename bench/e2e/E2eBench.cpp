@@ -11,6 +11,7 @@
 //
 // Run: qv310-bench-e2e [--reps N] [--idle-seconds S] [--wire-bytes-per-second B]
 //                      [--flash-us-per-4k U] [--only instant|modelled] [--hidden]
+#include "app/DisplayScaling.h"
 #include "app/MainWindow.h"
 #include "common/ProgrammerProcess.h"
 #include "protocol/Frames.h"
@@ -394,6 +395,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    qv::enableDisplayScaling();  // the window as the tool shows it
     QApplication app(argc, argv);
     Files files;
     if (!makeFiles(QString::fromStdString(root), files)) {

@@ -11,6 +11,7 @@
 //
 // Run it in a folder holding the Flash.ini the window reads. Exit status 0 when every step
 // succeeded, 1 when one failed, 2 for a bad command line.
+#include "app/DisplayScaling.h"
 #include "app/MainWindow.h"
 #include "protocol/OperationHost.h"
 #include "usb/UsbDevice.h"
@@ -118,6 +119,7 @@ int main(int argc, char** argv) {
     // The offscreen platform unless the command line names another (-platform).
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    qv::enableDisplayScaling();
     QApplication app(argc, argv);
 
     // QApplication has taken its own options (-platform ...) out of argv.
