@@ -159,7 +159,7 @@ void ProgrammerTile::boardEnded(const engine::BoardSummary& summary, const QStri
     if (summary.boardId)
         setBoardId(*summary.boardId);
     QStringList board;
-    board << (summary.serials.isEmpty() ? QStringLiteral("Serial -")
+    board << (summary.serials.isEmpty() ? QStringLiteral("no serial")
                                         : QStringLiteral("Serial %1").arg(summary.serials.join(QLatin1Char('/'))));
     board << (tag.isEmpty() ? QStringLiteral("no tag") : QStringLiteral("Tag %1").arg(tag));
     setLabelText(board_, board.join(QStringLiteral("  ")));
