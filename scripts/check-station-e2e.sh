@@ -9,6 +9,8 @@
 #
 #   scripts/check-station-e2e.sh --windows [BUILD_DIR]   Windows build under Wine (the default)
 #   scripts/check-station-e2e.sh --linux BUILD_DIR       Linux build (e.g. out/test)
+#   ... --docs   also saves the window after the run as docs/station.png (Linux) or
+#                docs/station-windows.png (Windows), the README's screenshots
 #
 # The Windows run needs a build made with Qt for Windows that holds qv310-station-e2e.exe and
 # qv310-vprog.exe: BUILD_DIR, or $QV_WINDOWS_BUILD, or out/windows-qt. Without one it says
@@ -20,11 +22,16 @@ root=$(pwd)
 
 mode=windows
 build=""
-case "${1:-}" in
-    --linux) mode=linux; build=${2:-} ;;
-    --windows) build=${2:-${QV_WINDOWS_BUILD:-$root/out/windows-qt}} ;;
+docs=0
+args=()
+for arg in "$@"; do
+    if [ "$arg" = --docs ]; then docs=1; else args+=("$arg"); fi
+done
+case "${args[0]:-}" in
+    --linux) mode=linux; build=${args[1]:-} ;;
+    --windows) build=${args[1]:-${QV_WINDOWS_BUILD:-$root/out/windows-qt}} ;;
     "") build=${QV_WINDOWS_BUILD:-$root/out/windows-qt} ;;
-    *) echo "usage: $0 [--windows [BUILD_DIR] | --linux BUILD_DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--windows [BUILD_DIR] | --linux BUILD_DIR] [--docs]" >&2; exit 2 ;;
 esac
 skip() {
     echo "SKIPPED: $*"
@@ -106,14 +113,16 @@ wait_for() {  # FILE TEXT PID SECONDS
 report_driver() { tr -d '\r' <"$work/driver.txt" | sed 's/^/  /'; }
 
 : >"$work/driver.txt"
+shot_args=()
+[ "$docs" = 1 ] && shot_args=(--screenshot station.png)
 if [ "$mode" = linux ]; then
-    (cd "$work" && QT_QPA_PLATFORM=offscreen exec timeout 400 "$driver" --job line.json --record records.db --programmers 2) \
+    (cd "$work" && QT_QPA_PLATFORM=offscreen exec timeout 400 "$driver" --job line.json --record records.db --programmers 2 "${shot_args[@]}") \
         >"$work/driver.txt" 2>&1 </dev/null &
 else
     offscreen=$(find "$build" "${qt_prefix:-$build}" -name 'qoffscreen.dll' -path '*platforms*' 2>/dev/null | head -n 1 || true)
     platform_args=(-platform offscreen)
     [ -n "$offscreen" ] && platform_args+=(-platformpluginpath "$(winepath_of "$(dirname "$offscreen")")")
-    (cd "$work" && exec timeout 400 "$wine" "$driver" "${platform_args[@]}" --job line.json --record records.db --programmers 2) \
+    (cd "$work" && exec timeout 400 "$wine" "$driver" "${platform_args[@]}" --job line.json --record records.db --programmers 2 "${shot_args[@]}") \
         >"$work/driver.txt" 2>&1 </dev/null &
 fi
 driver_pid=$!
@@ -127,8 +136,8 @@ fi
 # Plugged in while the station runs: one good, one whose first CRC check reports a mismatch.
 vprog_pids=()
 for name in good bad; do
-    args=(--name "e2e-$$-$name")
-    [ "$name" = bad ] && args+=(--fault crc-status-mismatch --fault-at 1)
+    args=(--name "e2e-$$-$name" --board-id 0x0000000A)
+    [ "$name" = bad ] && args=(--name "e2e-$$-$name" --board-id 0x0000000B --fault crc-status-mismatch --fault-at 1)
     if [ "$mode" = linux ]; then
         "$vprog" "${args[@]}" --dump-code "$work/$name.code" >"$work/$name.txt" 2>&1 </dev/null &
     else
@@ -173,7 +182,8 @@ try:
 except sqlite3.Error as error:
     print(f"FAILED: records.db: {error}")
 checks = [
-    ("the good programmer's tile says PASS", verdicts.get("good", ("",))[0] == "PASS"),
+    ("the good programmer's tile says PASS, titled with its board id",
+     verdicts.get("good", ("",))[0] == "PASS" and "board 0x0000000A" in verdicts["good"][1]),
     ("the failing programmer's tile says FAIL with the operation",
      verdicts.get("bad", ("",))[0] == "FAIL" and "exit 1: program-mcu:" in verdicts.get("bad", ("", ""))[1]),
     ("the counters say Passed: 1  Failed: 1", "Passed: 1  Failed: 1" in driver),
@@ -188,6 +198,16 @@ for what, ok in checks:
 sys.exit(1 if failed else 0)
 EOF
 
+if [ "$docs" = 1 ]; then
+    target=$root/docs/station.png
+    [ "$mode" = windows ] && target=$root/docs/station-windows.png
+    if cp "$work/station.png" "$target" 2>/dev/null; then
+        echo "screenshot: ${target#"$root"/}"
+    else
+        echo "FAILED: no screenshot"
+        failures=$((failures + 1))
+    fi
+fi
 if [ "$failures" -ne 0 ]; then
     echo "station end to end ($mode): $failures failure(s)"
     exit 1

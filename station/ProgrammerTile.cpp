@@ -24,10 +24,30 @@ void setLabelText(QLabel* label, const QString& text) {
     label->setAccessibleName(text);
 }
 
+QString wrappablePath(const QString& path) {
+    QString shown;
+    for (const QChar c : path) {
+        shown += c;
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
+            shown += QChar(0x200B);
+    }
+    return shown;
+}
+
 ProgrammerTile::ProgrammerTile(const QString& device, int steps, QWidget* parent)
-    : QGroupBox(device, parent), device_(device), steps_(std::max(steps, 1)) {
-    setAccessibleName(device);
+    : QFrame(parent), device_(device), steps_(std::max(steps, 1)) {
+    setFrameShape(QFrame::StyledPanel);
+    setMinimumWidth(280);
+    setMaximumWidth(480);
     auto* layout = new QVBoxLayout(this);
+
+    title_ = new QLabel(this);
+    title_->setWordWrap(true);
+    QFont bold = title_->font();
+    bold.setBold(true);
+    title_->setFont(bold);
+    layout->addWidget(title_);
+    setTitle(device);
 
     stateLabel_ = new QLabel(this);
     stateLabel_->setAlignment(Qt::AlignCenter);
@@ -35,7 +55,6 @@ ProgrammerTile::ProgrammerTile(const QString& device, int steps, QWidget* parent
     big.setPointSize(30);
     big.setBold(true);
     stateLabel_->setFont(big);
-    stateLabel_->setMinimumWidth(240);
     stateLabel_->setAutoFillBackground(true);
     layout->addWidget(stateLabel_);
 
@@ -49,6 +68,7 @@ ProgrammerTile::ProgrammerTile(const QString& device, int steps, QWidget* parent
     board_ = new QLabel(this);
     layout->addWidget(board_);
     reason_ = new QLabel(this);
+    reason_->setWordWrap(true);
     reason_->setStyleSheet(QStringLiteral("color: #b00020;"));
     reason_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(reason_);
@@ -112,10 +132,15 @@ void ProgrammerTile::setState(State state) {
     start_->setEnabled(state != State::Running);
 }
 
-void ProgrammerTile::setBoardId(uint32_t id) {
-    const QString title = QStringLiteral("%1  board %2").arg(device_, engine::hex8(id));
-    setTitle(title);
+void ProgrammerTile::setTitle(const QString& title) {
+    title_->setText(wrappablePath(title));
+    // What a screen reader says: the text without the invisible break hints.
+    title_->setAccessibleName(title);
     setAccessibleName(title);
+}
+
+void ProgrammerTile::setBoardId(uint32_t id) {
+    setTitle(QStringLiteral("%1  board %2").arg(device_, engine::hex8(id)));
 }
 
 void ProgrammerTile::boardStarted(const QString& tag) {
@@ -147,8 +172,11 @@ void ProgrammerTile::progress(int percent) {
 }
 
 void ProgrammerTile::operationEnded(const engine::OperationResult& result) {
-    ++stepsDone_;
-    bar_->setValue(std::min(100, stepsDone_ * 100 / steps_));
+    // The bar stays where a failing operation left it.
+    if (result.exitCode == engine::kExitOk) {
+        ++stepsDone_;
+        bar_->setValue(std::min(100, stepsDone_ * 100 / steps_));
+    }
     if (result.board.connected)
         setBoardId(result.board.boardId);
     if (result.exitCode != engine::kExitOk && !result.log.isEmpty())

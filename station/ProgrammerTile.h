@@ -3,7 +3,7 @@
 #include "engine/Events.h"
 #include "engine/Steps.h"
 
-#include <QGroupBox>
+#include <QFrame>
 #include <QStringList>
 
 #include <optional>
@@ -18,7 +18,7 @@ namespace qv::station {
 // One attached programmer at the station: its state in one large word, the progress of its run,
 // the serial and tag of its last board and, after a failure, the reason in one line and the
 // failing operation's last log lines on demand.
-class ProgrammerTile : public QGroupBox {
+class ProgrammerTile : public QFrame {
     Q_OBJECT
   public:
     enum class State { Ready, Running, Pass, Fail };
@@ -30,6 +30,8 @@ class ProgrammerTile : public QGroupBox {
     // Not running: its last verdict (if any) stays shown until the next board starts.
     bool idle() const { return state_ != State::Running; }
     QPushButton* startButton() const { return start_; }
+    // The device path, and the board id once a run has reported it.
+    QString title() const { return accessibleName(); }
 
     // The run's events, in the order the run reports them.
     void boardStarted(const QString& tag);
@@ -53,11 +55,14 @@ class ProgrammerTile : public QGroupBox {
     void setBoardId(uint32_t id);
     void showLog(bool shown);
 
+    void setTitle(const QString& title);
+
     const QString device_;
     const int steps_;
     State state_ = State::Ready;
     int stepsDone_ = 0;
     QStringList operationLog_;  // lines of the operation running or last run
+    QLabel* title_;
     QLabel* stateLabel_;
     QProgressBar* bar_;
     QLabel* board_;
@@ -69,5 +74,9 @@ class ProgrammerTile : public QGroupBox {
 
 // Sets a label's text and its accessible name to the same words.
 void setLabelText(QLabel* label, const QString& text);
+
+// A path as a label shows it: the same characters, with a zero-width space after each separator
+// so that a long path wraps there instead of widening its tile.
+QString wrappablePath(const QString& path);
 
 }  // namespace qv::station

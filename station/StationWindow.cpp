@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
@@ -31,7 +32,8 @@ using engine::OperationStart;
 
 namespace {
 
-constexpr int kTileColumns = 4;
+// Tiles per row: as many as the window's width holds, never more than this.
+constexpr int kMostTileColumns = 4;
 
 }  // namespace
 
@@ -125,7 +127,7 @@ StationWindow::StationWindow(const StationOptions& options, std::unique_ptr<engi
     figures->addWidget(yield_);
     layout->addLayout(figures);
 
-    auto* area = new QScrollArea(this);
+    auto* area = area_ = new QScrollArea(this);
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);
     auto* tilesPanel = new QWidget(area);
@@ -236,13 +238,30 @@ void StationWindow::rescan() {
     }
     if (!changed)
         return;
+    empty_->setVisible(tiles_.isEmpty());
+    columns_ = 0;  // every tile in its place again
+    layoutTiles();
+}
+
+void StationWindow::layoutTiles() {
+    int widest = 1;
+    for (ProgrammerTile* t : tiles_)
+        widest = std::max(widest, t->sizeHint().width() + grid_->horizontalSpacing());
+    const int columns = std::clamp(area_->viewport()->width() / widest, 1, kMostTileColumns);
+    if (columns == columns_)
+        return;
+    columns_ = columns;
     // The tiles in the order of their paths, row by row.
     int i = 0;
     for (ProgrammerTile* t : tiles_) {
-        grid_->addWidget(t, i / kTileColumns, i % kTileColumns);
+        grid_->addWidget(t, i / columns, i % columns, Qt::AlignTop | Qt::AlignLeft);
         ++i;
     }
-    empty_->setVisible(tiles_.isEmpty());
+}
+
+void StationWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutTiles();
 }
 
 void StationWindow::startAll() {

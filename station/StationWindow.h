@@ -14,6 +14,7 @@ class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 
 namespace qv {
 class DeviceWatcher;
@@ -56,6 +57,7 @@ class StationWindow : public QWidget {
   protected:
     bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     friend class StationSink;
@@ -63,6 +65,7 @@ class StationWindow : public QWidget {
 
     void startOn(const QStringList& devices);
     void boardFinished(const QString& device);
+    void layoutTiles();
     void updateCounters();
     void stopRuns();
     void say(const QString& text);
@@ -85,6 +88,8 @@ class StationWindow : public QWidget {
     QLabel* status_;
     QLabel* empty_;
     QGridLayout* grid_;
+    QScrollArea* area_;
+    int columns_ = 0;
 };
 
 }  // namespace qv::station

@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -313,10 +312,10 @@ TEST_F(Station, noControlCanChangeTheJobAndEveryControlIsNamedAsItReads) {
             EXPECT_EQ(e->accessibleName(), QStringLiteral("Tag")) << what;
             ++inputs;
         } else if (auto* l = qobject_cast<QLabel*>(w)) {
-            EXPECT_EQ(l->accessibleName(), l->text()) << what;
-        } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
-            EXPECT_EQ(g->accessibleName(), g->title()) << what;
-            EXPECT_FALSE(g->isCheckable()) << what;
+            // A tile's title may carry invisible break hints in its path.
+            EXPECT_EQ(l->accessibleName(), QString(l->text()).remove(QChar(0x200B))) << what;
+        } else if (auto* tile = qobject_cast<ProgrammerTile*>(w)) {
+            EXPECT_EQ(tile->accessibleName(), tile->device() + QStringLiteral("  board 0x00000003")) << what;
         } else if (auto* t = qobject_cast<QPlainTextEdit*>(w)) {
             EXPECT_TRUE(t->isReadOnly()) << what;
         } else if (!qobject_cast<QScrollBar*>(w)) {  // scrolling the tiles changes nothing

@@ -6,8 +6,9 @@
 // must follow by removing every tile. scripts/check-station-e2e.sh compares the verdicts, the
 // records and the programmers' memory dumps with what the job must produce.
 //
-//   qv310-station-e2e --job FILE --record DB --programmers N
+//   qv310-station-e2e --job FILE --record DB --programmers N [--screenshot FILE.png]
 //
+// With --screenshot the window, as it stands after the run, is saved as a PNG (the README's).
 // Exit status 0 when the window followed every step, 1 when it did not, 2 for a bad command line.
 #include "station/ProgrammerTile.h"
 #include "station/StationWindow.h"
@@ -38,6 +39,7 @@ bool pumpUntil(const std::function<bool()>& condition, int timeoutMs) {
 int run(const QStringList& args) {
     qv::station::StationOptions options;
     int programmers = 0;
+    QString screenshot;
     for (int i = 0; i + 1 < args.size(); i += 2) {
         if (args.at(i) == QLatin1String("--job"))
             options.jobFile = args.at(i + 1);
@@ -45,6 +47,8 @@ int run(const QStringList& args) {
             options.recordPath = args.at(i + 1);
         else if (args.at(i) == QLatin1String("--programmers"))
             programmers = args.at(i + 1).toInt();
+        else if (args.at(i) == QLatin1String("--screenshot"))
+            screenshot = args.at(i + 1);
     }
     if (options.jobFile.isEmpty() || programmers < 1) {
         std::fprintf(stderr, "usage: qv310-station-e2e --job FILE --record DB --programmers N\n");
@@ -56,6 +60,7 @@ int run(const QStringList& args) {
         std::printf("FAILED: the job was refused: %s\n", qPrintable(failure.message));
         return 1;
     }
+    window->resize(1280, 720);
     window->show();
     std::printf("station ready: %s\n", qPrintable(window->windowTitle()));
     std::fflush(stdout);
@@ -88,6 +93,19 @@ int run(const QStringList& args) {
     for (QLabel* label : window->findChildren<QLabel*>()) {
         if (label->text().startsWith(QLatin1String("Passed:")) || label->text().startsWith(QLatin1String("First-pass")))
             std::printf("%s\n", qPrintable(label->text()));
+    }
+    if (!screenshot.isEmpty()) {
+        // Shown as an operator sees it: the failed tile's log opened.
+        for (QPushButton* b : window->findChildren<QPushButton*>()) {
+            if (b->text() == QLatin1String("Log") && b->isEnabled())
+                b->click();
+        }
+        QCoreApplication::processEvents();
+        if (!window->grab().save(screenshot, "PNG")) {
+            std::printf("FAILED: the screenshot could not be saved as %s\n", qPrintable(screenshot));
+            return 1;
+        }
+        std::printf("screenshot: %s\n", qPrintable(screenshot));
     }
     std::printf("unplug the programmers now\n");
     std::fflush(stdout);
