@@ -281,6 +281,37 @@ TEST_F(Station, countersCountThisWindowsBoardsAndTheYieldCountsARetestOnce) {
     EXPECT_EQ(label(*window, "First-pass yield"), QStringLiteral("First-pass yield: 66.7% of 3 boards"));
 }
 
+// Closing the window stops a board that is being programmed, as a pulled cable would; its row
+// still says what happened.
+TEST_F(Station, closingTheWindowStopsARunningBoardAndRecordsIt) {
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    auto& p = plug("stuck", 4);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    p.withModel([](vprog::DeviceModel& m) {
+        m.mutableOptions().fault = vprog::Fault::Stall;  // takes a request and never answers again
+        m.mutableOptions().faultAtRequest = m.requestCount() + 3;
+    });
+    button(*window, QStringLiteral("Start all"))->click();
+    bool stalled = false;
+    ASSERT_TRUE(pumpUntil([&] {
+        p.withModel([&](vprog::DeviceModel& m) { stalled = m.faultFired(); });
+        return stalled;
+    }));
+    ASSERT_TRUE(window->running());
+    window->close();
+    EXPECT_FALSE(window->running());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(qPrintable(options.recordPath), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT exit_code, error FROM records", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 130);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_DONE) << "one row";
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
 // The job is fixed for the life of the window: what an operator can press or type is Start all,
 // Start, Log and the Tag field; and every control is named as it reads, for screen readers and
 // test robots.
