@@ -41,6 +41,11 @@ ParsedStationArgs parseStationArgs(const QStringList& args) {
             QString device;
             if (!takeValue(device))
                 return fail(QStringLiteral("%1 needs a device path or \"all\"").arg(name));
+            // Asking every programmer for its board id would hold it open while an operator
+            // presses Start; the station names programmers by path.
+            if (device.startsWith(QLatin1String("board:")))
+                return fail(QStringLiteral("%1 %2: the station takes device paths (qv310 list shows them), not board ids")
+                                .arg(name, device));
             o.devices << device;
         } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
             return fail(QStringLiteral("unknown option \"%1\"").arg(arg));

@@ -359,6 +359,37 @@ TEST_F(Station, noControlCanChangeTheJobAndEveryControlIsNamedAsItReads) {
     EXPECT_EQ(window->findChild<QLineEdit*>()->accessibleName(), QStringLiteral("Tag"));
 }
 
+TEST(StationCommandLine, readsTheJobTheRecordAndTheProgrammersAndRefusesTheRest) {
+    const struct {
+        QStringList args;
+        bool ok;
+        QString job, record;
+        QStringList devices;
+        const char* says;
+    } cases[] = {
+        {{"line.json", "--record", "db.sqlite", "-d", "usb:1-2", "--device=usb:1-3"}, true, "line.json", "db.sqlite",
+         {"usb:1-2", "usb:1-3"}, ""},
+        {{"--record=postgresql://station@server/line", "line.json", "-d", "all"}, true, "line.json",
+         "postgresql://station@server/line", {}, ""},
+        {{}, true, "", "", {}, ""},
+        {{"line.json", "--record"}, false, "", "", {}, "--record needs"},
+        {{"line.json", "-d", "board:0x0000000A"}, false, "", "", {}, "not board ids"},
+        {{"line.json", "other.json"}, false, "", "", {}, "one job file only"},
+        {{"line.json", "--speed", "high"}, false, "", "", {}, "unknown option \"--speed\""},
+    };
+    for (const auto& c : cases) {
+        const qv::station::ParsedStationArgs parsed = qv::station::parseStationArgs(c.args);
+        const std::string name = c.args.join(' ').toStdString();
+        EXPECT_EQ(parsed.ok, c.ok) << name;
+        EXPECT_TRUE(parsed.error.contains(QLatin1String(c.says))) << name << ": " << parsed.error.toStdString();
+        if (c.ok) {
+            EXPECT_EQ(parsed.options.jobFile, c.job) << name;
+            EXPECT_EQ(parsed.options.recordPath, c.record) << name;
+            EXPECT_EQ(parsed.options.devices, c.devices) << name;
+        }
+    }
+}
+
 // A job that cannot run opens no window: nothing is sent, and the reason names the file.
 TEST_F(Station, aBadJobFileOpensNoWindow) {
     plug("untouched", 9);
