@@ -101,7 +101,7 @@ if [ "$mode" = linux ]; then
     export XDG_RUNTIME_DIR="$work/run"
     mkdir -m 0700 "$XDG_RUNTIME_DIR"
 fi
-has() { tr -d '\r' <"$1" 2>/dev/null | grep -qF -- "$2"; }
+has() { tr -d '\r' 2>/dev/null <"$1" | grep -qF -- "$2"; }
 wait_for() {  # FILE TEXT PID SECONDS
     for _ in $(seq 1 $(($4 * 10))); do
         has "$1" "$2" && return 0
@@ -117,6 +117,19 @@ shot_args=()
 [ "$docs" = 1 ] && shot_args=(--screenshot station.png)
 if [ "$mode" = linux ]; then
     (cd "$work" && QT_QPA_PLATFORM=offscreen exec timeout 400 "$driver" --job line.json --record records.db --programmers 2 "${shot_args[@]}") \
+        >"$work/driver.txt" 2>&1 </dev/null &
+elif [ "$docs" = 1 ]; then
+    # The screenshot as Windows draws the window: the Windows platform plugin, on a virtual display.
+    command -v Xvfb >/dev/null || { echo "FAILED: --docs under Wine needs Xvfb" >&2; exit 1; }
+    Xvfb -displayfd 3 -screen 0 1400x900x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    pids+=($!)
+    disown $!  # stopped at exit without a job notice
+    for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+    export DISPLAY=":$(cat "$work/display")"
+    windows_plugin=$(find "${qt_prefix:-$build}" -name 'qwindows.dll' -path '*platforms*' 2>/dev/null | head -n 1 || true)
+    platform_args=(-platform windows)
+    [ -n "$windows_plugin" ] && platform_args+=(-platformpluginpath "$(winepath_of "$(dirname "$windows_plugin")")")
+    (cd "$work" && exec timeout 400 "$wine" "$driver" "${platform_args[@]}" --job line.json --record records.db --programmers 2 "${shot_args[@]}") \
         >"$work/driver.txt" 2>&1 </dev/null &
 else
     offscreen=$(find "$build" "${qt_prefix:-$build}" -name 'qoffscreen.dll' -path '*platforms*' 2>/dev/null | head -n 1 || true)
@@ -138,6 +151,7 @@ vprog_pids=()
 for name in good bad; do
     args=(--name "e2e-$$-$name" --board-id 0x0000000A)
     [ "$name" = bad ] && args=(--name "e2e-$$-$name" --board-id 0x0000000B --fault crc-status-mismatch --fault-at 1)
+    : >"$work/$name.txt"
     if [ "$mode" = linux ]; then
         "$vprog" "${args[@]}" --dump-code "$work/$name.code" >"$work/$name.txt" 2>&1 </dev/null &
     else
