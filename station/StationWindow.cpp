@@ -161,6 +161,7 @@ StationWindow::StationWindow(const StationOptions& options, std::unique_ptr<engi
     connect(watcher_.get(), &qv::DeviceWatcher::deviceArrived, &rescanTimer_, qOverload<>(&QTimer::start));
     connect(watcher_.get(), &qv::DeviceWatcher::deviceRemoved, &rescanTimer_, qOverload<>(&QTimer::start));
 
+    tag_->setFocus();
     updateCounters();
     rescan();
 }
@@ -277,6 +278,8 @@ void StationWindow::startOn(const QStringList& requested) {
     // The tag is what the field holds as the boards start; it is cleared for the next label.
     const QString tag = tag_->text().trimmed();
     tag_->clear();
+    // The scanner types into the field whatever was pressed last.
+    tag_->setFocus();
     QStringList devices;
     for (const QString& device : requested) {
         const ProgrammerTile* t = tile(device);
