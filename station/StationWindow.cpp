@@ -133,7 +133,9 @@ StationWindow::StationWindow(const StationOptions& options, std::unique_ptr<engi
     auto* tilesPanel = new QWidget(area);
     auto* tilesLayout = new QVBoxLayout(tilesPanel);
     empty_ = new QLabel(tilesPanel);
-    setLabelText(empty_, QStringLiteral("No programmer attached"));
+    setLabelText(empty_, options_.devices.isEmpty()
+                             ? QStringLiteral("No programmer attached")
+                             : QStringLiteral("Waiting for %1").arg(options_.devices.join(QStringLiteral(", "))));
     empty_->setAlignment(Qt::AlignCenter);
     tilesLayout->addWidget(empty_);
     grid_ = new QGridLayout();
@@ -336,24 +338,24 @@ void StationWindow::updateCounters() {
         setLabelText(yield_, QStringLiteral("First-pass yield: not recorded"));
         return;
     }
+    // Rows a record server could not take wait in the spool; the line goes on all the same.
+    if (records->rowsKeptLocally() > 0) {
+        say(QStringLiteral("%1 record rows kept locally in %2 until the server is back")
+                .arg(records->rowsKeptLocally())
+                .arg(engine::spoolPath()));
+    }
     engine::JobYield yield;
     QString error;
     if (!records->jobYield(job_->plan().jobSha256, yield, error)) {
         setLabelText(yield_, QStringLiteral("First-pass yield: unknown (%1)").arg(error));
-        return;
-    }
-    if (yield.boards == 0) {
+    } else if (yield.boards == 0) {
         setLabelText(yield_, QStringLiteral("First-pass yield: no boards yet"));
-        return;
+    } else {
+        setLabelText(yield_, QStringLiteral("First-pass yield: %1% of %2 %3")
+                                 .arg(100.0 * double(yield.passedFirstTime) / double(yield.boards), 0, 'f', 1)
+                                 .arg(yield.boards)
+                                 .arg(yield.boards == 1 ? QStringLiteral("board") : QStringLiteral("boards")));
     }
-    setLabelText(yield_, QStringLiteral("First-pass yield: %1% of %2 %3")
-                             .arg(100.0 * double(yield.passedFirstTime) / double(yield.boards), 0, 'f', 1)
-                             .arg(yield.boards)
-                             .arg(yield.boards == 1 ? QStringLiteral("board") : QStringLiteral("boards")));
-    if (records->rowsKeptLocally() > 0)
-        say(QStringLiteral("%1 record rows kept locally in %2 until the server is back")
-                .arg(records->rowsKeptLocally())
-                .arg(engine::spoolPath()));
 }
 
 }  // namespace qv::station

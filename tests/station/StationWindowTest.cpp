@@ -178,6 +178,20 @@ TEST_F(Station, tilesFollowProgrammersPluggedInAndOut) {
     ASSERT_TRUE(pumpUntil([&] { return window->tiles().isEmpty(); }));
 }
 
+TEST_F(Station, onlyTheProgrammersNamedWithDGetTiles) {
+    auto& a = plug("named", 1);
+    plug("other", 2);
+    options.devices = QStringList{path(a), QStringLiteral("virtual:/nowhere.sock")};
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    EXPECT_NE(window->tile(path(a)), nullptr);
+    plug("late", 3);  // plugged in later, and not named either
+    a.unplug();
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().isEmpty(); }));
+    EXPECT_EQ(label(*window, "Waiting for"), QStringLiteral("Waiting for ") + path(a) + QStringLiteral(", virtual:/nowhere.sock"));
+}
+
 TEST_F(Station, startAllRunsEveryProgrammerAndAFailureStaysOnItsTile) {
     auto window = openWindow();
     ASSERT_TRUE(window);
