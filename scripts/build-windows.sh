@@ -6,7 +6,8 @@
 #      version, the configure line and the compiler; reused when present. ~16 minutes on 2 cores.
 #      SQLite (for qv310 --record) the same way: the amalgamation made from Debian's sqlite3 source
 #      package and compiled into a static library for MinGW-w64, once (about a minute).
-#   2. the window program (qv310-isp.exe), the command line (qv310.exe), the virtual programmer
+#   2. the window program (qv310-isp.exe), the station (qv310-station.exe), the command line
+#      (qv310.exe), the virtual programmer
 #      (qv310-vprog.exe), qv310-diag.exe, qv310-mkdiff.exe and the tests that can run on Windows,
 #      with cmake/toolchain-mingw-w64-x86_64.cmake, that Qt and that SQLite, into out/windows-qt;
 #   3. out/qv310-isp-windows-x64.zip: the programs, the Qt DLLs and plugins they load, the MinGW
@@ -265,18 +266,18 @@ cmake -S "$root" -B "$build" \
 cmake --build "$build" -j"$jobs"
 echo "built in $(($(now) - started)) s"
 
-# The programs of the zip: the window, the command line, the virtual programmer, the diagnostic
+# The programs of the zip: the window, the station, the command line, the virtual programmer, the diagnostic
 # program and the difference maker.
 targets=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p')
 programs=()
-for target in qv310-isp qv310 qv310-vprog qv310-diag qv310-mkdiff; do
+for target in qv310-isp qv310-station qv310 qv310-vprog qv310-diag qv310-mkdiff; do
     grep -qx "$target" <<<"$targets" || continue
     exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" -newer "$build/CMakeCache.txt" | head -n 1)
     [ -n "$exe" ] || exe=$(find "$build" -name "$target.exe" -not -path '*/CMakeFiles/*' -not -path "$build/stage/*" | head -n 1)
     [ -n "$exe" ] || { echo "missing: $target.exe" >&2; exit 1; }
     programs+=("$exe")
 done
-for required in qv310-isp qv310 qv310-vprog qv310-diag qv310-mkdiff; do
+for required in qv310-isp qv310-station qv310 qv310-vprog qv310-diag qv310-mkdiff; do
     printf '%s\n' "${programs[@]}" | grep -q "/$required.exe$" || { echo "missing: $required.exe" >&2; exit 1; }
 done
 

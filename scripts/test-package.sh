@@ -52,7 +52,7 @@ if [ "$under_xvfb" = 1 ]; then
     pass "qv310-isp from a terminal: window up, working in the current directory"
 
     # From the menu: the entry's Exec line, started in the home folder with XDG_DATA_HOME unset.
-    desktop=$(ls /usr/share/applications/*qv310*.desktop)
+    desktop=$(grep -l '^Exec=qv310-isp-launcher$' /usr/share/applications/*.desktop)
     exec_line=$(sed -n 's/^Exec=//p' "$desktop")
     home=$scratch/home
     mkdir -p "$home"
@@ -123,6 +123,52 @@ if [ "$under_xvfb" = 1 ]; then
     [ "$(grep -c 'Flash.ini' "$log")" = 1 ] || fail "the missing Flash.ini is not reported exactly once: $(cat "$log")"
     [ ! -e "$scratch/nocat/qv310-isp/Flash.ini" ] || fail "a Flash.ini appeared from nowhere"
     pass "launcher without the shipped Flash.ini: window up, reported once"
+
+    # The station: a job of one step (MCU code with an ordinary running address), no programmer.
+    station=$scratch/station
+    mkdir -p "$station"
+    python3 - "$station" <<'EOF2'
+import hashlib, json, sys
+mcu = bytearray(range(256)) * 20
+mcu[4:8] = bytes([0x01, 0xA1, 0x00, 0x00])
+open(sys.argv[1] + "/mcu.bin", "wb").write(mcu)
+step = {"program-mcu": "mcu.bin", "addr": "0xA000", "sha256": hashlib.sha256(mcu).hexdigest()}
+open(sys.argv[1] + "/line.json", "w").write(json.dumps({"steps": [step]}))
+EOF2
+    digest=$(sha256sum "$station/line.json" | cut -c1-8)
+    (cd "$station" && exec qv310-station line.json --record records.db) &
+    pid=$!
+    pids+=("$pid")
+    [ -n "$(wait_window "^QV310 Station - line\.json - $digest\$")" ] ||
+        fail "qv310-station shows no window titled QV310 Station - line.json - $digest"
+    stop "$pid"
+    pass "qv310-station from a terminal: window up, titled with the job and its digest"
+
+    # A job that cannot run: a message box, no station window, the file's exit code.
+    echo '{"steps": [' >"$station/bad.json"
+    (cd "$station" && exec qv310-station bad.json 2>"$station/bad.log") &
+    pid=$!
+    pids+=("$pid")
+    box=$(wait_window '^QV310 Station$')
+    [ -n "$box" ] || fail "no message box for a bad job file"
+    grep -q 'bad.json' "$station/bad.log" || fail "the station's report does not name the job file: $(cat "$station/bad.log")"
+    xdotool windowfocus --sync "$box" key Return 2>/dev/null || true
+    status=0
+    timeout 10 tail --pid="$pid" -f /dev/null || kill "$pid" 2>/dev/null || true
+    wait "$pid" || status=$?
+    [ "$status" = 4 ] || fail "qv310-station ended with $status, not 4, after a bad job file"
+    pass "qv310-station with a bad job file: message box, status 4"
+
+    # From its menu entry, without a file: the job is asked for first.
+    station_desktop=$(grep -l '^Exec=qv310-station %f$' /usr/share/applications/*.desktop)
+    station_exec=$(sed -n 's/^Exec=//p' "$station_desktop" | sed 's/ %f$//')
+    (cd "$station" && exec $station_exec) &
+    pid=$!
+    pids+=("$pid")
+    [ -n "$(wait_window '^QV310 Station: choose the job file$')" ] ||
+        fail "the station's menu entry ($station_desktop) asks for no job file"
+    stop "$pid"
+    pass "qv310-station from its menu entry: asks for the job file"
     exit 0
 fi
 
@@ -171,9 +217,13 @@ expect_file() { [ -f "$1" ] || fail "missing: $1"; }
 cmp -s packaging/udev/70-qv310-programmer.rules /usr/lib/udev/rules.d/70-qv310-programmer.rules ||
     fail "the udev rule is not /usr/lib/udev/rules.d/70-qv310-programmer.rules"
 cmp -s data/Flash.ini /usr/share/qv310-isp/Flash.ini || fail "the default Flash.ini is not in /usr/share/qv310-isp"
-desktop=$(ls /usr/share/applications/*qv310*.desktop)
+desktop=$(grep -l '^Exec=qv310-isp-launcher$' /usr/share/applications/*.desktop)
 app_id=$(basename "$desktop" .desktop)
 desktop-file-validate "$desktop"
+station_desktop=$(grep -l '^Exec=qv310-station %f$' /usr/share/applications/*.desktop) ||
+    fail "no desktop entry starts qv310-station"
+desktop-file-validate "$station_desktop"
+grep -qx "Icon=$app_id" "$station_desktop" || fail "the station's desktop entry names another icon"
 appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml" >/dev/null
 grep -qx "Icon=$app_id" "$desktop" || fail "the desktop entry names another icon"
 expect_file "/usr/share/icons/hicolor/scalable/apps/$app_id.svg"

@@ -1,0 +1,361 @@
+#include "StationWindow.h"
+
+#include "ProgrammerTile.h"
+
+#include "engine/BoardRun.h"
+#include "engine/ProductionJob.h"
+#include "engine/RecordStore.h"
+#include "engine/ServerStore.h"
+
+#include "usb/DeviceNotifications.h"
+#include "usb/DeviceWatcher.h"
+#include "usb/UsbDevice.h"
+
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFont>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace qv::station {
+
+using engine::BoardRun;
+using engine::BoardSummary;
+using engine::OperationResult;
+using engine::OperationStart;
+
+namespace {
+
+// Tiles per row: as many as the window's width holds, never more than this.
+constexpr int kMostTileColumns = 4;
+
+}  // namespace
+
+// The runs report from their own threads; every event is handed to the window's thread as a
+// queued call, so tiles and counters are only ever touched there. The window stops and joins
+// every run before it goes, so no call outlives it.
+class StationSink : public engine::EventSink {
+  public:
+    explicit StationSink(StationWindow& window) : window_(window) {}
+
+    void start(const OperationStart& start) override {
+        post(start.device, [operation = start.operation](ProgrammerTile& t) { t.operationStarted(operation); });
+    }
+    void log(const QString& device, const QString&, const QString& line) override {
+        post(device, [line](ProgrammerTile& t) { t.logLine(line); });
+    }
+    void progress(const QString& device, const QString&, int percent, qint64, qint64) override {
+        post(device, [percent](ProgrammerTile& t) { t.progress(percent); });
+    }
+    // The reason of a failure reaches the tile with the board's summary.
+    void error(const QString&, const QString&, const QString&, int) override {}
+    void result(const OperationResult& result) override {
+        post(result.device, [result](ProgrammerTile& t) { t.operationEnded(result); });
+    }
+    void info(const engine::BoardInfo&) override {}
+    void listed(const engine::ListedProgrammer&) override {}
+    void finish(const QVector<BoardSummary>&, int) override {}
+
+  private:
+    template <typename F>
+    void post(const QString& device, F&& apply) {
+        StationWindow* window = &window_;
+        QMetaObject::invokeMethod(
+            window,
+            [window, device, apply = std::forward<F>(apply)] {
+                if (ProgrammerTile* t = window->tile(device))
+                    apply(*t);
+            },
+            Qt::QueuedConnection);
+    }
+    StationWindow& window_;
+};
+
+std::unique_ptr<StationWindow> StationWindow::open(const StationOptions& options, engine::JobFailure& failure) {
+    engine::JobRequest request;
+    request.jobFile = options.jobFile;
+    request.recordPath = options.recordPath;
+    std::unique_ptr<engine::ProductionJob> job = engine::ProductionJob::prepare(request, failure);
+    if (!job)
+        return nullptr;
+    return std::unique_ptr<StationWindow>(new StationWindow(options, std::move(job)));
+}
+
+StationWindow::StationWindow(const StationOptions& options, std::unique_ptr<engine::ProductionJob> job)
+    : options_(options), job_(std::move(job)), sink_(std::make_unique<StationSink>(*this)) {
+    setWindowTitle(QStringLiteral("QV310 Station - %1 - %2")
+                       .arg(QFileInfo(options_.jobFile).fileName(), job_->plan().jobSha256.left(8)));
+    setAccessibleName(windowTitle());
+    resize(1100, 640);
+
+    auto* layout = new QVBoxLayout(this);
+
+    auto* controls = new QHBoxLayout();
+    auto* tagLabel = new QLabel(QStringLiteral("Tag"), this);
+    tagLabel->setAccessibleName(tagLabel->text());
+    tag_ = new QLineEdit(this);
+    tag_->setAccessibleName(QStringLiteral("Tag"));
+    tag_->setAccessibleDescription(QStringLiteral("Scan a label; Enter starts every programmer with it"));
+    tag_->setMaxLength(200);
+    tagLabel->setBuddy(tag_);
+    startAll_ = new QPushButton(QStringLiteral("Start all"), this);
+    startAll_->setAccessibleName(startAll_->text());
+    QFont large = startAll_->font();
+    large.setPointSize(large.pointSize() + 6);
+    large.setBold(true);
+    startAll_->setFont(large);
+    tag_->setFont(large);
+    tagLabel->setFont(large);
+    controls->addWidget(tagLabel);
+    controls->addWidget(tag_, 1);
+    controls->addWidget(startAll_);
+    layout->addLayout(controls);
+
+    auto* figures = new QHBoxLayout();
+    counters_ = new QLabel(this);
+    counters_->setFont(large);
+    yield_ = new QLabel(this);
+    yield_->setFont(large);
+    figures->addWidget(counters_);
+    figures->addStretch(1);
+    figures->addWidget(yield_);
+    layout->addLayout(figures);
+
+    auto* area = area_ = new QScrollArea(this);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    auto* tilesPanel = new QWidget(area);
+    auto* tilesLayout = new QVBoxLayout(tilesPanel);
+    empty_ = new QLabel(tilesPanel);
+    setLabelText(empty_, options_.devices.isEmpty()
+                             ? QStringLiteral("No programmer attached")
+                             : QStringLiteral("Waiting for %1").arg(options_.devices.join(QStringLiteral(", "))));
+    empty_->setAlignment(Qt::AlignCenter);
+    tilesLayout->addWidget(empty_);
+    grid_ = new QGridLayout();
+    tilesLayout->addLayout(grid_);
+    tilesLayout->addStretch(1);
+    area->setWidget(tilesPanel);
+    layout->addWidget(area, 1);
+
+    status_ = new QLabel(this);
+    status_->setWordWrap(true);
+    status_->setStyleSheet(QStringLiteral("color: #b00020;"));
+    layout->addWidget(status_);
+    say(QString());
+
+    connect(startAll_, &QPushButton::clicked, this, &StationWindow::startAll);
+    connect(tag_, &QLineEdit::returnPressed, this, &StationWindow::startAll);
+
+    // Plugging and unplugging: native notifications on Windows, libusb hot-plug and the virtual
+    // programmer directory elsewhere; each change leads to one search shortly after.
+    rescanTimer_.setSingleShot(true);
+    rescanTimer_.setInterval(100);
+    connect(&rescanTimer_, &QTimer::timeout, this, &StationWindow::rescan);
+    qv::registerDeviceNotifications(reinterpret_cast<void*>(winId()));
+    watcher_ = std::make_unique<qv::DeviceWatcher>();
+    connect(watcher_.get(), &qv::DeviceWatcher::deviceArrived, &rescanTimer_, qOverload<>(&QTimer::start));
+    connect(watcher_.get(), &qv::DeviceWatcher::deviceRemoved, &rescanTimer_, qOverload<>(&QTimer::start));
+
+    tag_->setFocus();
+    updateCounters();
+    rescan();
+}
+
+StationWindow::~StationWindow() {
+    stopRuns();
+    // Events the runs posted and the window has not handled yet go with it.
+}
+
+QList<ProgrammerTile*> StationWindow::tiles() const {
+    return tiles_.values();
+}
+
+ProgrammerTile* StationWindow::tile(const QString& device) const {
+    return tiles_.value(device, nullptr);
+}
+
+bool StationWindow::nativeEvent(const QByteArray& eventType, void* message, long* result) {
+    Q_UNUSED(eventType);
+    Q_UNUSED(result);
+    if (qv::decodeDeviceChange(message).kind != qv::DeviceChange::None)
+        rescanTimer_.start();
+    return false;
+}
+
+void StationWindow::closeEvent(QCloseEvent* event) {
+    // Closing stops the boards being programmed, as a pulled cable would; each still gets its row.
+    stopRuns();
+    event->accept();
+}
+
+void StationWindow::stopRuns() {
+    for (BoardRun* run : runs_)
+        run->interrupt();
+    for (auto it = runs_.begin(); it != runs_.end(); ++it) {
+        it.value()->wait();
+        delete it.value();
+    }
+    runs_.clear();
+}
+
+void StationWindow::say(const QString& text) {
+    setLabelText(status_, text);
+    status_->setVisible(!text.isEmpty());
+}
+
+void StationWindow::rescan() {
+    QStringList attached = UsbDevice().findDevices();
+    if (!options_.devices.isEmpty()) {
+        QStringList wanted;
+        for (const QString& path : attached) {
+            if (options_.devices.contains(path))
+                wanted << path;
+        }
+        attached = wanted;
+    }
+    bool changed = false;
+    // A programmer unplugged while it runs keeps its tile until its run ends (the run notices).
+    for (auto it = tiles_.begin(); it != tiles_.end();) {
+        if (!attached.contains(it.key()) && !runs_.contains(it.key())) {
+            delete it.value();
+            it = tiles_.erase(it);
+            changed = true;
+        } else {
+            ++it;
+        }
+    }
+    for (const QString& path : attached) {
+        if (tiles_.contains(path))
+            continue;
+        auto* t = new ProgrammerTile(path, job_->plan().steps.size(), this);
+        connect(t, &ProgrammerTile::startRequested, this, [this](const QString& device) { startOn({device}); });
+        tiles_.insert(path, t);
+        changed = true;
+    }
+    if (!changed)
+        return;
+    empty_->setVisible(tiles_.isEmpty());
+    columns_ = 0;  // every tile in its place again
+    layoutTiles();
+}
+
+void StationWindow::layoutTiles() {
+    int widest = 1;
+    for (ProgrammerTile* t : tiles_)
+        widest = std::max(widest, t->sizeHint().width() + grid_->horizontalSpacing());
+    const int columns = std::clamp(area_->viewport()->width() / widest, 1, kMostTileColumns);
+    if (columns == columns_)
+        return;
+    columns_ = columns;
+    // The tiles in the order of their paths, row by row.
+    int i = 0;
+    for (ProgrammerTile* t : tiles_) {
+        grid_->addWidget(t, i / columns, i % columns, Qt::AlignTop | Qt::AlignLeft);
+        ++i;
+    }
+}
+
+void StationWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutTiles();
+}
+
+void StationWindow::startAll() {
+    QStringList devices;
+    for (ProgrammerTile* t : tiles_) {
+        if (t->idle())
+            devices << t->device();
+    }
+    startOn(devices);
+}
+
+void StationWindow::startOn(const QStringList& requested) {
+    // The tag is what the field holds as the boards start; it is cleared for the next label.
+    const QString tag = tag_->text().trimmed();
+    tag_->clear();
+    // The scanner types into the field whatever was pressed last.
+    tag_->setFocus();
+    QStringList devices;
+    for (const QString& device : requested) {
+        const ProgrammerTile* t = tile(device);
+        if (t && t->idle() && !runs_.contains(device))
+            devices << device;
+    }
+    if (devices.isEmpty()) {
+        say(tiles_.isEmpty() ? QStringLiteral("No programmer attached") : QStringLiteral("Every programmer is running"));
+        return;
+    }
+    QVector<engine::BoardPlan> plans;
+    engine::JobFailure failure;
+    if (!job_->planRound(devices, tag, plans, failure)) {
+        say(failure.message);
+        return;
+    }
+    say(QString());
+    for (int b = 0; b < devices.size(); ++b) {
+        const QString& device = devices.at(b);
+        auto* run = new BoardRun(device, plans.at(b), *sink_, job_->records());
+        // finished is emitted on the run's thread; the window's context makes it a queued call.
+        connect(run, &QThread::finished, this, [this, device] { boardFinished(device); });
+        runs_.insert(device, run);
+        runTags_.insert(device, tag);
+        tile(device)->boardStarted(tag);
+    }
+    for (const QString& device : devices)
+        runs_.value(device)->start();
+}
+
+void StationWindow::boardFinished(const QString& device) {
+    BoardRun* run = runs_.take(device);
+    if (!run)
+        return;  // already joined by stopRuns
+    run->wait();
+    const BoardSummary summary = run->summary();
+    delete run;
+    const QString tag = runTags_.take(device);
+    if (summary.exitCode == engine::kExitOk)
+        ++passed_;
+    else
+        ++failed_;
+    if (ProgrammerTile* t = tile(device))
+        t->boardEnded(summary, tag);
+    updateCounters();
+    // A programmer unplugged during its run goes now.
+    rescan();
+}
+
+void StationWindow::updateCounters() {
+    setLabelText(counters_, QStringLiteral("Passed: %1  Failed: %2").arg(passed_).arg(failed_));
+    engine::RecordStore* records = job_->records();
+    if (!records) {
+        setLabelText(yield_, QStringLiteral("First-pass yield: not recorded"));
+        return;
+    }
+    // Rows a record server could not take wait in the spool; the line goes on all the same.
+    if (records->rowsKeptLocally() > 0) {
+        say(QStringLiteral("%1 record rows kept locally in %2 until the server is back")
+                .arg(records->rowsKeptLocally())
+                .arg(engine::spoolPath()));
+    }
+    engine::JobYield yield;
+    QString error;
+    if (!records->jobYield(job_->plan().jobSha256, yield, error)) {
+        setLabelText(yield_, QStringLiteral("First-pass yield: unknown (%1)").arg(error));
+    } else if (yield.boards == 0) {
+        setLabelText(yield_, QStringLiteral("First-pass yield: no boards yet"));
+    } else {
+        setLabelText(yield_, QStringLiteral("First-pass yield: %1% of %2 %3")
+                                 .arg(100.0 * double(yield.passedFirstTime) / double(yield.boards), 0, 'f', 1)
+                                 .arg(yield.boards)
+                                 .arg(yield.boards == 1 ? QStringLiteral("board") : QStringLiteral("boards")));
+    }
+}
+
+}  // namespace qv::station

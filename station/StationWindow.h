@@ -1,0 +1,95 @@
+#pragma once
+
+#include "StationOptions.h"
+
+#include "engine/Events.h"
+
+#include <QMap>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class QGridLayout;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+
+namespace qv {
+class DeviceWatcher;
+}
+namespace qv::engine {
+class BoardRun;
+class ProductionJob;
+struct JobFailure;
+}  // namespace qv::engine
+
+namespace qv::station {
+
+class ProgrammerTile;
+class StationSink;
+
+// The operators' window: one job, fixed for the life of the window, on every attached
+// programmer at once. A tile per programmer follows hot-plug; "Start all", a tile's "Start" or a
+// label scanned into the Tag field starts boards. Each board is one BoardRun of the engine, as
+// in qv310: the window only hosts the runs and shows their events.
+class StationWindow : public QWidget {
+    Q_OBJECT
+  public:
+    // Prepares the job (every file read and checked, the record store opened) and makes the
+    // window; null with the failure when the job is refused, and then nothing was sent.
+    static std::unique_ptr<StationWindow> open(const StationOptions& options, engine::JobFailure& failure);
+    ~StationWindow() override;
+
+    QList<ProgrammerTile*> tiles() const;
+    ProgrammerTile* tile(const QString& device) const;
+    int passed() const { return passed_; }
+    int failed() const { return failed_; }
+    bool running() const { return !runs_.isEmpty(); }
+
+  public slots:
+    // Runs the job on every programmer that is not running.
+    void startAll();
+    // Reads the attached programmers again and adds and removes tiles.
+    void rescan();
+
+  protected:
+    bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    friend class StationSink;
+    StationWindow(const StationOptions& options, std::unique_ptr<engine::ProductionJob> job);
+
+    void startOn(const QStringList& devices);
+    void boardFinished(const QString& device);
+    void layoutTiles();
+    void updateCounters();
+    void stopRuns();
+    void say(const QString& text);
+
+    const StationOptions options_;
+    std::unique_ptr<engine::ProductionJob> job_;
+    std::unique_ptr<StationSink> sink_;
+    std::unique_ptr<qv::DeviceWatcher> watcher_;
+    QTimer rescanTimer_;
+    QMap<QString, ProgrammerTile*> tiles_;
+    QMap<QString, engine::BoardRun*> runs_;
+    QMap<QString, QString> runTags_;
+    int passed_ = 0;
+    int failed_ = 0;
+
+    QLineEdit* tag_;
+    QPushButton* startAll_;
+    QLabel* counters_;
+    QLabel* yield_;
+    QLabel* status_;
+    QLabel* empty_;
+    QGridLayout* grid_;
+    QScrollArea* area_;
+    int columns_ = 0;
+};
+
+}  // namespace qv::station

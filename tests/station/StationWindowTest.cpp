@@ -1,0 +1,438 @@
+#include "station/ProgrammerTile.h"
+#include "station/StationWindow.h"
+
+#include "engine/ProductionJob.h"
+#include "uiflash/TestImages.h"
+#include "vprog/VirtualProgrammer.h"
+
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QKeyEvent>
+#include <QTextEdit>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+using qv::station::ProgrammerTile;
+using qv::station::StationWindow;
+using Bytes = std::vector<uint8_t>;
+
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// The station against virtual programmers plugged in and out around it, with a job that programs
+// MCU code and records every board.
+class Station : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(work.isValid());
+        image = uitest::pattern(9000, 5);
+        uitest::putLe32(image, 4, 0x0000A101);  // a harmless running address
+        QFile mcu(work.filePath("mcu.bin"));
+        ASSERT_TRUE(mcu.open(QIODevice::WriteOnly));
+        mcu.write(reinterpret_cast<const char*>(image.data()), qint64(image.size()));
+        mcu.close();
+        digest =
+            QCryptographicHash::hash(QByteArray(reinterpret_cast<const char*>(image.data()), int(image.size())),
+                                     QCryptographicHash::Sha256)
+                .toHex();
+        writeJob(R"({"steps": [{"program-mcu": "mcu.bin", "addr": "0xA000", "sha256": ")" + digest + "\"}]}");
+        options.jobFile = work.filePath("line.json");
+        options.recordPath = work.filePath("records.db");
+    }
+    void writeJob(const QByteArray& text) {
+        QFile job(work.filePath("line.json"));
+        ASSERT_TRUE(job.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        job.write(text);
+    }
+
+    std::unique_ptr<StationWindow> openWindow() {
+        qv::engine::JobFailure failure;
+        auto window = StationWindow::open(options, failure);
+        EXPECT_TRUE(window) << failure.message.toStdString();
+        return window;
+    }
+    vprog::VirtualProgrammer& plug(const std::string& name, uint32_t boardId) {
+        vprog::Options o;
+        o.name = name;
+        o.boardId = boardId;
+        programmers.push_back(std::make_unique<vprog::VirtualProgrammer>(o));
+        return *programmers.back();
+    }
+    static QString path(vprog::VirtualProgrammer& p) { return QString::fromStdString(p.devicePath()); }
+    // The next CRC check of this programmer reports a mismatch: its board fails.
+    static void failNextCheck(vprog::VirtualProgrammer& p) {
+        p.withModel([](vprog::DeviceModel& m) {
+            m.mutableOptions().fault = vprog::Fault::CrcStatusMismatch;
+            m.mutableOptions().faultAtRequest = m.requestCount() + 1;
+        });
+    }
+    static bool holdsImage(vprog::VirtualProgrammer& p, const Bytes& image) {
+        bool same = false;
+        p.withModel([&](vprog::DeviceModel& m) {
+            same = std::equal(image.begin(), image.end(), m.codeFlash().begin() + 0xA000);
+        });
+        return same;
+    }
+    static QString label(StationWindow& w, const char* startsWith) {
+        for (QLabel* l : w.findChildren<QLabel*>()) {
+            if (l->text().startsWith(QLatin1String(startsWith)))
+                return l->text();
+        }
+        return QString();
+    }
+    static QPushButton* button(QWidget& w, const QString& text) {
+        for (QPushButton* b : w.findChildren<QPushButton*>()) {
+            if (b->text() == text)
+                return b;
+        }
+        return nullptr;
+    }
+    static bool allDone(StationWindow& w, int tiles) {
+        return !w.running() && w.tiles().size() == tiles;
+    }
+    // The tags of the record rows, oldest first.
+    QStringList recordedTags() {
+        QStringList tags;
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(qPrintable(options.recordPath), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            return {QStringLiteral("<no database>")};
+        }
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT coalesce(tag, '') FROM records ORDER BY id", -1, &st, nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW)
+            tags << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return tags;
+    }
+
+    QTemporaryDir work;
+    Bytes image;
+    QByteArray digest;  // of the image
+    qv::station::StationOptions options;
+    std::vector<std::unique_ptr<vprog::VirtualProgrammer>> programmers;
+};
+
+TEST_F(Station, tilesFollowProgrammersPluggedInAndOut) {
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(window->windowTitle().startsWith(QStringLiteral("QV310 Station")));
+    EXPECT_TRUE(window->windowTitle().contains(QStringLiteral("line.json")));
+    QFile job(options.jobFile);
+    ASSERT_TRUE(job.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(window->windowTitle().contains(
+        QString::fromLatin1(QCryptographicHash::hash(job.readAll(), QCryptographicHash::Sha256).toHex().left(8))));
+    EXPECT_TRUE(window->tiles().isEmpty());
+
+    auto& a = plug("tile-a", 1);
+    auto& b = plug("tile-b", 2);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 2; }));
+    for (auto* p : {&a, &b}) {
+        ProgrammerTile* t = window->tile(path(*p));
+        ASSERT_NE(t, nullptr) << p->devicePath();
+        EXPECT_EQ(t->title(), path(*p));
+        EXPECT_EQ(t->stateText(), QStringLiteral("READY"));
+    }
+    a.unplug();
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    EXPECT_NE(window->tile(path(b)), nullptr);
+    a.plug();
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 2; }));
+    programmers.clear();
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().isEmpty(); }));
+}
+
+TEST_F(Station, onlyTheProgrammersNamedWithDGetTiles) {
+    auto& a = plug("named", 1);
+    plug("other", 2);
+    options.devices = QStringList{path(a), QStringLiteral("virtual:/nowhere.sock")};
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    EXPECT_NE(window->tile(path(a)), nullptr);
+    plug("late", 3);  // plugged in later, and not named either
+    a.unplug();
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().isEmpty(); }));
+    EXPECT_EQ(label(*window, "Waiting for"), QStringLiteral("Waiting for ") + path(a) + QStringLiteral(", virtual:/nowhere.sock"));
+}
+
+TEST_F(Station, startAllRunsEveryProgrammerAndAFailureStaysOnItsTile) {
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    for (uint32_t id = 1; id <= 4; ++id)
+        plug("gang-" + std::to_string(id), 0x10 + id);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 4; }));
+    vprog::VirtualProgrammer& bad = *programmers[2];
+    failNextCheck(bad);
+
+    button(*window, QStringLiteral("Start all"))->click();
+    for (ProgrammerTile* t : window->tiles())
+        EXPECT_EQ(t->stateText(), QStringLiteral("RUNNING"));
+    ASSERT_TRUE(pumpUntil([&] { return allDone(*window, 4); }));
+
+    for (uint32_t id = 1; id <= 4; ++id) {
+        vprog::VirtualProgrammer& p = *programmers[id - 1];
+        ProgrammerTile* t = window->tile(path(p));
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->stateText(), &p == &bad ? QStringLiteral("FAIL") : QStringLiteral("PASS")) << p.devicePath();
+        // The board id is known once the board has answered.
+        EXPECT_EQ(t->title(), path(p) + QStringLiteral("  board ") + qv::engine::hex8(0x10 + id));
+    }
+    ProgrammerTile* failed = window->tile(path(bad));
+    EXPECT_TRUE(failed->reason().startsWith(QStringLiteral("exit 1: program-mcu:"))) << failed->reason().toStdString();
+    EXPECT_FALSE(failed->reason().contains(QLatin1Char('\n')));
+    EXPECT_TRUE(failed->logText().contains(QStringLiteral("Program target is fail....."))) << failed->logText().toStdString();
+    EXPECT_EQ(label(*window, "Passed:"), QStringLiteral("Passed: 3  Failed: 1"));
+    // Each board without a tag is a board of its own.
+    EXPECT_EQ(label(*window, "First-pass yield"), QStringLiteral("First-pass yield: 75.0% of 4 boards"));
+    for (auto& p : programmers) {
+        if (p.get() != &bad) {
+            EXPECT_TRUE(holdsImage(*p, image)) << p->devicePath();
+        }
+    }
+    EXPECT_EQ(recordedTags().size(), 4);
+}
+
+TEST_F(Station, aLabelScannedIntoTheTagFieldStartsEveryProgrammerWithIt) {
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    plug("scan-a", 1);
+    plug("scan-b", 2);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 2; }));
+    window->show();
+    auto* tag = window->findChild<QLineEdit*>();
+    ASSERT_NE(tag, nullptr);
+    ASSERT_EQ(tag->accessibleName(), QStringLiteral("Tag"));
+    // As a scanner types: the label's keys, then Enter.
+    const auto key = [tag](int code, const QString& text) {
+        QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, text);
+        QKeyEvent release(QEvent::KeyRelease, code, Qt::NoModifier, text);
+        QCoreApplication::sendEvent(tag, &press);
+        QCoreApplication::sendEvent(tag, &release);
+    };
+    for (const QChar c : QStringLiteral("SN-88213"))
+        key(c.unicode(), QString(c));
+    EXPECT_EQ(tag->text(), QStringLiteral("SN-88213"));
+    EXPECT_FALSE(window->running()) << "typing alone starts nothing";
+    key(Qt::Key_Return, QStringLiteral("\r"));
+    EXPECT_TRUE(tag->text().isEmpty()) << "the field is ready for the next label";
+    ASSERT_TRUE(pumpUntil([&] { return allDone(*window, 2); }));
+    for (ProgrammerTile* t : window->tiles()) {
+        EXPECT_EQ(t->stateText(), QStringLiteral("PASS"));
+        EXPECT_EQ(t->lastBoard(), QStringLiteral("no serial  Tag SN-88213"));
+    }
+    EXPECT_EQ(recordedTags(), QStringList({QStringLiteral("SN-88213"), QStringLiteral("SN-88213")}));
+}
+
+// The counters are this window's; the yield comes from the records, where a board retested under
+// its tag counts once with its first result.
+TEST_F(Station, countersCountThisWindowsBoardsAndTheYieldCountsARetestOnce) {
+    // A board of this job from an earlier day, already in the records.
+    {
+        auto earlier = openWindow();
+        ASSERT_TRUE(earlier);
+        plug("counter", 7);
+        ASSERT_TRUE(pumpUntil([&] { return earlier->tiles().size() == 1; }));
+        earlier->tiles().first()->startButton()->click();
+        ASSERT_TRUE(pumpUntil([&] { return allDone(*earlier, 1); }));
+        EXPECT_EQ(label(*earlier, "Passed:"), QStringLiteral("Passed: 1  Failed: 0"));
+    }
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    EXPECT_EQ(label(*window, "Passed:"), QStringLiteral("Passed: 0  Failed: 0"));
+    EXPECT_EQ(label(*window, "First-pass yield"), QStringLiteral("First-pass yield: 100.0% of 1 board"));
+    auto* tag = window->findChild<QLineEdit*>();
+    ProgrammerTile* tile = window->tiles().first();
+    const auto runBoard = [&](const char* label, bool fail) {
+        if (fail)
+            failNextCheck(*programmers.front());
+        tag->setText(QString::fromLatin1(label));
+        tile->startButton()->click();
+        ASSERT_TRUE(pumpUntil([&] { return allDone(*window, 1); }));
+        EXPECT_EQ(tile->stateText(), fail ? QStringLiteral("FAIL") : QStringLiteral("PASS")) << label;
+    };
+    runBoard("B-1", true);
+    runBoard("B-1", false);  // the same board again: passes now, but did not the first time
+    runBoard("B-2", false);
+    EXPECT_EQ(label(*window, "Passed:"), QStringLiteral("Passed: 2  Failed: 1"));
+    EXPECT_EQ(label(*window, "First-pass yield"), QStringLiteral("First-pass yield: 66.7% of 3 boards"));
+}
+
+// Closing the window stops a board that is being programmed, as a pulled cable would; its row
+// still says what happened.
+TEST_F(Station, closingTheWindowStopsARunningBoardAndRecordsIt) {
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    auto& p = plug("stuck", 4);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    p.withModel([](vprog::DeviceModel& m) {
+        m.mutableOptions().fault = vprog::Fault::Stall;  // takes a request and never answers again
+        m.mutableOptions().faultAtRequest = m.requestCount() + 3;
+    });
+    button(*window, QStringLiteral("Start all"))->click();
+    bool stalled = false;
+    ASSERT_TRUE(pumpUntil([&] {
+        p.withModel([&](vprog::DeviceModel& m) { stalled = m.faultFired(); });
+        return stalled;
+    }));
+    ASSERT_TRUE(window->running());
+    window->close();
+    EXPECT_FALSE(window->running());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(qPrintable(options.recordPath), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT exit_code, error FROM records", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 130);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_DONE) << "one row";
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+// The job is fixed for the life of the window: what an operator can press or type is Start all,
+// Start, Log and the Tag field; and every control is named as it reads, for screen readers and
+// test robots.
+TEST_F(Station, noControlCanChangeTheJobAndEveryControlIsNamedAsItReads) {
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    plug("walk", 3);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    failNextCheck(*programmers.front());
+    button(*window, QStringLiteral("Start all"))->click();
+    ASSERT_TRUE(pumpUntil([&] { return allDone(*window, 1); }));
+    window->show();
+    button(*window, QStringLiteral("Log"))->click();  // every widget of a failed tile on show
+    ASSERT_TRUE(window->findChild<QPlainTextEdit*>()->isVisible());
+
+    const QStringList allowed = {QStringLiteral("Start all"), QStringLiteral("Start"), QStringLiteral("Log")};
+    int inputs = 0;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->isVisible())
+            continue;
+        const std::string what = w->metaObject()->className() + std::string(" ") + w->accessibleName().toStdString();
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            EXPECT_EQ(b->accessibleName(), b->text()) << what;
+            if (b->isEnabled()) {
+                EXPECT_TRUE(allowed.contains(b->text())) << what;
+            }
+            ++inputs;
+        } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+            EXPECT_EQ(e->accessibleName(), QStringLiteral("Tag")) << what;
+            ++inputs;
+        } else if (auto* l = qobject_cast<QLabel*>(w)) {
+            // A tile's title may carry invisible break hints in its path.
+            EXPECT_EQ(l->accessibleName(), QString(l->text()).remove(QChar(0x200B))) << what;
+        } else if (auto* tile = qobject_cast<ProgrammerTile*>(w)) {
+            EXPECT_EQ(tile->accessibleName(), tile->device() + QStringLiteral("  board 0x00000003")) << what;
+        } else if (auto* t = qobject_cast<QPlainTextEdit*>(w)) {
+            EXPECT_TRUE(t->isReadOnly()) << what;
+        } else if (!qobject_cast<QScrollBar*>(w)) {  // scrolling the tiles changes nothing
+            EXPECT_FALSE(qobject_cast<QTextEdit*>(w) || qobject_cast<QComboBox*>(w) ||
+                         qobject_cast<QAbstractSpinBox*>(w) || qobject_cast<QAbstractSlider*>(w))
+                << what << " could change a setting";
+        }
+    }
+    EXPECT_EQ(inputs, 4) << "Tag, Start all, and the tile's Start and Log";
+    EXPECT_EQ(window->findChild<QLineEdit*>()->accessibleName(), QStringLiteral("Tag"));
+}
+
+TEST(StationCommandLine, readsTheJobTheRecordAndTheProgrammersAndRefusesTheRest) {
+    const struct {
+        QStringList args;
+        bool ok;
+        QString job, record;
+        QStringList devices;
+        const char* says;
+    } cases[] = {
+        {{"line.json", "--record", "db.sqlite", "-d", "usb:1-2", "--device=usb:1-3"}, true, "line.json", "db.sqlite",
+         {"usb:1-2", "usb:1-3"}, ""},
+        {{"--record=postgresql://station@server/line", "line.json", "-d", "all"}, true, "line.json",
+         "postgresql://station@server/line", {}, ""},
+        {{}, true, "", "", {}, ""},
+        {{"line.json", "--record"}, false, "", "", {}, "--record needs"},
+        {{"line.json", "-d", "board:0x0000000A"}, false, "", "", {}, "not board ids"},
+        {{"line.json", "other.json"}, false, "", "", {}, "one job file only"},
+        {{"line.json", "--speed", "high"}, false, "", "", {}, "unknown option \"--speed\""},
+    };
+    for (const auto& c : cases) {
+        const qv::station::ParsedStationArgs parsed = qv::station::parseStationArgs(c.args);
+        const std::string name = c.args.join(' ').toStdString();
+        EXPECT_EQ(parsed.ok, c.ok) << name;
+        EXPECT_TRUE(parsed.error.contains(QLatin1String(c.says))) << name << ": " << parsed.error.toStdString();
+        if (c.ok) {
+            EXPECT_EQ(parsed.options.jobFile, c.job) << name;
+            EXPECT_EQ(parsed.options.recordPath, c.record) << name;
+            EXPECT_EQ(parsed.options.devices, c.devices) << name;
+        }
+    }
+}
+
+// A job that cannot run opens no window: nothing is sent, and the reason names the file.
+TEST_F(Station, aBadJobFileOpensNoWindow) {
+    plug("untouched", 9);
+    const QByteArray step = R"({"program-mcu": "mcu.bin", "addr": "0xA000", "sha256": ")";
+    const struct {
+        const char* name;
+        QByteArray job;
+        const char* says;
+    } cases[] = {
+        {"a digest that does not match", "{\"steps\": [" + step + QByteArray(64, '0') + "\"}]}", "mcu.bin"},
+        {"not JSON", "{\"steps\": [", "line.json"},
+        {"a serial and no record to take it from",
+         "{\"steps\": [" + step + digest +
+             R"(", "serial": {"offset": "0x100", "format": "u32le", "first": 1, "last": 9}}]})",
+         "--record"},
+        {"no such job file", QByteArray(), "missing.json"},
+    };
+    for (const auto& c : cases) {
+        options.recordPath.clear();
+        if (c.job.isEmpty())
+            options.jobFile = work.filePath("missing.json");
+        else
+            writeJob(c.job);
+        qv::engine::JobFailure failure;
+        EXPECT_FALSE(StationWindow::open(options, failure)) << c.name;
+        EXPECT_NE(failure.code, 0) << c.name;
+        EXPECT_TRUE(failure.message.contains(QLatin1String(c.says))) << c.name << ": " << failure.message.toStdString();
+    }
+    programmers.front()->withModel([](vprog::DeviceModel& m) { EXPECT_EQ(m.requestCount(), 0u); });
+}
+
+}  // namespace
