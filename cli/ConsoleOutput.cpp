@@ -2,7 +2,6 @@
 
 #include "Console.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,10 +16,6 @@ namespace qv::cli {
 using namespace engine;
 
 namespace {
-
-QString utcNow() {
-    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-}
 
 QJsonValue optionalInt(const std::optional<int>& value) {
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);

@@ -8,7 +8,6 @@
 #include "protocol/Text.h"
 #include "targetcode/CodeImage.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QUuid>
 

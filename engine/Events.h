@@ -124,8 +124,12 @@ class EventSink {
 // "0x" and eight upper-case hex digits.
 QString hex8(uint32_t value);
 
-// Now, in UTC, as ISO 8601 with milliseconds ("2026-12-10T22:25:32.426Z").
+// Now, in UTC, as ISO 8601 with milliseconds ("2026-12-10T22:25:32.426Z"). Safe from any thread
+// at any time: made from the system clock with plain arithmetic, never through QDateTime, whose
+// first use from several threads at once can give an empty text.
 QString utcNow();
+// The same text for a time given in milliseconds since 1970-01-01T00:00:00Z (years 0-9999).
+QString utcText(int64_t msSinceEpoch);
 
 // The program's version, as --version and the hello event give it.
 QString toolVersion();

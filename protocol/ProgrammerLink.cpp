@@ -98,16 +98,18 @@ int ProgrammerLink::exchangeFrameEvent(uint32_t txLength, int sendBudget, int re
     const bool fast = polling == Polling::Fast;
     const auto pumpEvery = std::chrono::milliseconds(std::max(1, pacing_.eventPumpMillis));
 
-    // True when the flag rose to 1 before the budget ran out.
+    // True when the flag rose to 1 before the budget ran out. A failed transfer (the flag at 2,
+    // or the worker ended by a failed write or read) ends the wait at once: nothing more will come.
     auto await = [&](const std::atomic<uint8_t>& flag, int budget) {
         const Clock::time_point deadline =
             Clock::now() + std::chrono::microseconds(pacing_.eventBudgetMicros(budget, fast));
         for (;;) {
             const Clock::time_point now = Clock::now();
             const Clock::time_point until = std::min(deadline, now + pumpEvery);
-            if (worker_.waitForFlag(flag, 1, until))
+            const uint8_t raised = worker_.waitForRaise(flag, until);
+            if (raised == 1)
                 return true;
-            if (until >= deadline)
+            if (raised != 0 || worker_.runEnded() || until >= deadline)
                 return false;
             host_.processEvents();
         }
@@ -124,7 +126,7 @@ int ProgrammerLink::exchangeFrameEvent(uint32_t txLength, int sendBudget, int re
     worker_.txDone.store(0, std::memory_order_release);
     worker_.rxPending.store(1, std::memory_order_release);
     worker_.wake();
-    // Only 1 means a reply; a failed read (2) is waited out to the budget's end, as when polling.
+    // Only 1 means a reply; a failed read (2) ends the wait at once (polling waits it out).
     if (!await(worker_.rxDone, replyBudget))
         return -2;
     return 0;
@@ -225,7 +227,7 @@ ProgrammerLink::OpenOutcome ProgrammerLink::openProgrammer(const QStringList& de
     worker_.rxPending.store(0, std::memory_order_release);
     worker_.txDone.store(0, std::memory_order_release);
     worker_.rxDone.store(0, std::memory_order_release);
-    worker_.start();
+    worker_.startWork();
 
     if (connectProgrammer() != 0) {
         host_.appendLog(QStringLiteral("Fail to connect the programmer..."));

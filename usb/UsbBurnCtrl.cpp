@@ -12,6 +12,11 @@ USB_BURN_CTRL::USB_BURN_CTRL(QObject* parent) : QThread(parent) {}
 
 USB_BURN_CTRL::~USB_BURN_CTRL() { stopAndWait(); }
 
+void USB_BURN_CTRL::startWork() {
+    runReturned.store(false, release);
+    start();
+}
+
 void USB_BURN_CTRL::stopAndWait() {
     while (isRunning()) {
         stopRequested.store(1, release);
@@ -46,6 +51,12 @@ void USB_BURN_CTRL::signalDone() {
     doneWake_.notify_all();
 }
 
+uint8_t USB_BURN_CTRL::waitForRaise(const std::atomic<uint8_t>& flag, Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(doneMutex_);
+    doneWake_.wait_until(lock, deadline, [&] { return flag.load(acquire) != 0 || runReturned.load(acquire); });
+    return flag.load(acquire);
+}
+
 bool USB_BURN_CTRL::waitForFlag(const std::atomic<uint8_t>& flag, uint8_t value, Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(doneMutex_);
     return doneWake_.wait_until(lock, deadline, [&] { return flag.load(acquire) == value; });
@@ -60,6 +71,7 @@ void USB_BURN_CTRL::run() {
         if (stopRequested.load(acquire) == 1) {
             stopRequested.store(0, release);
             runReturned.store(true, release);
+            signalDone();  // a caller waiting for a raise learns that none will come
             return;
         }
         bool worked = false;

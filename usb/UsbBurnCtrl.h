@@ -38,6 +38,9 @@ public:
     // While the thread runs, raises stopRequested until it has ended.
     ~USB_BURN_CTRL() override;
 
+    // Starts the thread (instead of start()): from here on the run counts as going for
+    // waitForRaise(), however quickly the caller waits.
+    void startWork();
     // Raises stopRequested repeatedly until the thread has ended.
     void stopAndWait();
 
@@ -47,6 +50,12 @@ public:
     // signals each txDone and rxDone it raises, so the wait ends as soon as it does.
     bool waitForFlag(const std::atomic<uint8_t>& flag, uint8_t value,
                      std::chrono::steady_clock::time_point deadline);
+    // Sleeps until flag is raised (1 done, 2 failed), the thread has ended (a failed write or a
+    // failed read stops it: nothing will be raised any more), or the deadline passes. Returns the
+    // flag then: 0 when it was not raised.
+    uint8_t waitForRaise(const std::atomic<uint8_t>& flag, std::chrono::steady_clock::time_point deadline);
+    // True once run() has returned (until the next startWork()).
+    bool runEnded() const { return runReturned.load(std::memory_order_acquire); }
 
     static constexpr std::chrono::milliseconds kIdleBeforePark{5};
     // Set for a caller that sleeps in waitForFlag (the console engine): the worker then parks as

@@ -2,10 +2,13 @@
 // further than they may be.
 
 #include "engine/BoundedRead.h"
+#include "engine/Events.h"
 #include "engine/Serials.h"
 #include "engine/Steps.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QProcess>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -113,3 +116,34 @@ TEST(SerialObject, theNumberBecomesExactlyItsBytesAtItsOffset) {
 }
 
 }  // namespace
+
+// Event times: the text of a time is exact (days, leap years, milliseconds), and a fresh process
+// whose threads all take the time at once never gets an empty one (QDateTime's first use from
+// several threads at once can).
+TEST(EventTime, isTheIsoTextOfTheTimeInUtc) {
+    const std::vector<std::pair<int64_t, const char*>> cases = {
+        {0, "1970-01-01T00:00:00.000Z"},
+        {951782400000, "2000-02-29T00:00:00.000Z"},
+        {4107542399999, "2100-02-28T23:59:59.999Z"},
+        {1796941532426, "2026-12-10T22:25:32.426Z"},
+        {-1, "1969-12-31T23:59:59.999Z"},
+    };
+    for (const auto& [ms, text] : cases)
+        EXPECT_EQ(qv::engine::utcText(ms).toStdString(), text) << ms;
+    // Every day of four centuries, at a moment of its own, as QDateTime (on one thread) has it.
+    for (int64_t day = -3653; day < 146097; day += 7) {
+        const int64_t ms = day * 86400000 + (day * 7919 % 86400000 + 86400000) % 86400000;
+        ASSERT_EQ(qv::engine::utcText(ms), QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs))
+            << ms;
+    }
+}
+
+TEST(EventTime, manyThreadsOfAFreshProcessAllGetTheTime) {
+    for (int i = 0; i < 200; ++i) {
+        QProcess child;
+        child.start(QStringLiteral(QV_TIME_RACE_CHILD), QStringList());
+        ASSERT_TRUE(child.waitForFinished(10000));
+        ASSERT_EQ(child.exitStatus(), QProcess::NormalExit);
+        ASSERT_EQ(child.exitCode(), 0) << "an empty time in try " << i;
+    }
+}

@@ -194,18 +194,30 @@ TEST(EventWaits, NoWorkerExhaustsTheSendBudgetAfterItsWallTime) {
     }
 }
 
-TEST(EventWaits, AFailedReadIsWaitedOutToTheEndOfTheReplyBudget) {
-    Rig rig(prototest::quickEventPacing());
-    rig.plugVirtual({});
-    rig.openOnly(rig.path());
-    rig.faultNext(Fault::Unplug);
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(rig.link.writeFirmwareChunk(kPayload, 0, 4096), -2);
-    const auto elapsed = std::chrono::steady_clock::now() - t0;
-    EXPECT_GE(elapsed, std::chrono::microseconds(rig.link.pacing().eventBudgetMicros(2000, false)));
-    EXPECT_EQ(rig.worker.rxDone.load(), 2);
-    EXPECT_FALSE(rig.device.isOpen());
-    EXPECT_EQ(rig.link.checkDataCrc(0, 0, 16), -1);
+// A pulled programmer: the read fails. Polling waits out the reply budget's checks as the window
+// always has; the event style ends the wait at once (its budget here would last 20 s).
+TEST(EventWaits, AFailedReadEndsAnEventWaitAtOnceAndIsWaitedOutWhenPolling) {
+    for (const bool event : {false, true}) {
+        SCOPED_TRACE(event ? "event" : "polling");
+        qv::Pacing eventPacing = qv::Pacing::event();
+        eventPacing.slowCheckMicros = 10'000;
+        Rig rig(event ? eventPacing : prototest::quickPacing());
+        rig.plugVirtual({});
+        rig.openOnly(rig.path());
+        rig.faultNext(Fault::Unplug);
+        const int eventsBefore = rig.host.processEventsCalls;
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(rig.link.writeFirmwareChunk(kPayload, 0, 4096), -2);
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        if (event) {
+            ASSERT_GE(rig.link.pacing().eventBudgetMicros(2000, false), 10'000'000);
+            EXPECT_LT(elapsed, std::chrono::seconds(2));
+        } else {
+            EXPECT_GE(rig.host.processEventsCalls - eventsBefore, 2000) << "the checks of the reply budget";
+        }
+        EXPECT_FALSE(rig.device.isOpen());
+        EXPECT_EQ(rig.link.checkDataCrc(0, 0, 16), -1);
+    }
 }
 
 // A worker parked after a quiet spell is woken by each request the link raises; with the park's
