@@ -70,6 +70,36 @@ bool holdsAlready(ProgrammerLink& link, const uint8_t* data, uint32_t address, u
     return link.checkDataCrc(crc32zero(data, length), address, length) == 0;
 }
 
+BlockSkip::BlockSkip(ProgrammerLink& link, bool enabled, BlockCounts& counts)
+    : link_(link), enabled_(enabled), counts_(counts) {
+    counts_ = BlockCounts();
+}
+
+bool BlockSkip::askWholeRange(const uint8_t* data, uint32_t address, uint32_t length) {
+    if (!enabled_)
+        return false;
+    wholeCrc_ = crc32zero(data, length);
+    wholeAddress_ = address;
+    wholeLength_ = length;
+    wholeRangeHolds_ = link_.checkDataCrc(wholeCrc_, address, length) == 0;
+    return wholeRangeHolds_;
+}
+
+bool BlockSkip::leaveAsItIs(const uint8_t* data, uint32_t address, uint32_t length) {
+    const bool same = enabled_ && (wholeRangeHolds_ || holdsAlready(link_, data, address, length));
+    count(same);
+    return same;
+}
+
+void BlockSkip::count(bool leftAsItIs) {
+    ++(leftAsItIs ? counts_.skipped : counts_.written);
+}
+
+bool BlockSkip::finalCheckAnswered(uint32_t crc, uint32_t address, uint32_t length) const {
+    return enabled_ && wholeRangeHolds_ && counts_.written == 0 && crc == wholeCrc_ && address == wholeAddress_ &&
+           length == wholeLength_;
+}
+
 QString blockCountsLine(const BlockCounts& counts) {
     return QStringLiteral("Blocks written: ") + QString::number(counts.written) +
            QStringLiteral(", unchanged and skipped: ") + QString::number(counts.skipped);
@@ -166,27 +196,20 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
     indexPage[2] = uint8_t(kBootIndexMarker >> 16);
     indexPage[3] = uint8_t(kBootIndexMarker >> 24);
 
-    blockCounts = BlockCounts();
     const bool skip = writeOptions.skipUnchanged;
-    bool imageUnchanged = false;
+    BlockSkip blocks(link_, skip, blockCounts);
     bool indexUnchanged = false;
     if (skip) {
-        imageUnchanged = holdsAlready(link_, bytes, start, total);
+        const bool imageUnchanged = blocks.askWholeRange(bytes, start, total);
         indexUnchanged = bootIndex && holdsAlready(link_, indexPage.data(), kBootIndexAddress, kBlockSize);
         if (imageUnchanged && (!bootIndex || indexUnchanged))
             host.appendLog(kNothingWritten);
     }
-    // True when the block is left as it is; counts it either way.
-    auto leaveAsItIs = [&](const uint8_t* data, uint32_t address, uint32_t n) {
-        const bool same = skip && (imageUnchanged || holdsAlready(link_, data, address, n));
-        ++(same ? blockCounts.skipped : blockCounts.written);
-        return same;
-    };
 
     for (uint32_t i = 0; i < fullBlocks; ++i) {
         const uint32_t address = start + i * kBlockSize;
         std::copy_n(bytes + size_t(i) * kBlockSize, kBlockSize, block.begin());
-        if (!leaveAsItIs(block.data(), address, kBlockSize)) {
+        if (!blocks.leaveAsItIs(block.data(), address, kBlockSize)) {
             const int r = link_.writeDataChunk(block.data(), address, kBlockSize);
             if (r != 0) {
                 host.appendLog(failedWriteLine(address, r));
@@ -205,7 +228,7 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
     if (rest > 0) {
         const uint32_t address = start + fullBlocks * kBlockSize;
         std::copy_n(bytes + size_t(fullBlocks) * kBlockSize, rest, block.begin());
-        if (!leaveAsItIs(block.data(), address, rest)) {
+        if (!blocks.leaveAsItIs(block.data(), address, rest)) {
             const int r = link_.writeDataChunk(block.data(), address, rest);
             if (r != 0) {
                 host.appendLog(failedWriteLine(address, r));
@@ -215,10 +238,8 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
     }
 
     if (bootIndex) {
-        if (skip && indexUnchanged) {
-            ++blockCounts.skipped;
-        } else {
-            ++blockCounts.written;
+        blocks.count(skip && indexUnchanged);
+        if (!(skip && indexUnchanged)) {
             host.appendLog(QStringLiteral("Set boot index..."));
             const int r = link_.writeDataChunk(indexPage.data(), kBootIndexAddress, kBlockSize);
             if (r != 0) {
@@ -239,7 +260,9 @@ int TargetOperations::programTarget(int32_t length, uint32_t start) {
     host.appendLog(QStringLiteral("Program end!"));
     logTimestamp(host);
 
-    if (link_.checkDataCrc(crc, start, uint32_t(checkLength)) != 0) {
+    // Nothing written into a range the programmer has just confirmed: that answer is the check.
+    if (!blocks.finalCheckAnswered(crc, start, uint32_t(checkLength)) &&
+        link_.checkDataCrc(crc, start, uint32_t(checkLength)) != 0) {
         host.appendLog(QStringLiteral("Check crc NG!"));
         return -7;
     }

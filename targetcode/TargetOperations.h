@@ -37,6 +37,35 @@ bool holdsAlready(ProgrammerLink& link, const uint8_t* data, uint32_t address, u
 // The log line a write with skipUnchanged ends its block phase with.
 QString blockCountsLine(const BlockCounts& counts);
 
+// Skip-unchanged for one write, the same for code and UI images: the whole range is asked about
+// first, then each block the write would send; what is written and what is left is counted in
+// the write's BlockCounts. Disabled, it asks nothing and every block is written.
+class BlockSkip {
+  public:
+    BlockSkip(ProgrammerLink& link, bool enabled, BlockCounts& counts);
+
+    // The first question (only when enabled): true when the range already holds these bytes;
+    // then every block is left as it is without asking again.
+    bool askWholeRange(const uint8_t* data, uint32_t address, uint32_t length);
+    // True when the block may be left as it is; counts it either way.
+    bool leaveAsItIs(const uint8_t* data, uint32_t address, uint32_t length);
+    // Counts a block decided by the caller.
+    void count(bool leftAsItIs);
+    // True when nothing was written and the first question already had the programmer confirm
+    // that the range [address, address + length) holds data whose CRC-32/0 is crc: the final
+    // check of that range would ask the very same question again.
+    bool finalCheckAnswered(uint32_t crc, uint32_t address, uint32_t length) const;
+
+  private:
+    ProgrammerLink& link_;
+    const bool enabled_;
+    BlockCounts& counts_;
+    bool wholeRangeHolds_ = false;
+    uint32_t wholeCrc_ = 0;
+    uint32_t wholeAddress_ = 0;
+    uint32_t wholeLength_ = 0;
+};
+
 // The target's code: attaching to and starting the target over SWD, choosing and summarising
 // code images, writing an image block by block, and the program and verify buttons of the boot
 // and MCU code. MainWindow owns one and calls the slot bodies from its button slots; everything

@@ -246,22 +246,15 @@ int UiFlashOperations::programUiImage(int32_t length) {
     const uint32_t wholePieces = size / kUiPieceSize;
     const uint32_t rest = size % kUiPieceSize;
 
-    blockCounts = BlockCounts();
     const bool skip = writeOptions.skipUnchanged;
-    const bool unchanged = skip && holdsAlready(link_, uiImageData.data(), kUiFlashBase, size);
-    if (unchanged)
+    BlockSkip blocks(link_, skip, blockCounts);
+    if (skip && blocks.askWholeRange(uiImageData.data(), kUiFlashBase, size))
         host.appendLog(QStringLiteral("Flash already holds this image, nothing written."));
-    // True when the piece is left as it is; counts it either way.
-    auto leaveAsItIs = [&](uint32_t address, uint32_t n) {
-        const bool same = skip && (unchanged || holdsAlready(link_, piece, address, n));
-        ++(same ? blockCounts.skipped : blockCounts.written);
-        return same;
-    };
 
     for (uint32_t k = 0; k < wholePieces; ++k) {
         std::memcpy(piece, uiImageData.data() + size_t(k) * kUiPieceSize, kUiPieceSize);
         const uint32_t address = kUiFlashBase + k * kUiPieceSize;
-        if (!leaveAsItIs(address, kUiPieceSize)) {
+        if (!blocks.leaveAsItIs(piece, address, kUiPieceSize)) {
             const int e = link_.writeDataChunk(piece, address, kUiPieceSize);
             if (e != 0) {
                 host.appendLog(failedWriteLine(address, e));
@@ -280,7 +273,7 @@ int UiFlashOperations::programUiImage(int32_t length) {
         const uint32_t offset = wholePieces * kUiPieceSize;
         std::memcpy(piece, uiImageData.data() + offset, rest);
         const uint32_t address = kUiFlashBase + offset;
-        if (!leaveAsItIs(address, rest)) {
+        if (!blocks.leaveAsItIs(piece, address, rest)) {
             const int e = link_.writeDataChunk(piece, address, rest);
             if (e != 0) {
                 host.appendLog(failedWriteLine(address, e));
@@ -299,7 +292,9 @@ int UiFlashOperations::programUiImage(int32_t length) {
     host.appendLog(QStringLiteral("Program end!"));
     logTimestamp(host);
 
-    if (link_.checkDataCrc(expectedCrc, kUiFlashBase, uint32_t(checkLength)) != 0) {
+    // Nothing written into a range the programmer has just confirmed: that answer is the check.
+    if (!blocks.finalCheckAnswered(expectedCrc, kUiFlashBase, uint32_t(checkLength)) &&
+        link_.checkDataCrc(expectedCrc, kUiFlashBase, uint32_t(checkLength)) != 0) {
         host.appendLog(QStringLiteral("Check crc NG!"));
         return -7;
     }

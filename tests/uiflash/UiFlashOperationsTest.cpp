@@ -384,7 +384,8 @@ TEST(UpdateUiImage, SkipUnchangedWritesOnlyThePiecesTheProgrammerDoesNotReportEq
         qv::BlockCounts counts;
     };
     const std::vector<Case> cases = {
-        {"all match", -1, 0, "AGGA", {}, {0, 3}},
+        // The whole-range answer stands for the final check (the same question).
+        {"all match", -1, 0, "AGA", {}, {0, 3}},
         {"one piece changed", 1, 0, "AGGGFGGA", {{0x81000, 4096}}, {1, 2}},
         {"bad CRC on a piece check", 1, 3, "AGGFGFGGA", {{0x80000, 4096}, {0x81000, 4096}}, {2, 1}},
         {"changed partial piece", 2, 0, "AGGGGFGA", {{0x82000, 1808}}, {1, 2}},
@@ -424,7 +425,8 @@ TEST(UpdateUiImage, SkipUnchangedWritesOnlyThePiecesTheProgrammerDoesNotReportEq
         std::fill(flashed.begin() + 372, flashed.begin() + 384, uint8_t(0xFF));
         EXPECT_EQ(rig.spi(flashed.size()), flashed);
         EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Update flash is OK!!!!!!")));
-        // The final check is the plain update's: flashCrc over the whole length.
+        // The last check is the plain update's final check (or the whole-range one that stood for
+        // it): flashCrc over the whole length.
         EXPECT_EQ(rig.checks().back(), (Check{headerFlashCrc(after), 0x80000, 10000}));
         if (c.changedPiece < 0 && !c.badCrcAt) {
             const uint32_t crc = qv::crc32zero(flashed.data(), flashed.size());
@@ -438,7 +440,6 @@ TEST(UpdateUiImage, SkipUnchangedWritesOnlyThePiecesTheProgrammerDoesNotReportEq
                                           "Blocks written: 0, unchanged and skipped: 3",
                                           "Program end!",
                                           "Timer:",
-                                          "Read crc:" + hex8(headerFlashCrc(after)),
                                           "Check crc OK!",
                                           "Timer:",
                                           "Target run...",
