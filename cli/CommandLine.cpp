@@ -254,7 +254,9 @@ QString usageText() {
         "                            program-boot, program-mcu, write-ui (whole image), run:\n"
         "                            ask the board for the CRC of each 4096-byte block and\n"
         "                            write only those that differ; the final CRC check over\n"
-        "                            the whole range is made as after a full write\n"
+        "                            the whole range is made as after a full write (when\n"
+        "                            the first whole-range check matched and nothing was\n"
+        "                            written, that answer is the final check)\n"
         QV_FLASH_INI_HELP
         "  --record DB|URL           append one row per board operation to a SQLite database,\n"
         "                            or to a PostgreSQL server (postgresql://user@host/db); a\n"

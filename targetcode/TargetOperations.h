@@ -16,7 +16,8 @@ struct WriteOptions {
     // Ask the programmer first whether the range already holds the image ('G' with the image's
     // CRC-32/0); when it does, write nothing. Otherwise check each 4096-byte block (and, for MCU
     // code, the boot index page) and write only those the programmer does not report as equal.
-    // The final CRC check over the whole range is made as after a full write and decides.
+    // The final CRC check over the whole range is made as after a full write and decides; when
+    // the first whole-range check matched and nothing was written, that answer is the final check.
     bool skipUnchanged = false;
     // UI writes only: refuse, after the SWD init and before the first piece (result -1), a target
     // whose SPI flash the catalogue does not list, whose UI room is therefore unknown. The window
