@@ -153,9 +153,9 @@ bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& 
     return true;
 }
 
-bool stagePatchedImage(CheckedImage& image, const SerialSpec& spec, uint64_t value, const QString& folder,
+bool stagePatchedImage(CheckedImage& image, const SerialField& field, uint64_t value, const QString& folder,
                        QString& error) {
-    const QByteArray patched = patchedImage(image.data, spec, value);
+    const QByteArray patched = patchedImage(image.data, field, value);
     image.stagedPath = QStringLiteral("%1/%2").arg(folder, QFileInfo(image.path).fileName());
     image.crc = crc32zero(bytesOf(patched), size_t(patched.size()));
     image.sha256 = QString::fromLatin1(QCryptographicHash::hash(patched, QCryptographicHash::Sha256).toHex());

@@ -45,7 +45,7 @@ bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& 
 
 // A board's copy of an image with its number written in: staged in folder, with the CRC and
 // SHA-256 of the bytes written (the file's own SHA-256 stays in sourceSha256).
-bool stagePatchedImage(CheckedImage& image, const SerialSpec& spec, uint64_t value, const QString& folder,
+bool stagePatchedImage(CheckedImage& image, const SerialField& field, uint64_t value, const QString& folder,
                        QString& error);
 
 

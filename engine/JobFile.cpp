@@ -99,7 +99,7 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
                 const ParsedSerial serial = parseSerial(it.value());
                 if (!serial.ok)
                     return fail(where + QStringLiteral(": ") + serial.error);
-                step.serial = serial.spec;
+                step.serial = serial.field;
             } else if (key == QLatin1String("addr")) {
                 step.addr = it.value().toString();
                 if (!it.value().isString() || !isStrictCodeAddress(step.addr))

@@ -136,17 +136,17 @@ bool ProductionJob::planRound(const QStringList& devices, const QString& tag, QV
         for (int i = 0; i < plan_.steps.size(); ++i) {
             if (!plan_.steps.at(i).serial)
                 continue;
-            const SerialSpec& spec = *plan_.steps.at(i).serial;
+            const SerialField& field = *plan_.steps.at(i).serial;
             const uint64_t value = numbers.at(next++);
-            plans[b].serials.push_back({i, spec.kind(), value});
+            plans[b].serials.push_back({i, field.kind(), value});
             QString why;
             const QString folder =
                 QStringLiteral("%1/board-%2-%3/%4").arg(staging_->path()).arg(rounds_).arg(b).arg(i);
-            if (!stagePatchedImage(plans[b].images[i], spec, value, folder, why)) {
+            if (!stagePatchedImage(plans[b].images[i], field, value, folder, why)) {
                 // Nothing was sent: every number of this round goes back.
                 for (int k = 0; k < numbers.size(); ++k) {
                     QString ignored;
-                    records_->finishSerial(requests.at(k).spec.kind(), numbers.at(k), SerialOutcome::Returned, ignored);
+                    records_->finishSerial(requests.at(k).field.kind(), numbers.at(k), SerialOutcome::Returned, ignored);
                 }
                 failure = {kExitFileProblem, why};
                 return false;

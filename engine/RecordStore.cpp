@@ -344,8 +344,8 @@ std::optional<uint64_t> lowestFree(sqlite3* db, SerialKind kind, uint64_t first,
     return uint64_t(q.column(0));
 }
 
-QString rangeText(const SerialSpec& spec) {
-    return serialText(spec.kind(), spec.first) + QLatin1Char('-') + serialText(spec.kind(), spec.last);
+QString rangeText(const SerialField& field) {
+    return serialText(field.kind(), field.first) + QLatin1Char('-') + serialText(field.kind(), field.last);
 }
 
 }  // namespace
@@ -363,35 +363,35 @@ bool SqliteRecordStore::takeSerials(const QVector<SerialRequest>& requests, QVec
     const QString host = QSysInfo::machineHostName();
     bool ok = true;
     for (const SerialRequest& request : requests) {
-        const SerialSpec& spec = request.spec;
-        const QString kind = QString::fromLatin1(kindName(spec.kind()));
+        const SerialField& field = request.field;
+        const QString kind = QString::fromLatin1(kindName(field.kind()));
         Statement pool(db_, "INSERT INTO serial_pools (kind, first, last) VALUES (?1, ?2, ?3)"
                             " ON CONFLICT (kind, first, last) DO UPDATE SET kind = excluded.kind RETURNING id");
-        pool.text(1, kind).integer(2, int64_t(spec.first)).integer(3, int64_t(spec.last));
+        pool.text(1, kind).integer(2, int64_t(field.first)).integer(3, int64_t(field.last));
         if (pool.step() != SQLITE_ROW) {
             why = pool.error();
             ok = false;
             break;
         }
         const int64_t poolId = pool.column(0);
-        const std::optional<uint64_t> value = lowestFree(db_, spec.kind(), spec.first, spec.last);
+        const std::optional<uint64_t> value = lowestFree(db_, field.kind(), field.first, field.last);
         if (!value) {
             // Before this transaction: the range's size less what others hold.
             int wanted = 0;
             int takenHere = 0;
             for (int i = 0; i < requests.size(); ++i) {
-                const SerialSpec& other = requests.at(i).spec;
-                const bool same = other.kind() == spec.kind() && other.first == spec.first && other.last == spec.last;
+                const SerialField& other = requests.at(i).field;
+                const bool same = other.kind() == field.kind() && other.first == field.first && other.last == field.last;
                 wanted += same;
                 takenHere += same && i < values.size();
             }
             Statement taken(db_, "SELECT count(*) FROM serials WHERE kind = ?1 AND value BETWEEN ?2 AND ?3");
-            taken.text(1, kind).integer(2, int64_t(spec.first)).integer(3, int64_t(spec.last));
+            taken.text(1, kind).integer(2, int64_t(field.first)).integer(3, int64_t(field.last));
             const int64_t left = taken.step() == SQLITE_ROW
-                                     ? int64_t(spec.last - spec.first) + 1 - taken.column(0) + takenHere
+                                     ? int64_t(field.last - field.first) + 1 - taken.column(0) + takenHere
                                      : 0;
             why = QStringLiteral("the serial range %1 has %2 number(s) left, %3 board(s) need one")
-                      .arg(rangeText(spec))
+                      .arg(rangeText(field))
                       .arg(std::max<int64_t>(left, 0))
                       .arg(wanted);
             ok = false;

@@ -23,7 +23,7 @@ struct JobYield {
 
 // A number asked of a pool for one board, and the number it got.
 struct SerialRequest {
-    SerialSpec spec;  // its range and kind
+    SerialField field;  // its range and kind
     QString device;   // the programmer of the board that gets it
     QString tag;
 };

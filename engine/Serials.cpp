@@ -15,8 +15,8 @@ constexpr uint64_t kLargestMac = (uint64_t(1) << 48) - 1;
 constexpr uint64_t kLargestNumber = uint64_t(INT64_MAX);
 constexpr int kLargestAsciiWidth = 19;
 
-uint64_t largestValue(const SerialSpec& spec) {
-    switch (spec.format) {
+uint64_t largestValue(const SerialField& field) {
+    switch (field.format) {
         case SerialFormat::U32Le:
         case SerialFormat::U32Be:
             return 0xFFFFFFFFu;
@@ -24,7 +24,7 @@ uint64_t largestValue(const SerialSpec& spec) {
             return kLargestNumber;
         case SerialFormat::Ascii: {
             uint64_t limit = 1;
-            for (int i = 0; i < spec.asciiWidth; ++i)
+            for (int i = 0; i < field.asciiWidth; ++i)
                 limit *= 10;
             return limit - 1;
         }
@@ -64,7 +64,7 @@ std::optional<uint64_t> readValue(const QJsonValue& value, bool mac) {
 
 }  // namespace
 
-int SerialSpec::width() const {
+int SerialField::width() const {
     switch (format) {
         case SerialFormat::U32Le:
         case SerialFormat::U32Be:
@@ -95,24 +95,24 @@ ParsedSerial parseSerial(const QJsonValue& value) {
         if (!known.contains(it.key()))
             return fail(QStringLiteral("unknown key \"%1\"").arg(it.key()));
     }
-    SerialSpec& spec = result.spec;
+    SerialField& field = result.field;
 
     const QJsonValue format = object.value(QStringLiteral("format"));
     const QString name = format.toString();
     static const QRegularExpression ascii(QStringLiteral("^ascii:([0-9]{1,2})\\z"));
     const QRegularExpressionMatch asciiMatch = ascii.match(name);
     if (name == QLatin1String("u32le")) {
-        spec.format = SerialFormat::U32Le;
+        field.format = SerialFormat::U32Le;
     } else if (name == QLatin1String("u32be")) {
-        spec.format = SerialFormat::U32Be;
+        field.format = SerialFormat::U32Be;
     } else if (name == QLatin1String("u64le")) {
-        spec.format = SerialFormat::U64Le;
+        field.format = SerialFormat::U64Le;
     } else if (name == QLatin1String("mac")) {
-        spec.format = SerialFormat::Mac;
+        field.format = SerialFormat::Mac;
     } else if (asciiMatch.hasMatch()) {
-        spec.format = SerialFormat::Ascii;
-        spec.asciiWidth = asciiMatch.captured(1).toInt();
-        if (spec.asciiWidth < 1 || spec.asciiWidth > kLargestAsciiWidth)
+        field.format = SerialFormat::Ascii;
+        field.asciiWidth = asciiMatch.captured(1).toInt();
+        if (field.asciiWidth < 1 || field.asciiWidth > kLargestAsciiWidth)
             return fail(QStringLiteral("\"format\": ascii takes 1 to %1 digits").arg(kLargestAsciiWidth));
     } else {
         return fail(QStringLiteral("\"format\" must be u32le, u32be, u64le, ascii:N or mac"));
@@ -121,15 +121,15 @@ ParsedSerial parseSerial(const QJsonValue& value) {
     const QJsonValue offset = object.value(QStringLiteral("offset"));
     static const QRegularExpression hex(QStringLiteral("^0[xX][0-9A-Fa-f]{1,8}\\z"));
     if (offset.isString() && hex.match(offset.toString()).hasMatch()) {
-        spec.offset = uint32_t(offset.toString().mid(2).toULong(nullptr, 16));
+        field.offset = uint32_t(offset.toString().mid(2).toULong(nullptr, 16));
     } else if (offset.isDouble() && offset.toDouble() >= 0 && offset.toDouble() <= 0xFFFFFFFF &&
                std::floor(offset.toDouble()) == offset.toDouble()) {
-        spec.offset = uint32_t(offset.toDouble());
+        field.offset = uint32_t(offset.toDouble());
     } else {
         return fail(QStringLiteral("\"offset\" must be \"0x\" and 1 to 8 hex digits, or a number"));
     }
 
-    const bool mac = spec.format == SerialFormat::Mac;
+    const bool mac = field.format == SerialFormat::Mac;
     const std::optional<uint64_t> first = readValue(object.value(QStringLiteral("first")), mac);
     const std::optional<uint64_t> last = readValue(object.value(QStringLiteral("last")), mac);
     const QString what = mac ? QStringLiteral("a MAC address such as \"02:00:00:00:00:10\"")
@@ -138,18 +138,18 @@ ParsedSerial parseSerial(const QJsonValue& value) {
         return fail(QStringLiteral("\"first\" must be ") + what);
     if (!last)
         return fail(QStringLiteral("\"last\" must be ") + what);
-    spec.first = *first;
-    spec.last = *last;
-    if (spec.first > spec.last)
+    field.first = *first;
+    field.last = *last;
+    if (field.first > field.last)
         return fail(QStringLiteral("\"first\" is above \"last\""));
-    if (spec.last > largestValue(spec))
+    if (field.last > largestValue(field))
         return fail(QStringLiteral("\"last\" does not fit the format %1").arg(name));
     result.ok = true;
     return result;
 }
 
-bool fitsImage(const SerialSpec& spec, qint64 imageSize) {
-    return imageSize >= 0 && uint64_t(spec.offset) + uint64_t(spec.width()) <= uint64_t(imageSize);
+bool fitsImage(const SerialField& field, qint64 imageSize) {
+    return imageSize >= 0 && uint64_t(field.offset) + uint64_t(field.width()) <= uint64_t(imageSize);
 }
 
 QString serialText(SerialKind kind, uint64_t value) {
@@ -161,9 +161,9 @@ QString serialText(SerialKind kind, uint64_t value) {
     return parts.join(QLatin1Char(':'));
 }
 
-QByteArray serialBytes(const SerialSpec& spec, uint64_t value) {
+QByteArray serialBytes(const SerialField& field, uint64_t value) {
     QByteArray bytes;
-    switch (spec.format) {
+    switch (field.format) {
         case SerialFormat::U32Le:
             for (int i = 0; i < 4; ++i)
                 bytes.append(char((value >> (8 * i)) & 0xFF));
@@ -177,7 +177,7 @@ QByteArray serialBytes(const SerialSpec& spec, uint64_t value) {
                 bytes.append(char((value >> (8 * i)) & 0xFF));
             break;
         case SerialFormat::Ascii:
-            bytes = QByteArray::number(qulonglong(value)).rightJustified(spec.asciiWidth, '0');
+            bytes = QByteArray::number(qulonglong(value)).rightJustified(field.asciiWidth, '0');
             break;
         case SerialFormat::Mac:
             for (int shift = 40; shift >= 0; shift -= 8)
@@ -187,11 +187,11 @@ QByteArray serialBytes(const SerialSpec& spec, uint64_t value) {
     return bytes;
 }
 
-QByteArray patchedImage(const QByteArray& image, const SerialSpec& spec, uint64_t value) {
+QByteArray patchedImage(const QByteArray& image, const SerialField& field, uint64_t value) {
     QByteArray patched = image;
-    const QByteArray bytes = serialBytes(spec, value);
-    if (fitsImage(spec, image.size()) && bytes.size() == spec.width())
-        patched.replace(int(spec.offset), bytes.size(), bytes);
+    const QByteArray bytes = serialBytes(field, value);
+    if (fitsImage(field, image.size()) && bytes.size() == field.width())
+        patched.replace(int(field.offset), bytes.size(), bytes);
     return patched;
 }
 

@@ -25,7 +25,7 @@ enum class SerialKind { Number, Mac };
 
 // A job step's "serial": where and how its board's number goes into the image, and the range the
 // numbers come from.
-struct SerialSpec {
+struct SerialField {
     uint32_t offset = 0;  // inside the image
     SerialFormat format = SerialFormat::U32Le;
     int asciiWidth = 0;  // Ascii: the number of digits
@@ -51,7 +51,7 @@ struct SerialPoolState {
 struct ParsedSerial {
     bool ok = false;
     QString error;  // names the key at fault
-    SerialSpec spec;
+    SerialField field;
 };
 
 // Reads a step's "serial" object: {"offset": "0x100", "format": "u32le", "first": 1000,
@@ -62,15 +62,15 @@ struct ParsedSerial {
 ParsedSerial parseSerial(const QJsonValue& value);
 
 // True when the serial's bytes lie inside an image of this size.
-bool fitsImage(const SerialSpec& spec, qint64 imageSize);
+bool fitsImage(const SerialField& field, qint64 imageSize);
 
 // The number as the records show it: decimal, or the MAC address "02:00:00:00:00:10".
 QString serialText(SerialKind kind, uint64_t value);
 
 // The bytes the number becomes in the image.
-QByteArray serialBytes(const SerialSpec& spec, uint64_t value);
+QByteArray serialBytes(const SerialField& field, uint64_t value);
 
 // The image with its board's number written in (the image must hold the serial's bytes).
-QByteArray patchedImage(const QByteArray& image, const SerialSpec& spec, uint64_t value);
+QByteArray patchedImage(const QByteArray& image, const SerialField& field, uint64_t value);
 
 }  // namespace qv::engine

@@ -412,15 +412,15 @@ class PostgresRecordStore : public RecordStore {
         for (const SerialRequest& request : requests) {
             if (!ok)
                 break;
-            const SerialSpec& spec = request.spec;
-            const QString kind = QLatin1String(kindName(spec.kind()));
+            const SerialField& field = request.field;
+            const QString kind = QLatin1String(kindName(field.kind()));
             ok = run("INSERT INTO serial_pools (kind, first, last) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
-                     Parameters().add(kind).add(qint64(spec.first)).add(qint64(spec.last)), error);
+                     Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last)), error);
             if (!ok)
                 break;
             Result pool(query("SELECT id FROM serial_pools WHERE kind = $1 AND first = $2 AND last = $3",
-                              Parameters().add(kind).add(qint64(spec.first)).add(qint64(spec.last))));
-            Result next(query(lowestFreeSql(), Parameters().add(kind).add(qint64(spec.first)).add(qint64(spec.last))));
+                              Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last))));
+            Result next(query(lowestFreeSql(), Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last))));
             if (!pool.ok() || pool.rows() != 1 || !next.ok() || next.rows() != 1) {
                 error = serverError();
                 ok = false;
@@ -429,9 +429,9 @@ class PostgresRecordStore : public RecordStore {
             if (next.isNull(0, 0)) {
                 int wanted = 0;
                 for (const SerialRequest& r : requests)
-                    wanted += r.spec.kind() == spec.kind() && r.spec.first == spec.first && r.spec.last == spec.last;
+                    wanted += r.field.kind() == field.kind() && r.field.first == field.first && r.field.last == field.last;
                 error = QStringLiteral("the serial range %1-%2 has too few numbers left: %3 board(s) need one")
-                            .arg(serialText(spec.kind(), spec.first), serialText(spec.kind(), spec.last))
+                            .arg(serialText(field.kind(), field.first), serialText(field.kind(), field.last))
                             .arg(wanted);
                 ok = false;
                 break;

@@ -64,7 +64,7 @@ struct Step {
     QString sha256;                           // expected digest, lower-case hex; empty: not pinned
     // A job step's per-board number, written into each board's copy of the image (program-mcu,
     // program-boot).
-    std::optional<SerialSpec> serial;
+    std::optional<SerialField> serial;
 };
 
 }  // namespace qv::engine

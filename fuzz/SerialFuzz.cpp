@@ -22,16 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QVFUZZ_REQUIRE(parsed.ok == parsed.error.isEmpty());
     if (!parsed.ok)
         return 0;
-    const SerialSpec& spec = parsed.spec;
-    QVFUZZ_REQUIRE(spec.first <= spec.last);
-    const int width = spec.width();
+    const SerialField& field = parsed.field;
+    QVFUZZ_REQUIRE(field.first <= field.last);
+    const int width = field.width();
     QVFUZZ_REQUIRE(width >= 1 && width <= 19);
-    for (const uint64_t value : {spec.first, spec.last, spec.first + (spec.last - spec.first) / 2}) {
-        const QByteArray bytes = serialBytes(spec, value);
+    for (const uint64_t value : {field.first, field.last, field.first + (field.last - field.first) / 2}) {
+        const QByteArray bytes = serialBytes(field, value);
         QVFUZZ_REQUIRE(bytes.size() == width);
         // A small image holding the serial at a small offset: only its bytes change.
-        SerialSpec near = spec;
-        near.offset = spec.offset % 64;
+        SerialField near = field;
+        near.offset = field.offset % 64;
         const QByteArray image(int(near.offset) + width + 3, '\xA5');
         const QByteArray patched = patchedImage(image, near, value);
         QVFUZZ_REQUIRE(patched.size() == image.size());
@@ -42,19 +42,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Written back in the job's own words, it reads the same.
     static const char* const kFormats[] = {"u32le", "u32be", "u64le", "ascii", "mac"};
-    QString format = QLatin1String(kFormats[int(spec.format)]);
-    if (spec.format == SerialFormat::Ascii)
-        format += QStringLiteral(":%1").arg(spec.asciiWidth);
-    const bool mac = spec.format == SerialFormat::Mac;
+    QString format = QLatin1String(kFormats[int(field.format)]);
+    if (field.format == SerialFormat::Ascii)
+        format += QStringLiteral(":%1").arg(field.asciiWidth);
+    const bool mac = field.format == SerialFormat::Mac;
     const QJsonObject back{
-        {QStringLiteral("offset"), QStringLiteral("0x%1").arg(spec.offset, 0, 16)},
+        {QStringLiteral("offset"), QStringLiteral("0x%1").arg(field.offset, 0, 16)},
         {QStringLiteral("format"), format},
-        {QStringLiteral("first"), mac ? serialText(SerialKind::Mac, spec.first) : QString::number(spec.first)},
-        {QStringLiteral("last"), mac ? serialText(SerialKind::Mac, spec.last) : QString::number(spec.last)}};
+        {QStringLiteral("first"), mac ? serialText(SerialKind::Mac, field.first) : QString::number(field.first)},
+        {QStringLiteral("last"), mac ? serialText(SerialKind::Mac, field.last) : QString::number(field.last)}};
     const ParsedSerial again = parseSerial(back);
     QVFUZZ_REQUIRE(again.ok);
-    QVFUZZ_REQUIRE(again.spec.offset == spec.offset && again.spec.format == spec.format &&
-                   again.spec.asciiWidth == spec.asciiWidth && again.spec.first == spec.first &&
-                   again.spec.last == spec.last);
+    QVFUZZ_REQUIRE(again.field.offset == field.offset && again.field.format == field.format &&
+                   again.field.asciiWidth == field.asciiWidth && again.field.first == field.first &&
+                   again.field.last == field.last);
     return 0;
 }

@@ -101,18 +101,18 @@ TEST(SerialObject, aSerialIsTakenOnlyWhenItsRangeFitsItsFormat) {
 }
 
 TEST(SerialObject, theNumberBecomesExactlyItsBytesAtItsOffset) {
-    qv::engine::SerialSpec spec;
-    spec.offset = 2;
-    spec.format = qv::engine::SerialFormat::Mac;
+    qv::engine::SerialField field;
+    field.offset = 2;
+    field.format = qv::engine::SerialFormat::Mac;
     const QByteArray image(10, '\x55');
-    const QByteArray patched = qv::engine::patchedImage(image, spec, 0x0200000000A1ull);
+    const QByteArray patched = qv::engine::patchedImage(image, field, 0x0200000000A1ull);
     EXPECT_EQ(patched, QByteArray::fromHex("55550200000000a15555"));
     EXPECT_EQ(qv::engine::serialText(qv::engine::SerialKind::Mac, 0x0200000000A1ull), QStringLiteral("02:00:00:00:00:A1"));
     // A serial that does not fit leaves the image as it is.
-    spec.offset = 5;
-    EXPECT_EQ(qv::engine::patchedImage(image, spec, 1), image);
-    EXPECT_FALSE(qv::engine::fitsImage(spec, 10));
-    EXPECT_TRUE(qv::engine::fitsImage(spec, 11));
+    field.offset = 5;
+    EXPECT_EQ(qv::engine::patchedImage(image, field, 1), image);
+    EXPECT_FALSE(qv::engine::fitsImage(field, 10));
+    EXPECT_TRUE(qv::engine::fitsImage(field, 11));
 }
 
 }  // namespace
