@@ -98,8 +98,9 @@ int ProgrammerLink::exchangeFrameEvent(uint32_t txLength, int sendBudget, int re
     const bool fast = polling == Polling::Fast;
     const auto pumpEvery = std::chrono::milliseconds(std::max(1, pacing_.eventPumpMillis));
 
-    // True when the flag rose to 1 before the budget ran out. A failed transfer (the flag at 2,
-    // or the worker ended by a failed write or read) ends the wait at once: nothing more will come.
+    // True when the flag rose to 1 before the budget ran out. A failed transfer ends the wait:
+    // the flag at 2 at once, a worker ended by a failed write at the next look (within
+    // eventPumpMillis); nothing more will come.
     auto await = [&](const std::atomic<uint8_t>& flag, int budget) {
         const Clock::time_point deadline =
             Clock::now() + std::chrono::microseconds(pacing_.eventBudgetMicros(budget, fast));

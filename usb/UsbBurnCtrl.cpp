@@ -70,8 +70,9 @@ void USB_BURN_CTRL::run() {
     for (;;) {
         if (stopRequested.load(acquire) == 1) {
             stopRequested.store(0, release);
+            // Nothing is signalled after this store: it stays the last thing the thread does. A
+            // caller waiting for a raise notices the end at its next look (waitForRaise's deadline).
             runReturned.store(true, release);
-            signalDone();  // a caller waiting for a raise learns that none will come
             return;
         }
         bool worked = false;

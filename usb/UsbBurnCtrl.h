@@ -50,9 +50,10 @@ public:
     // signals each txDone and rxDone it raises, so the wait ends as soon as it does.
     bool waitForFlag(const std::atomic<uint8_t>& flag, uint8_t value,
                      std::chrono::steady_clock::time_point deadline);
-    // Sleeps until flag is raised (1 done, 2 failed), the thread has ended (a failed write or a
-    // failed read stops it: nothing will be raised any more), or the deadline passes. Returns the
-    // flag then: 0 when it was not raised.
+    // Sleeps until flag is raised (1 done, 2 failed) or the deadline passes; returns at once when
+    // the thread has already ended (a failed write or read stops it: nothing will be raised any
+    // more). An end while sleeping is not signalled: it is seen at the next call. Returns the
+    // flag: 0 when it was not raised.
     uint8_t waitForRaise(const std::atomic<uint8_t>& flag, std::chrono::steady_clock::time_point deadline);
     // True once run() has returned (until the next startWork()).
     bool runEnded() const { return runReturned.load(std::memory_order_acquire); }
