@@ -53,28 +53,9 @@ else
     vprog=$(find "$build" -name qv310-vprog.exe -type f 2>/dev/null | head -n 1 || true)
     [ -n "$driver" ] && [ -n "$vprog" ] ||
         skip "no qv310-station-e2e.exe and qv310-vprog.exe in $build (it needs Qt for Windows)"
-    wine=""
-    for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
-        if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine="$candidate"; break; fi
-    done
-    [ -n "$wine" ] || skip "Wine (wine64) is not installed"
-    winepath_of() { printf 'Z:%s' "$1" | tr / '\\'; }
-    qt_dir=$(sed -n 's/^Qt5_DIR:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
-    qt_prefix=""
-    [ -n "$qt_dir" ] && qt_prefix=$(cd "$qt_dir/../../.." 2>/dev/null && pwd || true)
-    if [ -z "${WINEPATH:-}" ]; then
-        parts=()
-        [ -n "$qt_prefix" ] && parts+=("$(winepath_of "$qt_prefix/bin")")
-        for dir in /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib; do
-            [ -d "$dir" ] && parts+=("$(winepath_of "$dir")")
-        done
-        WINEPATH=$(IFS=';'; echo "${parts[*]}")
-        export WINEPATH
-    fi
-    export WINEPREFIX="${WINEPREFIX:-$build/wine-prefix}"
-    export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
-    unset DISPLAY
+    # shellcheck source=wine-env.sh
+    . "$root/scripts/wine-env.sh"
+    wine_for_build "$build" || skip "Wine (wine64) is not installed"
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv310-station-e2e.XXXXXX")

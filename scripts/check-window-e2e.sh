@@ -67,30 +67,9 @@ else
         skip "no Windows build of the window program with qv310-window-e2e.exe and qv310-vprog.exe" \
             "(looked in: ${candidates[*]}). It needs Qt for Windows; pass its build folder or set QV_WINDOWS_BUILD."
     fi
-    wine=""
-    for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
-        if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine="$candidate"; break; fi
-    done
-    [ -n "$wine" ] || skip "Wine (wine64) is not installed"
-    winepath_of() { printf 'Z:%s' "$1" | tr / '\\'; }
-    if [ -z "${WINEPATH:-}" ]; then
-        # The build's Qt (Qt5_DIR is <prefix>/lib/cmake/Qt5) and the MinGW-w64 runtime DLLs.
-        qt_dir=$(sed -n 's/^Qt5_DIR:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
-        parts=()
-        if [ -n "$qt_dir" ]; then
-            qt_prefix=$(cd "$qt_dir/../../.." 2>/dev/null && pwd || true)
-            [ -n "$qt_prefix" ] && parts+=("$(winepath_of "$qt_prefix/bin")")
-        fi
-        for dir in /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib; do
-            [ -d "$dir" ] && parts+=("$(winepath_of "$dir")")
-        done
-        WINEPATH=$(IFS=';'; echo "${parts[*]}")
-        export WINEPATH
-    fi
-    export WINEPREFIX="${WINEPREFIX:-$build/wine-prefix}"
-    export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
-    unset DISPLAY
+    # shellcheck source=wine-env.sh
+    . "$root/scripts/wine-env.sh"
+    wine_for_build "$build" || skip "Wine (wine64) is not installed"
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv310-window-e2e.XXXXXX")

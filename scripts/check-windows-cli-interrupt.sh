@@ -23,27 +23,9 @@ skip() {
 qv310=$(find "$build" -name qv310.exe -type f -not -path '*/stage/*' 2>/dev/null | head -n 1 || true)
 vprog=$(find "$build" -name qv310-vprog.exe -type f -not -path '*/stage/*' 2>/dev/null | head -n 1 || true)
 [ -n "$qv310" ] && [ -n "$vprog" ] || skip "no qv310.exe and qv310-vprog.exe in $build"
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || skip "Wine (wine64) is not installed"
-
-winepath_of() { printf 'Z:%s' "$1" | tr / '\\'; }
-if [ -z "${WINEPATH:-}" ]; then
-    qt_dir=$(sed -n 's/^Qt5_DIR:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
-    parts=()
-    if [ -n "$qt_dir" ]; then
-        qt_prefix=$(cd "$qt_dir/../../.." 2>/dev/null && pwd || true)
-        [ -n "$qt_prefix" ] && parts+=("$(winepath_of "$qt_prefix/bin")")
-    fi
-    for dir in /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib; do
-        [ -d "$dir" ] && parts+=("$(winepath_of "$dir")")
-    done
-    WINEPATH=$(IFS=';'; echo "${parts[*]}")
-    export WINEPATH
-fi
-export WINEPREFIX="${WINEPREFIX:-$build/wine-prefix}"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
+# shellcheck source=wine-env.sh
+. "$root/scripts/wine-env.sh"
+wine_for_build "$build" || skip "Wine (wine64) is not installed"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv310-cli-interrupt.XXXXXX")
 pids=()

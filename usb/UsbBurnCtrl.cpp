@@ -57,11 +57,6 @@ uint8_t USB_BURN_CTRL::waitForRaise(const std::atomic<uint8_t>& flag, Clock::tim
     return flag.load(acquire);
 }
 
-bool USB_BURN_CTRL::waitForFlag(const std::atomic<uint8_t>& flag, uint8_t value, Clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(doneMutex_);
-    return doneWake_.wait_until(lock, deadline, [&] { return flag.load(acquire) == value; });
-}
-
 void USB_BURN_CTRL::run() {
     runReturned.store(false, release);
     stopRequested.store(0, release);

@@ -27,7 +27,7 @@ class UsbDevice;
 // after parkTimeout, so a raise without wake() is served late, never lost.
 //
 // Event waits: the worker signals every raise of txDone and rxDone, so that a caller may sleep
-// in waitForFlag() instead of polling; the polling callers are not affected.
+// in waitForRaise() instead of polling; the polling callers are not affected.
 class USB_BURN_CTRL : public QThread {
     Q_OBJECT
 public:
@@ -46,10 +46,6 @@ public:
 
     // Ends an idle park at once. Call after raising txPending, rxPending or stopRequested.
     void wake();
-    // Sleeps until flag holds value (true) or until the deadline passes (false). The worker
-    // signals each txDone and rxDone it raises, so the wait ends as soon as it does.
-    bool waitForFlag(const std::atomic<uint8_t>& flag, uint8_t value,
-                     std::chrono::steady_clock::time_point deadline);
     // Sleeps until flag is raised (1 done, 2 failed) or the deadline passes; returns at once when
     // the thread has already ended (a failed write or read stops it: nothing will be raised any
     // more). An end while sleeping is not signalled: it is seen at the next call. Returns the
@@ -59,7 +55,7 @@ public:
     bool runEnded() const { return runReturned.load(std::memory_order_acquire); }
 
     static constexpr std::chrono::milliseconds kIdleBeforePark{5};
-    // Set for a caller that sleeps in waitForFlag (the console engine): the worker then parks as
+    // Set for a caller that sleeps in waitForRaise (the console engine): the worker then parks as
     // soon as it has nothing to do, instead of pausing or, with noSleep, spinning until the caller
     // has woken up and raised the next request. wake() ends the park at once.
     std::atomic<bool> parkWhenIdle{false};

@@ -272,21 +272,22 @@ TEST(TransferWorker, ARaiseWithoutAWakeIsServedWhenTheParkTimesOut) {
     ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
 }
 
-// While a caller sleeps in waitForFlag, the worker's raise of rxDone ends the sleep; a flag that
+// While a caller sleeps in waitForRaise, the worker's raise of rxDone ends the sleep; a flag that
 // never rises ends it at the deadline.
-TEST(TransferWorker, WaitForFlagEndsWithTheWorkersRaiseOrAtTheDeadline) {
+TEST(TransferWorker, WaitForRaiseEndsWithTheWorkersRaiseOrAtTheDeadline) {
     vprog::VirtualProgrammer programmer(quietProgrammer("event-wait"));
     Link link;
     ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
-    link.worker.start();
+    link.worker.startWork();
     link.sendConnectRequest(/*alsoRead=*/true);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    EXPECT_TRUE(link.worker.waitForFlag(link.worker.rxDone, 1, deadline));
+    EXPECT_EQ(link.worker.waitForRaise(link.worker.rxDone, deadline), 1);
     EXPECT_LT(std::chrono::steady_clock::now(), deadline);
     EXPECT_EQ(link.worker.rxLength, 36u);
 
+    // Nothing is pending: no flag rises while the worker runs.
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(link.worker.waitForFlag(link.worker.txDone, 2, t0 + std::chrono::milliseconds(30)));
+    EXPECT_EQ(link.worker.waitForRaise(link.worker.txPending, t0 + std::chrono::milliseconds(30)), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
 }
 
