@@ -1,11 +1,11 @@
 #include "DeviceWatcher.h"
 
 #include "DeviceSearch.h"
+#include "QueuedCalls.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QMetaObject>
 #include <QTimer>
 
 #ifndef _WIN32
@@ -22,7 +22,7 @@ constexpr int kPipePollMs = 1000;
 }  // namespace
 #endif
 
-DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent) {
+DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent), hotplugEvents(new QueuedCalls(this)) {
     for (const std::string& path : findVirtualProgrammers()) virtualSockets.insert(QString::fromStdString(path));
 #ifdef _WIN32
     pipePoll = new QTimer(this);
@@ -40,6 +40,16 @@ DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent) {
 }
 
 DeviceWatcher::~DeviceWatcher() { stopUsbHotplug(); }
+
+void DeviceWatcher::postHotplugEvent(const QString& path, bool arrived) {
+    hotplugEvents->post([this, path, arrived] {
+        if (arrived) {
+            emit deviceArrived(path);
+        } else {
+            emit deviceRemoved(path);
+        }
+    });
+}
 
 // Watches the directory itself when it exists, otherwise its parent, so that a directory created
 // by the first virtual programmer after the tool started is still noticed.
@@ -75,16 +85,7 @@ int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug
     const QString path = QString::fromStdString(usbPortPath(device));
     const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
     // Runs on the libusb event thread: hand the event to the watcher's own thread.
-    QMetaObject::invokeMethod(
-        watcher,
-        [watcher, path, arrived] {
-            if (arrived) {
-                emit watcher->deviceArrived(path);
-            } else {
-                emit watcher->deviceRemoved(path);
-            }
-        },
-        Qt::QueuedConnection);
+    watcher->postHotplugEvent(path, arrived);
     return 0;
 }
 

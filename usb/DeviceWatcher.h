@@ -13,6 +13,8 @@ class QTimer;
 
 namespace qv {
 
+class QueuedCalls;
+
 // Tells the window when a programmer is plugged in or out, as the same two signals from every
 // source: libusb hot-plug for real programmers (Linux, macOS) and a watch on the virtual
 // programmer directory. Signals are emitted on the thread that owns the watcher (the GUI thread),
@@ -24,6 +26,10 @@ class DeviceWatcher : public QObject {
 public:
     explicit DeviceWatcher(QObject* parent = nullptr);
     ~DeviceWatcher() override;
+
+    // Safe from any thread: the event is emitted as one of the signals on the watcher's thread.
+    // libusb's event thread reports through this.
+    void postHotplugEvent(const QString& path, bool arrived);
 
 signals:
     void deviceArrived(const QString& path);
@@ -37,6 +43,7 @@ private:
 
     QFileSystemWatcher* fileWatcher = nullptr;
     QTimer* pipePoll = nullptr;  // Windows only
+    QueuedCalls* hotplugEvents = nullptr;  // from libusb's event thread to the watcher's thread
     QSet<QString> virtualSockets;
     std::atomic<bool> stopEvents{false};
     std::thread eventThread;

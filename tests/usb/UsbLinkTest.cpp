@@ -2,6 +2,7 @@
 #include "protocol/Frames.h"
 #include "usb/DeviceSearch.h"
 #include "usb/DeviceWatcher.h"
+#include "usb/QueuedCalls.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
@@ -377,6 +378,42 @@ TEST(DeviceWatcher, ReportsVirtualProgrammersComingAndGoingEvenWhenTheirDirector
     }
     ASSERT_TRUE(waitFor([&] { return !removed.isEmpty(); }, 2000));
     EXPECT_EQ(removed, QStringList{path});
+}
+
+// Four threads post bursts while the owner drains: every call runs once, on the owner's thread,
+// and each thread's calls in the order it posted them (a lost wake-up leaves calls behind).
+TEST(QueuedCalls, CallsFromManyThreadsRunOnTheOwnersThreadInEachThreadsOrder) {
+    qv::QueuedCalls calls;
+    constexpr int kThreads = 4;
+    constexpr int kCallsEach = 2000;
+    std::vector<std::vector<int>> seen(kThreads);  // touched on this thread only
+    bool wrongThread = false;
+    QThread* const owner = QThread::currentThread();
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < kCallsEach; ++i) {
+                calls.post([&, t, i] {
+                    wrongThread = wrongThread || QThread::currentThread() != owner;
+                    seen[t].push_back(i);
+                });
+                if (i % 97 == 0) std::this_thread::yield();
+            }
+        });
+    }
+    const auto allSeen = [&] {
+        for (const std::vector<int>& s : seen)
+            if (s.size() < static_cast<size_t>(kCallsEach)) return false;
+        return true;
+    };
+    const bool arrived = waitFor(allSeen, 10000);
+    for (std::thread& p : posters) p.join();
+    ASSERT_TRUE(arrived);
+    EXPECT_FALSE(wrongThread);
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(seen[t].size(), static_cast<size_t>(kCallsEach)) << "thread " << t;
+        for (int i = 0; i < kCallsEach; ++i) ASSERT_EQ(seen[t][i], i) << "thread " << t;
+    }
 }
 
 }  // namespace
