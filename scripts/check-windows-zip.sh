@@ -6,11 +6,13 @@
 # shows them, takes a screenshot, closes the window as its title bar's close button does
 # (WM_CLOSE) and checks the config.ini it wrote at exit (CR LF, the paths in code page 936). Then
 # it starts the window again with Windows' display scaling at 150 % (144 DPI): the window must be
-# half as large again (1440 x 990 for 960 x 660) and is photographed too. Last, the window's DPI
-# test runs on the Windows platform with the zip's DLLs at 96 and 144 DPI: every text fits.
+# half as large again (1440 x 990 for 960 x 660) and is photographed too. The operators' station
+# (qv310-station.exe with a job) is started at 100 % and 150 % the same way and must grow alike.
+# Last, the window's DPI test runs on the Windows platform with the zip's DLLs at 96 and 144 DPI:
+# every text fits.
 #
-#   bash scripts/check-windows-zip.sh          # screenshots in out/windows-zip/window-windows*.png
-#   bash scripts/check-windows-zip.sh --docs   # also copies them to docs/
+#   bash scripts/check-windows-zip.sh          # screenshots in out/windows-zip/*-windows*.png
+#   bash scripts/check-windows-zip.sh --docs   # also copies the window's to docs/
 #
 # Run scripts/build-windows.sh first. Installs Xvfb and the X tools it needs when missing.
 set -euo pipefail
@@ -86,8 +88,8 @@ printf 'UPBOOT:0\nNFLASH:0\n%s\n%s\n%s\nWAITT:0\nPWROFF:1\n' "$mcu_path" "$ui_pa
 cp "$app_dir/config.ini" "$work/config-before.ini"
 
 display_file="$work/display"
-# Room for the window at 150 %.
-Xvfb -displayfd 3 -screen 0 1600x1100x24 -nolisten tcp 3>"$display_file" >"$work/xvfb.log" 2>&1 &
+# Room for the window and the station at 150 %.
+Xvfb -displayfd 3 -screen 0 1800x1100x24 -nolisten tcp 3>"$display_file" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 50); do [ -s "$display_file" ] && break; sleep 0.1; done
 [ -s "$display_file" ] || { echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
@@ -100,29 +102,32 @@ expect() {  # expect WHAT CONDITION...
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
-# show_window DPI SHOT: sets Windows' display DPI (LogPixels: 96 is 100 %, 144 is 150 %), starts
-# qv310-isp.exe from the unpacked zip, waits for its window, sets width, height and shot (the
-# screenshot of the window), closes it with WM_CLOSE and sets status to the program's exit code.
+# show_window PROGRAM TITLE DPI SHOT [ARGUMENT...]: sets Windows' display DPI (LogPixels: 96 is
+# 100 %, 144 is 150 %), starts PROGRAM from the unpacked zip, waits for its window named TITLE, sets
+# width, height and shot (the screenshot of the window), closes it with WM_CLOSE and sets status to
+# the program's exit code.
 show_window() {
-    local dpi=$1
-    shot="$work/$2"
+    local program=$1 window_title=$2 dpi=$3
+    shot="$work/$4"
+    shift 4
     "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
     "$wineserver" -w  # the next program starts a Wine that reads the new DPI
 
-    echo "starting qv310-isp.exe from the unpacked zip under Wine on Xvfb $DISPLAY at $dpi DPI"
-    (cd "$app_dir" && exec "$wine" qv310-isp.exe >"$work/window-$dpi.log" 2>&1) &
+    local log="$work/${program%.exe}-$dpi.log"
+    echo "starting $program from the unpacked zip under Wine on Xvfb $DISPLAY at $dpi DPI"
+    (cd "$app_dir" && exec "$wine" "$program" "$@" >"$log" 2>&1) &
     wine_pid=$!
 
     local window_id=""
     for _ in $(seq 120); do
-        window_id=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$title\"" | awk '{print $1}' | head -n 1 || true)
+        window_id=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$window_title\"" | awk '{print $1}' | head -n 1 || true)
         [ -n "$window_id" ] && break
         if ! kill -0 "$wine_pid" 2>/dev/null; then break; fi
         sleep 0.5
     done
     if [ -z "$window_id" ]; then
-        echo "FAILED: the window did not show" >&2
-        sed 's/^/  /' "$work/window-$dpi.log" >&2
+        echo "FAILED: the window of $program did not show" >&2
+        sed 's/^/  /' "$log" >&2
         exit 1
     fi
     sleep 3  # let it draw
@@ -137,10 +142,10 @@ show_window() {
     echo "screenshot: ${shot#"$root"/} ($(du -h "$shot" | cut -f1))"
 
     echo "closing the window (WM_CLOSE)"
-    "$wine" taskkill /im qv310-isp.exe >/dev/null 2>&1 || true
+    "$wine" taskkill /im "$program" >/dev/null 2>&1 || true
     for _ in $(seq 60); do kill -0 "$wine_pid" 2>/dev/null || break; sleep 0.5; done
     if kill -0 "$wine_pid" 2>/dev/null; then
-        echo "FAILED: the window did not close" >&2
+        echo "FAILED: the window of $program did not close" >&2
         exit 1
     fi
     status=0
@@ -148,7 +153,7 @@ show_window() {
     wine_pid=""
 }
 
-show_window 96 window-windows.png
+show_window qv310-isp.exe "$title" 96 window-windows.png
 expect "the window program exits 0 (it exited $status)" test "$status" -eq 0
 expect "at 100 % the window is 960 x 660 (it is ${width}x$height)" test "${width}x$height" = 960x660
 expected_after="$work/config-expected.ini"
@@ -159,9 +164,24 @@ expect "no temporary file is left beside it" test -z "$(ls "$app_dir" | grep '\.
 expect "the screenshot is a PNG of the window" test "$(head -c 4 "$shot" | tail -c 3)" = PNG
 
 # Windows' display scaling at 150 %: the same window, half as large again in pixels.
-show_window 144 window-windows-150.png
+show_window qv310-isp.exe "$title" 144 window-windows-150.png
 expect "the window program exits 0 at 150 % (it exited $status)" test "$status" -eq 0
 expect "at 150 % the window is 1440 x 990 (it is ${width}x$height)" test "${width}x$height" = 1440x990
+
+# The operators' station with a job beside it: at 150 % half as large again as at 100 %.
+printf 'QV310 MCU code stand-in' >"$app_dir/station-mcu.bin"
+mcu_digest=$(sha256sum "$app_dir/station-mcu.bin" | cut -d' ' -f1)
+printf '{"steps": [{"program-mcu": "station-mcu.bin", "addr": "0xA000", "sha256": "%s"}]}\n' "$mcu_digest" \
+    >"$app_dir/station-job.json"
+station_title="QV310 Station - station-job.json - $(sha256sum "$app_dir/station-job.json" | cut -c1-8)"
+show_window qv310-station.exe "$station_title" 96 station-windows.png station-job.json
+expect "the station exits 0 (it exited $status)" test "$status" -eq 0
+station_size="${width}x$height"
+station_expected="$((width * 3 / 2))x$((height * 3 / 2))"
+show_window qv310-station.exe "$station_title" 144 station-windows-150.png station-job.json
+expect "the station exits 0 at 150 % (it exited $status)" test "$status" -eq 0
+expect "at 150 % the station is half as large again as its $station_size at 100 % ($station_expected; it is ${width}x$height)" \
+    test "${width}x$height" = "$station_expected"
 
 # Every label, button and check box measured against its room, on the Windows platform at 100 %
 # and 150 %: the test program of the window (tests/app/WindowDpiTest.cpp) beside the zip's DLLs.
@@ -190,4 +210,4 @@ if [ "$failures" -ne 0 ]; then
     echo "the Windows zip: $failures check(s) failed"
     exit 1
 fi
-echo "the Windows zip unpacks, starts, shows the window at 100 % and 150 % and writes config.ini"
+echo "the Windows zip unpacks, starts, shows the window and the station at 100 % and 150 % and writes config.ini"

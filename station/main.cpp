@@ -2,6 +2,7 @@
 #include "StationOptions.h"
 #include "StationWindow.h"
 
+#include "app/DisplayScaling.h"
 #include "engine/Events.h"
 #include "engine/Steps.h"
 #include "engine/ProductionJob.h"
@@ -31,6 +32,7 @@ int main(int argc, char* argv[]) {
         return qv::engine::kExitUsage;
     }
 
+    qv::enableDisplayScaling();
     QApplication app(argc, argv);
     qv::station::StationOptions options = parsed.options;
     if (options.jobFile.isEmpty()) {
