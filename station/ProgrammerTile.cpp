@@ -1,12 +1,15 @@
 #include "ProgrammerTile.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace qv::station {
 
@@ -16,6 +19,9 @@ namespace {
 constexpr int kLogLinesShown = 12;
 // What a tile keeps of a running operation's log.
 constexpr int kLogLinesKept = 200;
+// Every tile is as wide as this (logical pixels), or as the widest state word needs.
+constexpr int kTileWidth = 360;
+constexpr int kStatePadding = 12;
 
 }  // namespace
 
@@ -37,8 +43,6 @@ QString wrappablePath(const QString& path) {
 ProgrammerTile::ProgrammerTile(const QString& device, int steps, QWidget* parent)
     : QFrame(parent), device_(device), steps_(std::max(steps, 1)) {
     setFrameShape(QFrame::StyledPanel);
-    setMinimumWidth(280);
-    setMaximumWidth(480);
     auto* layout = new QVBoxLayout(this);
 
     title_ = new QLabel(this);
@@ -57,6 +61,15 @@ ProgrammerTile::ProgrammerTile(const QString& device, int steps, QWidget* parent
     stateLabel_->setFont(big);
     stateLabel_->setAutoFillBackground(true);
     layout->addWidget(stateLabel_);
+    // One width for every tile, so that a column is exactly a tile wide: the grid lays out each
+    // row for the height the tiles' wrapped lines take at the column's width, and a tile narrower
+    // than its column would wrap into more lines than its row has room for.
+    int widestWord = 0;
+    for (const char* word : {"READY", "RUNNING", "PASS", "FAIL"})
+        widestWord = std::max(widestWord, QFontMetrics(big).horizontalAdvance(QLatin1String(word)));
+    const QMargins margins = layout->contentsMargins();
+    setFixedWidth(std::max(kTileWidth, widestWord + 2 * kStatePadding + margins.left() + margins.right() +
+                                           2 * frameWidth()));
 
     bar_ = new QProgressBar(this);
     bar_->setRange(0, 100);
@@ -126,9 +139,10 @@ void ProgrammerTile::setState(State state) {
     const auto& look = looks[int(state)];
     setLabelText(stateLabel_, QString::fromLatin1(look.word));
     const bool dark = state == State::Pass || state == State::Fail;
-    stateLabel_->setStyleSheet(QStringLiteral("background-color: %1; color: %2; padding: 12px;")
+    stateLabel_->setStyleSheet(QStringLiteral("background-color: %1; color: %2; padding: %3px;")
                                    .arg(QLatin1String(look.background),
-                                        dark ? QStringLiteral("white") : QStringLiteral("black")));
+                                        dark ? QStringLiteral("white") : QStringLiteral("black"))
+                                   .arg(kStatePadding));
     start_->setEnabled(state != State::Running);
 }
 

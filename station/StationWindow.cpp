@@ -277,17 +277,20 @@ void StationWindow::rescan() {
 void StationWindow::layoutTiles() {
     int widest = 1;
     for (ProgrammerTile* t : tiles_)
-        widest = std::max(widest, t->sizeHint().width() + grid_->horizontalSpacing());
+        widest = std::max(widest, t->minimumWidth() + grid_->horizontalSpacing());  // one fixed width
     const int columns = std::clamp(area_->viewport()->width() / widest, 1, kMostTileColumns);
     if (columns == columns_)
         return;
     columns_ = columns;
-    // The tiles in the order of their paths, row by row.
+    // The tiles in the order of their paths, row by row; the room right of the last column goes to
+    // an empty column, so that every column stays exactly a tile wide.
     int i = 0;
     for (ProgrammerTile* t : tiles_) {
         grid_->addWidget(t, i / columns, i % columns, Qt::AlignTop | Qt::AlignLeft);
         ++i;
     }
+    for (int c = 0; c <= kMostTileColumns; ++c)
+        grid_->setColumnStretch(c, c == columns ? 1 : 0);
 }
 
 void StationWindow::resizeEvent(QResizeEvent* event) {

@@ -3,6 +3,7 @@
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
+#include "support/TestEnvironment.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -20,17 +21,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 4000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 vprog::Options named(const char* name) {
     vprog::Options options;
@@ -84,7 +74,7 @@ TEST_F(HotplugTest, FirstSearchRunsAfterOneSecondAndListsTheProgrammer) {
     QElapsedTimer timer;
     timer.start();
     window = std::make_unique<MainWindow>();
-    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return deviceBox()->count() == 1; }));
     EXPECT_GE(timer.elapsed(), 900);
     EXPECT_EQ(rows(), QStringList{QString::fromStdString(programmer.devicePath())});
     EXPECT_EQ(deviceBox()->currentIndex(), 0);
@@ -92,52 +82,52 @@ TEST_F(HotplugTest, FirstSearchRunsAfterOneSecondAndListsTheProgrammer) {
 }
 
 TEST_F(HotplugTest, PluggingInLogsTheUpperCasedPathAndListsItSoonAfter) {
-    ASSERT_TRUE(pumpUntil([&] { return !window->searchTimer().isActive(); }));  // first search done
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return !window->searchTimer().isActive(); }));  // first search done
     vprog::VirtualProgrammer programmer(named("arriving"));
     const QString path = QString::fromStdString(programmer.devicePath());
-    ASSERT_TRUE(pumpUntil([&] { return log().contains("device insert:"); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return log().contains("device insert:"); }));
     EXPECT_TRUE(log().contains(QStringLiteral("device insert:") + path.toUpper()));
     EXPECT_TRUE(window->searchTimer().isActive());
     EXPECT_EQ(window->searchTimer().interval(), 100);
-    ASSERT_TRUE(pumpUntil([&] { return rows() == QStringList{path}; }, 1000));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return rows() == QStringList{path}; }, 1000));
 }
 
 TEST_F(HotplugTest, UnpluggingTheOpenProgrammerClosesItStopsTheWorkerAndDisablesTheButtons) {
     auto programmer = std::make_unique<vprog::VirtualProgrammer>(named("open-one"));
     const QString path = QString::fromStdString(programmer->devicePath());
-    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return deviceBox()->count() == 1; }));
     openRow(0);
     ASSERT_TRUE(log().contains("Connect the programmer successful")) << log().toStdString();
     ASSERT_TRUE(groupEnabled());
     ASSERT_TRUE(window->transferWorker().isRunning());
 
     programmer.reset();  // unplugged while idle
-    ASSERT_TRUE(pumpUntil([&] { return log().contains("device remove:"); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return log().contains("device remove:"); }));
     EXPECT_TRUE(log().contains(QStringLiteral("device remove:") + path.toUpper()));
     EXPECT_FALSE(window->usbDevice().isOpen());
     EXPECT_FALSE(window->transferWorker().isRunning());
     EXPECT_FALSE(groupEnabled());
-    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 0; }, 1000));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return deviceBox()->count() == 0; }, 1000));
 }
 
 TEST_F(HotplugTest, UnpluggingAnotherProgrammerLeavesTheOpenOneOpen) {
     vprog::VirtualProgrammer kept(named("a-kept"));
     auto other = std::make_unique<vprog::VirtualProgrammer>(named("b-other"));
-    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 2; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return deviceBox()->count() == 2; }));
     openRow(0);
     ASSERT_TRUE(log().contains("Connect the programmer successful"));
     other.reset();
-    ASSERT_TRUE(pumpUntil([&] { return log().contains("device remove:"); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return log().contains("device remove:"); }));
     EXPECT_TRUE(window->usbDevice().isOpen());
     EXPECT_TRUE(window->transferWorker().isRunning());
     EXPECT_TRUE(groupEnabled());
-    ASSERT_TRUE(pumpUntil([&] { return rows() == QStringList{QString::fromStdString(kept.devicePath())}; }, 1000));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return rows() == QStringList{QString::fromStdString(kept.devicePath())}; }, 1000));
 }
 
 TEST_F(HotplugTest, OpeningAgainAfterTheProgrammerRestartedConnectsAndShowsTheNewState) {
     vprog::Options options = named("restarting");
     vprog::VirtualProgrammer programmer(options);
-    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return deviceBox()->count() == 1; }));
     openRow(0);
     ASSERT_TRUE(log().contains("Connect the programmer successful"));
     button("pushButton_OpenDevice")->click();
@@ -145,10 +135,10 @@ TEST_F(HotplugTest, OpeningAgainAfterTheProgrammerRestartedConnectsAndShowsTheNe
 
     // The programmer drops off the bus and comes back (as after a firmware update).
     programmer.unplug();
-    ASSERT_TRUE(pumpUntil([&] { return !window->usbDevice().isOpen(); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return !window->usbDevice().isOpen(); }));
     programmer.withModel([](vprog::DeviceModel& model) { model.mutableOptions().appVersion = 0x200101; });
     ASSERT_TRUE(programmer.plug());
-    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1 && !window->searchTimer().isActive(); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return deviceBox()->count() == 1 && !window->searchTimer().isActive(); }));
     window->findChild<QTextEdit*>("textEdit")->clear();
     openRow(0);
     EXPECT_TRUE(log().contains("Connect the programmer successful")) << log().toStdString();
@@ -160,7 +150,7 @@ TEST_F(HotplugTest, AfterAFirmwareUpdateTheProgrammerComesBackAndOpensWithItsNew
     vprog::Options options = named("updating");
     options.modeLetter = '[';  // its boot loader runs: the application can be replaced
     vprog::VirtualProgrammer programmer(options);
-    ASSERT_TRUE(pumpUntil([&] { return deviceBox()->count() == 1 && !window->searchTimer().isActive(); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return deviceBox()->count() == 1 && !window->searchTimer().isActive(); }));
     openRow(0);
     ASSERT_TRUE(log().contains("Connection for update mcu code")) << log().toStdString();
     ASSERT_TRUE(button("pushButton_UpdateAPP")->isEnabled());
@@ -188,10 +178,10 @@ TEST_F(HotplugTest, AfterAFirmwareUpdateTheProgrammerComesBackAndOpensWithItsNew
     EXPECT_FALSE(button("pushButton_UpdateAPP")->isEnabled());
 
     // The programmer restarts: it drops off the bus and comes back about a second later.
-    ASSERT_TRUE(pumpUntil([&] { return !window->usbDevice().isOpen(); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return !window->usbDevice().isOpen(); }));
     EXPECT_FALSE(window->transferWorker().isRunning());
     // (The update cleared the log when it started, so these lines belong to the restart.)
-    ASSERT_TRUE(pumpUntil([&] { return log().contains("device remove:") && log().contains("device insert:") &&
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return log().contains("device remove:") && log().contains("device insert:") &&
                                        deviceBox()->count() == 1 &&
                                        !window->searchTimer().isActive(); },
                           5000))

@@ -4,10 +4,8 @@
 //   qv_app_window_dpi_tests --font-dpi=144 [--scale=1.25] [--fontconfig=FILE --expect-family=NAME]
 //       [gtest options]
 //   qv_app_window_dpi_tests -platform windows --display-dpi=144
-#include "app/DisplayScaling.h"
 #include "app/MainWindow.h"
 #include "support/DisplayRun.h"
-#include "support/TestEnvironment.h"
 
 #include <QApplication>
 #include <QDir>
@@ -65,12 +63,5 @@ TEST_F(WindowDpiTest, EveryTextFitsItsWidget) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    display = qvtest::takeDisplayRunOptions(argc, argv);
-    qvtest::useFreshRuntimeDirectory();
-    qvtest::setQtVariablesForWindows();
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    qv::enableDisplayScaling();
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return qvtest::runTestsOnDisplay(argc, argv, display);
 }

@@ -5,6 +5,7 @@
 #include "protocol/ProgrammerLink.h"
 #include "usb/UsbBurnCtrl.h"
 #include "vprog/VirtualProgrammer.h"
+#include "support/TestEnvironment.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -26,18 +27,6 @@
 
 namespace {
 
-bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 4000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
 class WindowWithProgrammer : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -53,7 +42,7 @@ class WindowWithProgrammer : public ::testing::Test {
             messages << title + QStringLiteral("|") + text;
         });
         ASSERT_TRUE(
-            pumpUntil([&] { return window->findChild<QComboBox*>("comboBox_Device")->count() == 1; }));
+            qvtest::pumpUntil([&] { return window->findChild<QComboBox*>("comboBox_Device")->count() == 1; }));
         button("pushButton_OpenDevice")->click();
         ASSERT_TRUE(log().contains("Connect the programmer successful")) << log().toStdString();
     }
@@ -126,7 +115,7 @@ TEST_F(WindowWithProgrammer, ExitDoesNotHangWhenTheProgrammerStopsTakingRequests
             worker.txBuffer, 'F', 0x80000, reinterpret_cast<const uint8_t*>(payload.constData()), 4096);
         worker.txDone.store(0);
         worker.txPending.store(1);
-        stuck = !pumpUntil([&] { return worker.txDone.load() == 1; }, 300);
+        stuck = !qvtest::pumpUntil([&] { return worker.txDone.load() == 1; }, 300);
     }
     ASSERT_TRUE(stuck) << "every write went through";
 

@@ -11,6 +11,7 @@
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
+#include "support/TestEnvironment.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -44,18 +45,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using qvtest::EmulatedProgrammer;
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 4000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 QString qs(const std::string& text) {
     return QString::fromStdString(text);
@@ -109,11 +98,11 @@ class LibusbTest : public ::testing::Test {
     void TearDown() override {
         QDir::setCurrent(previousDirectory);
         // The next test starts with an empty bus as libusb sees it.
-        waitUntil([] { return qv::UsbDevice().findDevices().isEmpty(); });
+        qvtest::pumpUntil([] { return qv::UsbDevice().findDevices().isEmpty(); });
     }
 
     static bool waitForDevices(const QStringList& expected) {
-        return waitUntil([&] { return qv::UsbDevice().findDevices() == expected; });
+        return qvtest::pumpUntil([&] { return qv::UsbDevice().findDevices() == expected; });
     }
 
     QTemporaryDir cwd;
@@ -144,7 +133,7 @@ TEST_F(LibusbTest, SearchListsProgrammersByPortPathBeforeVirtualOnesAndNothingEl
 
     // Real programmers come in libusb's order, virtual ones after them.
     QStringList found;
-    EXPECT_TRUE(waitUntil([&] {
+    EXPECT_TRUE(qvtest::pumpUntil([&] {
         found = qv::UsbDevice().findDevices();
         return found.size() == 3;
     })) << found.join(", ").toStdString();
@@ -201,7 +190,7 @@ TEST_F(LibusbTest, OpenProgrammerFindsTheBulkPipesAndConnects) {
         });
         worker.stopAndWait();
         device.close();
-        EXPECT_TRUE(waitUntil([&] { return programmer.counters().releases == 1; }))
+        EXPECT_TRUE(qvtest::pumpUntil([&] { return programmer.counters().releases == 1; }))
             << "closing releases the interface";
         EXPECT_TRUE(programmer.counters().unknownIoctls.empty());
     }
@@ -336,7 +325,7 @@ TEST_F(LibusbTest, AProgrammerLostWhileProgrammingFailsTheOperationAndClosesTheD
         << host.log.join("\n").toStdString();
     EXPECT_FALSE(host.log.contains(QStringLiteral("Check crc OK!")));
     EXPECT_FALSE(device.isOpen());
-    EXPECT_TRUE(waitUntil([&] { return !worker.isRunning(); }))
+    EXPECT_TRUE(qvtest::pumpUntil([&] { return !worker.isRunning(); }))
         << "the worker goes on after the failed transfer";
     programmer.withModel([](vprog::DeviceModel& model) { EXPECT_TRUE(model.faultFired()); });
 }
@@ -355,7 +344,7 @@ TEST_F(LibusbTest, UnpluggingDuringAWaitingReadFailsItAndClosesTheDevice) {
         qv::UsbDevice& device;
         ~CloseAtExit() { device.close(); }
     } closeAtExit{device};
-    ASSERT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 1; })) << "the read never started";
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return programmer.counters().pendingIn == 1; })) << "the read never started";
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
         << "a read returned without data";
 
@@ -379,7 +368,7 @@ TEST_F(LibusbTest, StoppingTheWorkerDuringAWaitingReadReturnsPromptly) {
     worker.start();
     worker.rxPending.store(1, std::memory_order_release);  // a reply is awaited; none will come
     worker.wake();
-    ASSERT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return programmer.counters().pendingIn == 1; }));
 
     std::future<void> stopped = std::async(std::launch::async, [&] { worker.stopAndWait(); });
     const bool prompt = stopped.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
@@ -390,7 +379,7 @@ TEST_F(LibusbTest, StoppingTheWorkerDuringAWaitingReadReturnsPromptly) {
     EXPECT_FALSE(worker.isRunning());
     EXPECT_EQ(worker.rxDone.load(), 0) << "no reply and no failure reported";
     EXPECT_TRUE(device.isOpen());
-    EXPECT_TRUE(waitUntil([&] { return programmer.counters().pendingIn == 0; }))
+    EXPECT_TRUE(qvtest::pumpUntil([&] { return programmer.counters().pendingIn == 0; }))
         << "the IN transfer was left behind";
 }
 
@@ -442,7 +431,7 @@ TEST_F(LibusbTest, ExitDoesNotHangWhenTheProgrammerTakesNoData) {
     window->setMessageHook([&](const QString&, const QString& text) { messages << text; });
     auto* box = window->findChild<QComboBox*>("comboBox_Device");
     auto* log = window->findChild<QTextEdit*>("textEdit");
-    ASSERT_TRUE(waitUntil([&] { return box->count() == 1 && !window->searchTimer().isActive(); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return box->count() == 1 && !window->searchTimer().isActive(); }));
     window->findChild<QPushButton*>("pushButton_OpenDevice")->click();
     ASSERT_TRUE(log->toPlainText().contains("Fail to connect the programmer..."))
         << log->toPlainText().toStdString();
@@ -475,7 +464,7 @@ TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
             r << box->itemText(i);
         return r;
     };
-    ASSERT_TRUE(waitUntil([&] { return !window.searchTimer().isActive(); })) << "first search";
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return !window.searchTimer().isActive(); })) << "first search";
     ASSERT_EQ(box->count(), 0);
 
     // Another device first: its arrival is no business of the window.
@@ -484,11 +473,11 @@ TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
     otherConfig.answerIoctls = false;
     EmulatedProgrammer other(otherConfig);
     auto programmer = std::make_unique<EmulatedProgrammer>(programmerOn("2"));
-    ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("device insert:"); }))
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return log->toPlainText().contains("device insert:"); }))
         << "no arrival from libusb hot-plug";
     EXPECT_TRUE(log->toPlainText().contains("device insert:USB:1-2")) << log->toPlainText().toStdString();
     EXPECT_FALSE(log->toPlainText().contains("USB:1-3")) << "another product reached the window";
-    ASSERT_TRUE(waitUntil([&] { return rows() == QStringList{"usb:1-2"}; }))
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return rows() == QStringList{"usb:1-2"}; }))
         << rows().join(", ").toStdString();
 
     box->setCurrentIndex(0);
@@ -499,12 +488,12 @@ TEST_F(LibusbTest, PluggingAndUnpluggingReachTheWindow) {
     ASSERT_TRUE(window.transferWorker().isRunning());
 
     programmer->unplug();
-    ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("device remove:"); }))
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return log->toPlainText().contains("device remove:"); }))
         << "no removal from libusb hot-plug";
     EXPECT_TRUE(log->toPlainText().contains("device remove:USB:1-2"));
     EXPECT_TRUE(
-        waitUntil([&] { return !window.usbDevice().isOpen() && !window.transferWorker().isRunning(); }));
-    EXPECT_TRUE(waitUntil([&] { return box->count() == 0; })) << rows().join(", ").toStdString();
+        qvtest::pumpUntil([&] { return !window.usbDevice().isOpen() && !window.transferWorker().isRunning(); }));
+    EXPECT_TRUE(qvtest::pumpUntil([&] { return box->count() == 0; })) << rows().join(", ").toStdString();
     EXPECT_TRUE(messages.isEmpty()) << messages.join("\n").toStdString();
 }
 

@@ -2,9 +2,7 @@
 // factor (tests/station/CMakeLists.txt), with the options of tests/support/DisplayRun.h.
 #include "StationFixture.h"
 
-#include "app/DisplayScaling.h"
 #include "support/DisplayRun.h"
-#include "support/TestEnvironment.h"
 
 #include <QApplication>
 #include <QFontInfo>
@@ -46,12 +44,5 @@ TEST_F(Station, theWindowGrowsWithTheDisplayAndEveryTextFitsThroughARound) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    display = qvtest::takeDisplayRunOptions(argc, argv);
-    qvtest::useFreshRuntimeDirectory();
-    qvtest::setQtVariablesForWindows();
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    qv::enableDisplayScaling();
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return qvtest::runTestsOnDisplay(argc, argv, display);
 }

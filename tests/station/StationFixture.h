@@ -7,6 +7,7 @@
 #include "engine/ProductionJob.h"
 #include "uiflash/TestImages.h"
 #include "vprog/VirtualProgrammer.h"
+#include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -34,15 +35,7 @@ using qv::station::StationWindow;
 using Bytes = std::vector<uint8_t>;
 
 inline bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
+    return qvtest::pumpUntil(condition, timeoutMs);
 }
 
 // The station against virtual programmers plugged in and out around it, with a job that programs

@@ -1,6 +1,10 @@
 #include "DisplayRun.h"
 
+#include "TestEnvironment.h"
+#include "app/DisplayScaling.h"
+
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFontInfo>
@@ -14,6 +18,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include <gtest/gtest.h>
 
 namespace qvtest {
 
@@ -89,12 +95,6 @@ bool roomOf(QWidget* widget, Room& room) {
     return false;
 }
 
-}  // namespace
-
-QString DisplayRun::describe() const {
-    return QStringLiteral("display %1 DPI, scale %2").arg(fontDpi).arg(extraScale);
-}
-
 DisplayRun takeDisplayRunOptions(int& argc, char** argv) {
     DisplayRun run;
     // --font-dpi stands for a display's DPI on the offscreen platform; without it, 96 (that
@@ -114,6 +114,23 @@ DisplayRun takeDisplayRunOptions(int& argc, char** argv) {
     if (const char* family = takeOption(argc, argv, "--expect-family"))
         run.expectedFamily = QString::fromUtf8(family);
     return run;
+}
+
+}  // namespace
+
+QString DisplayRun::describe() const {
+    return QStringLiteral("display %1 DPI, scale %2").arg(fontDpi).arg(extraScale);
+}
+
+int runTestsOnDisplay(int argc, char** argv, DisplayRun& display) {
+    display = takeDisplayRunOptions(argc, argv);
+    useFreshRuntimeDirectory();
+    setQtVariablesForWindows();
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    qv::enableDisplayScaling();
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
 
 void settleLayouts(QWidget& window) {

@@ -26,9 +26,10 @@ struct DisplayRun {
     QString describe() const;
 };
 
-// Takes the options above out of argv and sets the environment for them. Call before the
-// QApplication is made.
-DisplayRun takeDisplayRunOptions(int& argc, char** argv);
+// The main() of a window test program: takes the options above into display, sets the
+// environment for them, turns on the programs' display scaling, makes the QApplication and runs
+// the tests.
+int runTestsOnDisplay(int argc, char** argv, DisplayRun& display);
 
 // Sends the window's pending layout requests until they have reached its top: what the event
 // loop does in the next few rounds, done now.

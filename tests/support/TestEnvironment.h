@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 namespace qvtest {
 // Points XDG_RUNTIME_DIR at a fresh private directory for this test process, so that virtual
 // programmers started by one test binary are invisible to every other one. Removed at exit.
@@ -11,4 +13,7 @@ void useFreshRuntimeDirectory();
 // error (not the debugger output), and QV_TEST_FONTDIR, when set, becomes QT_QPA_FONTDIR (the
 // offscreen platform has no fonts on Windows otherwise). Does nothing elsewhere.
 void setQtVariablesForWindows();
+
+// Runs the event loop until condition holds or timeoutMs have passed; whether it held.
+bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 4000);
 }

@@ -6,6 +6,7 @@
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
+#include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,17 +28,6 @@ namespace {
 using qvtest::RawPeer;
 constexpr auto acquire = std::memory_order_acquire;
 constexpr auto release = std::memory_order_release;
-
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents();
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 vprog::Options quietProgrammer(const char* name) {
     vprog::Options options;
@@ -67,7 +57,7 @@ TEST(TransferWorker, WriteAndReadRaisedTogetherAreServedInOnePass) {
     ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
     link.sendConnectRequest(/*alsoRead=*/true);
     link.worker.start();
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.rxDone.load(acquire) == 1; }));
     EXPECT_EQ(link.worker.txDone.load(acquire), 1);
     EXPECT_EQ(link.worker.rxLength, 36u);
     EXPECT_EQ(link.worker.rxBuffer[2], ';');
@@ -84,7 +74,7 @@ TEST(TransferWorker, AFailedWriteStillReportsTheWriteAndEndsTheThread) {
     QThread::msleep(100);
     link.worker.start();
     link.sendConnectRequest(false);
-    ASSERT_TRUE(waitFor([&] { return link.worker.isFinished(); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.isFinished(); }));
     EXPECT_EQ(link.worker.txDone.load(acquire), 1);
     EXPECT_FALSE(link.device.isOpen());
     EXPECT_EQ(link.worker.stopRequested.load(acquire), 0) << "the run clears its stop flag when it ends";
@@ -96,7 +86,7 @@ TEST(TransferWorker, AFailedReadReportsTwoClosesTheDeviceAndEndsTheThread) {
     ASSERT_TRUE(link.device.open(peer.devicePath()));
     link.worker.start();
     link.sendConnectRequest(true);
-    ASSERT_TRUE(waitFor([&] { return link.worker.isFinished(); }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.isFinished(); }));
     EXPECT_EQ(link.worker.txDone.load(acquire), 1);
     EXPECT_EQ(link.worker.rxDone.load(acquire), 2);
     EXPECT_FALSE(link.device.isOpen());
@@ -112,7 +102,7 @@ TEST(TransferWorker, ANewStartBeginsWithTheStopFlagCleared) {
     link.worker.stopRequested.store(1, release);  // left over from an earlier run
     link.worker.start();
     link.sendConnectRequest(true);
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }))
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.rxDone.load(acquire) == 1; }))
         << "running " << link.worker.isRunning() << " parks " << link.worker.parkCount() << " txPending "
         << int(link.worker.txPending.load()) << " rxPending " << int(link.worker.rxPending.load()) << " stop "
         << int(link.worker.stopRequested.load());
@@ -126,7 +116,7 @@ TEST(TransferWorker, StoppingWhileAReadWaitsEndsTheThreadAndKeepsTheDeviceOpen) 
     link.worker.start();
     link.sendConnectRequest(true);
     ASSERT_TRUE(
-        waitFor([&] { return link.worker.rxPending.load(acquire) == 0 && peer.requestsSeen() == 1; }));
+        qvtest::pumpUntil([&] { return link.worker.rxPending.load(acquire) == 0 && peer.requestsSeen() == 1; }));
     QThread::msleep(50);  // the worker now waits in the read
     EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
     QElapsedTimer timer;
@@ -235,23 +225,23 @@ TEST(TransferWorker, AnIdleWorkerParksAndEachRaisedFlagWakesIt) {
     link.worker.parkTimeout = std::chrono::hours(1);
     ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
     link.worker.start();
-    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() >= 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.parkCount() >= 1; }));
 
     // A write alone, then (parked again) the read it asked for. Each count is taken while the
     // worker is parked, so the next park is the one after the work.
     const uint64_t parks = link.worker.parkCount();
     link.sendConnectRequest(/*alsoRead=*/false);
-    ASSERT_TRUE(waitFor([&] { return link.worker.txDone.load(acquire) == 1; }));
-    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() > parks; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.txDone.load(acquire) == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.parkCount() > parks; }));
     EXPECT_EQ(link.worker.rxDone.load(acquire), 0);
     const uint64_t parksBeforeRead = link.worker.parkCount();
     link.worker.rxPending.store(1, release);
     link.worker.wake();
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.rxDone.load(acquire) == 1; }));
     EXPECT_EQ(link.worker.rxBuffer[2], ';');
 
     // The worker that sent its reply parks again; a stop request ends the park and the thread.
-    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() > parksBeforeRead; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.parkCount() > parksBeforeRead; }));
     QElapsedTimer timer;
     timer.start();
     link.worker.stopAndWait();
@@ -266,11 +256,11 @@ TEST(TransferWorker, ARaiseWithoutAWakeIsServedWhenTheParkTimesOut) {
     link.worker.parkTimeout = std::chrono::milliseconds(30);
     ASSERT_TRUE(link.device.open(QString::fromStdString(programmer.devicePath())));
     link.worker.start();
-    ASSERT_TRUE(waitFor([&] { return link.worker.parkCount() >= 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.parkCount() >= 1; }));
     link.worker.txLength = qv::frame::buildConnectFrame(link.worker.txBuffer);
     link.worker.rxPending.store(1, release);
     link.worker.txPending.store(1, release);
-    ASSERT_TRUE(waitFor([&] { return link.worker.rxDone.load(acquire) == 1; }));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return link.worker.rxDone.load(acquire) == 1; }));
 }
 
 // While a caller sleeps in waitForRaise, the worker's raise of rxDone ends the sleep; a flag that
@@ -372,11 +362,11 @@ TEST(DeviceWatcher, ReportsVirtualProgrammersComingAndGoingEvenWhenTheirDirector
     {
         vprog::VirtualProgrammer programmer(quietProgrammer("watched"));
         path = QString::fromStdString(programmer.devicePath());
-        ASSERT_TRUE(waitFor([&] { return !arrived.isEmpty(); }, 2000));
+        ASSERT_TRUE(qvtest::pumpUntil([&] { return !arrived.isEmpty(); }, 2000));
         EXPECT_EQ(arrived, QStringList{path});
         EXPECT_TRUE(removed.isEmpty());
     }
-    ASSERT_TRUE(waitFor([&] { return !removed.isEmpty(); }, 2000));
+    ASSERT_TRUE(qvtest::pumpUntil([&] { return !removed.isEmpty(); }, 2000));
     EXPECT_EQ(removed, QStringList{path});
 }
 
@@ -406,7 +396,7 @@ TEST(QueuedCalls, CallsFromManyThreadsRunOnTheOwnersThreadInEachThreadsOrder) {
             if (s.size() < static_cast<size_t>(kCallsEach)) return false;
         return true;
     };
-    const bool arrived = waitFor(allSeen, 10000);
+    const bool arrived = qvtest::pumpUntil(allSeen, 10000);
     for (std::thread& p : posters) p.join();
     ASSERT_TRUE(arrived);
     EXPECT_FALSE(wrongThread);
