@@ -20,11 +20,11 @@
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
+#include "tests/support/PumpUntil.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QPushButton>
@@ -39,7 +39,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -137,18 +136,6 @@ Stats stats(std::vector<double> values) {
 // Driving the window
 // ---------------------------------------------------------------------------------------------
 
-bool pumpUntil(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
 void runEventLoopFor(int milliseconds) {
     QEventLoop loop;
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
@@ -169,7 +156,7 @@ class Bench {
             messages_ = true;
         });
         const QString path = QString::fromStdString(devicePath);
-        if (!pumpUntil([&] { return window_->listedDevicePaths().contains(path); }, 5000)) {
+        if (!qvtest::pumpUntil([&] { return window_->listedDevicePaths().contains(path); }, 5000)) {
             std::fprintf(stderr, "the window never listed %s\n", devicePath.c_str());
             return false;
         }

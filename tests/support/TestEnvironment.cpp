@@ -50,23 +50,3 @@ void setQtVariablesForWindows() {}
 }  // namespace qvtest
 
 #endif
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-
-namespace qvtest {
-
-bool pumpUntil(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-}  // namespace qvtest

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <functional>
+#include "PumpUntil.h"
 
 namespace qvtest {
 // Points XDG_RUNTIME_DIR at a fresh private directory for this test process, so that virtual
@@ -13,7 +13,4 @@ void useFreshRuntimeDirectory();
 // error (not the debugger output), and QV_TEST_FONTDIR, when set, becomes QT_QPA_FONTDIR (the
 // offscreen platform has no fonts on Windows otherwise). Does nothing elsewhere.
 void setQtVariablesForWindows();
-
-// Runs the event loop until condition holds or timeoutMs have passed; whether it held.
-bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 4000);
 }

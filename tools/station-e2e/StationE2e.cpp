@@ -14,27 +14,15 @@
 #include "station/StationWindow.h"
 
 #include "engine/ProductionJob.h"
+#include "tests/support/PumpUntil.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 
 #include <cstdio>
-#include <functional>
 
 namespace {
-
-bool pumpUntil(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 int run(const QStringList& args) {
     qv::station::StationOptions options;
@@ -65,7 +53,7 @@ int run(const QStringList& args) {
     std::printf("station ready: %s\n", qPrintable(window->windowTitle()));
     std::fflush(stdout);
 
-    if (!pumpUntil([&] { return window->tiles().size() == programmers; }, 60000)) {
+    if (!qvtest::pumpUntil([&] { return window->tiles().size() == programmers; }, 60000)) {
         std::printf("FAILED: %d tiles, not %d\n", int(window->tiles().size()), programmers);
         return 1;
     }
@@ -82,7 +70,7 @@ int run(const QStringList& args) {
         return 1;
     }
     startAll->click();
-    if (!pumpUntil([&] { return !window->running(); }, 240000)) {
+    if (!qvtest::pumpUntil([&] { return !window->running(); }, 240000)) {
         std::printf("FAILED: the boards did not finish\n");
         return 1;
     }
@@ -109,7 +97,7 @@ int run(const QStringList& args) {
     }
     std::printf("unplug the programmers now\n");
     std::fflush(stdout);
-    if (!pumpUntil([&] { return window->tiles().isEmpty(); }, 60000)) {
+    if (!qvtest::pumpUntil([&] { return window->tiles().isEmpty(); }, 60000)) {
         std::printf("FAILED: %d tiles stayed after the unplug\n", int(window->tiles().size()));
         return 1;
     }

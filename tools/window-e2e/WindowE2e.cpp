@@ -15,29 +15,17 @@
 #include "app/MainWindow.h"
 #include "protocol/OperationHost.h"
 #include "usb/UsbDevice.h"
+#include "tests/support/PumpUntil.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTextEdit>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 
 namespace {
-
-bool pumpUntil(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 class Driver {
   public:
@@ -53,7 +41,7 @@ class Driver {
 
     // Waits for the window's own line about a programmer arriving or leaving.
     bool waitForLogLine(const QString& line, const char* what) {
-        const bool seen = pumpUntil([&] { return log().contains(line); }, 20000);
+        const bool seen = qvtest::pumpUntil([&] { return log().contains(line); }, 20000);
         std::printf("%s: %s (\"%s\")\n", seen ? "ok" : "FAILED", what, qPrintable(line));
         return seen;
     }
@@ -63,7 +51,7 @@ class Driver {
         if (!waitForLogLine(QStringLiteral("device remove:") + path.toUpper(),
                             "the window notices the unplug"))
             return false;
-        const bool gone = pumpUntil(
+        const bool gone = qvtest::pumpUntil(
             [&] { return !window_.usbDevice().isOpen() && !window_.listedDevicePaths().contains(path); },
             5000);
         std::printf("%s: the window closed the programmer and no longer lists it\n", gone ? "ok" : "FAILED");
@@ -73,7 +61,7 @@ class Driver {
     // Waits until the window lists the programmer (its own device search, as on the line), then
     // opens it with "Open Device".
     bool open(const QString& path) {
-        if (!pumpUntil([&] { return window_.listedDevicePaths().contains(path); }, 15000)) {
+        if (!qvtest::pumpUntil([&] { return window_.listedDevicePaths().contains(path); }, 15000)) {
             std::printf("FAILED: the window never listed %s (it listed: %s)\n", qPrintable(path),
                         qPrintable(window_.listedDevicePaths().join(", ")));
             return false;
@@ -98,7 +86,7 @@ class Driver {
         }
         target->click();
         // An operation ends with the buttons enabled again.
-        pumpUntil([&] { return target->isEnabled(); }, 120000);
+        qvtest::pumpUntil([&] { return target->isEnabled(); }, 120000);
         const QString after = log();
         const QString added = after.startsWith(before) ? after.mid(before.size()) : after;
         const bool ok = !messages_ && added.contains(QLatin1String(okLine));
