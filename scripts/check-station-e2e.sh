@@ -13,8 +13,8 @@
 #                docs/station-windows.png (Windows), the README's screenshots
 #
 # The Windows run needs a build made with Qt for Windows that holds qv310-station-e2e.exe and
-# qv310-vprog.exe: BUILD_DIR, or $QV_WINDOWS_BUILD, or out/windows-qt. Without one it says
-# SKIPPED and exits 0. The Wine set-up is the window's (scripts/check-window-e2e.sh).
+# qv310-vprog.exe: BUILD_DIR, or $QV_WINDOWS_BUILD, or out/windows-qt (scripts/e2e-programs.sh,
+# shared with the window's check). Without one it says SKIPPED and exits 0.
 # Exit status: 0 passed or skipped, 1 failed, 2 bad command line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,34 +29,14 @@ for arg in "$@"; do
 done
 case "${args[0]:-}" in
     --linux) mode=linux; build=${args[1]:-} ;;
-    --windows) build=${args[1]:-${QV_WINDOWS_BUILD:-$root/out/windows-qt}} ;;
-    "") build=${QV_WINDOWS_BUILD:-$root/out/windows-qt} ;;
+    --windows) build=${args[1]:-} ;;
+    "") ;;
     *) echo "usage: $0 [--windows [BUILD_DIR] | --linux BUILD_DIR] [--docs]" >&2; exit 2 ;;
 esac
-skip() {
-    echo "SKIPPED: $*"
-    exit 0
-}
 
-if [ "$mode" = linux ]; then
-    [ -n "$build" ] || { echo "usage: $0 --linux BUILD_DIR" >&2; exit 2; }
-    build=$(cd "$build" && pwd)
-    vprog="$build/vprog/qv310-vprog"
-    driver="$build/tools/station-e2e/qv310-station-e2e"
-    for program in "$vprog" "$driver"; do
-        [ -x "$program" ] || { echo "missing: $program (build qv310-vprog and qv310-station-e2e)" >&2; exit 1; }
-    done
-else
-    [ -d "$build" ] || skip "no Windows build in $build (scripts/build-windows.sh makes one)"
-    build=$(cd "$build" && pwd)
-    driver=$(find "$build" -name qv310-station-e2e.exe -type f 2>/dev/null | head -n 1 || true)
-    vprog=$(find "$build" -name qv310-vprog.exe -type f 2>/dev/null | head -n 1 || true)
-    [ -n "$driver" ] && [ -n "$vprog" ] ||
-        skip "no qv310-station-e2e.exe and qv310-vprog.exe in $build (it needs Qt for Windows)"
-    # shellcheck source=wine-env.sh
-    . "$root/scripts/wine-env.sh"
-    wine_for_build "$build" || skip "Wine (wine64) is not installed"
-fi
+# shellcheck source=e2e-programs.sh
+. "$root/scripts/e2e-programs.sh"
+find_e2e_programs "$mode" "$build" qv310-station-e2e
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv310-station-e2e.XXXXXX")
 pids=()

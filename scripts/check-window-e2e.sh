@@ -28,49 +28,9 @@ case "${1:-}" in
     *) echo "usage: $0 [--windows [BUILD_DIR] | --linux BUILD_DIR]" >&2; exit 2 ;;
 esac
 
-skip() {
-    echo "SKIPPED: $*"
-    exit 0
-}
-
-if [ "$mode" = linux ]; then
-    [ -n "$build" ] || { echo "usage: $0 --linux BUILD_DIR" >&2; exit 2; }
-    build=$(cd "$build" && pwd)
-    vprog="$build/vprog/qv310-vprog"
-    driver="$build/tools/window-e2e/qv310-window-e2e"
-    for program in "$vprog" "$driver"; do
-        [ -x "$program" ] || { echo "missing: $program (build the targets qv310-vprog and qv310-window-e2e)" >&2; exit 1; }
-    done
-else
-    candidates=()
-    if [ -n "$build" ]; then
-        candidates=("$build")
-    elif [ -n "${QV_WINDOWS_BUILD:-}" ]; then
-        candidates=("$QV_WINDOWS_BUILD")
-    else
-        candidates=("$root/out/windows-qt" "$root/out/windows-gui" "$root/out/windows-app")
-    fi
-    vprog=""
-    driver=""
-    for candidate in "${candidates[@]}"; do
-        [ -d "$candidate" ] || continue
-        # Absolute, as Wine is handed the programs from the work folder.
-        candidate=$(cd "$candidate" && pwd)
-        driver=$(find "$candidate" -name qv310-window-e2e.exe -type f 2>/dev/null | head -n 1 || true)
-        vprog=$(find "$candidate" -name qv310-vprog.exe -type f 2>/dev/null | head -n 1 || true)
-        if [ -n "$driver" ] && [ -n "$vprog" ]; then
-            build=$(cd "$candidate" && pwd)
-            break
-        fi
-    done
-    if [ -z "$driver" ] || [ -z "$vprog" ]; then
-        skip "no Windows build of the window program with qv310-window-e2e.exe and qv310-vprog.exe" \
-            "(looked in: ${candidates[*]}). It needs Qt for Windows; pass its build folder or set QV_WINDOWS_BUILD."
-    fi
-    # shellcheck source=wine-env.sh
-    . "$root/scripts/wine-env.sh"
-    wine_for_build "$build" || skip "Wine (wine64) is not installed"
-fi
+# shellcheck source=e2e-programs.sh
+. "$root/scripts/e2e-programs.sh"
+find_e2e_programs "$mode" "$build" qv310-window-e2e
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv310-window-e2e.XXXXXX")
 vprog_pid=""

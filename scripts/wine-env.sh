@@ -1,5 +1,5 @@
-# Sourced by the scripts that run a Windows build's programs under Wine (check-window-e2e.sh,
-# check-station-e2e.sh, check-windows-cli-interrupt.sh):
+# Sourced by the scripts that run a Windows build's programs under Wine (e2e-programs.sh for
+# check-window-e2e.sh and check-station-e2e.sh, and check-windows-cli-interrupt.sh):
 #   wine_for_build BUILD_DIR
 # finds wine64 (false when it is not installed), sets $wine and $qt_prefix (the build's Qt, from
 # its CMakeCache.txt; empty when none), and exports what the programs need: WINEPATH (the Qt and
