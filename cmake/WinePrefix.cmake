@@ -1,7 +1,8 @@
 # The private Wine prefix the Windows tests run in (cmake/WineTests.cmake runs this as ctest
 # fixtures).
 #   cmake -DWINE=/usr/lib/wine/wine64 -DPREFIX=dir [-DFONT_DIR=dir] -P cmake/WinePrefix.cmake
-#       makes the prefix once (wineboot -i, ~7 s), copies Wine's Tahoma into its Fonts folder
+#       makes the prefix once (wineboot -i, ~7 s), has a program that crashes end at once (no
+#       debugger is started for it: AeDebug names none), copies Wine's Tahoma into its Fonts folder
 #       (Wine has no Tahoma of its own for the windows platform), and fills FONT_DIR with the fonts
 #       the offscreen platform is given (QT_QPA_FONTDIR): WenQuanYi Micro Hei for the Chinese texts,
 #       Tahoma for the rest;
@@ -38,6 +39,24 @@ if(NOT EXISTS "${PREFIX}/system.reg")
         message(FATAL_ERROR "wineboot -i failed (${result})")
     endif()
     message(STATUS "Wine prefix made in ${seconds} s")
+endif()
+
+# A crash ends the program at once with its exception code: Wine starts no debugger for it, which
+# could wait for someone at a crash dialog or keep the program and its children alive.
+set(aedebug "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug")
+file(STRINGS "${PREFIX}/system.reg" debugger_lines REGEX "^\"Debugger\"=")
+if(NOT debugger_lines STREQUAL "\"Debugger\"=\"\"")
+    execute_process(COMMAND "${WINE}" reg add "${aedebug}" /v Debugger /d "" /f OUTPUT_QUIET ERROR_QUIET
+        RESULT_VARIABLE debugger_result TIMEOUT 60)
+    execute_process(COMMAND "${WINE}" reg add "${aedebug}" /v Auto /d 1 /f OUTPUT_QUIET ERROR_QUIET
+        RESULT_VARIABLE auto_result TIMEOUT 60)
+    if(NOT debugger_result EQUAL 0 OR NOT auto_result EQUAL 0)
+        message(FATAL_ERROR "could not turn off the crash debugger in ${PREFIX}")
+    endif()
+    if(WINESERVER)
+        execute_process(COMMAND "${WINESERVER}" -w TIMEOUT 120)
+    endif()
+    message(STATUS "No crash debugger in ${PREFIX}")
 endif()
 
 set(font_sources)

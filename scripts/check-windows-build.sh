@@ -103,6 +103,8 @@ stop_wineserver() {
     if [ -n "$wineserver" ]; then WINEPREFIX="$WINEPREFIX" "$wineserver" -k 2>/dev/null || true; fi
 }
 trap stop_wineserver EXIT
+# The prefix, with no crash debugger (a crash ends the program at once).
+cmake -DWINE="$wine" -DPREFIX="$WINEPREFIX" -P "$root/cmake/WinePrefix.cmake" | sed 's/^-- //'
 
 # run_windows OUTPUT_FILE PROGRAM ARGS...: the program's exit status; its output in OUTPUT_FILE.
 run_windows() {

@@ -1,5 +1,6 @@
 #include "DisplayRun.h"
 
+#include "CaseTimeLimit.h"
 #include "TestEnvironment.h"
 #include "app/DisplayScaling.h"
 
@@ -130,6 +131,7 @@ int runTestsOnDisplay(int argc, char** argv, DisplayRun& display) {
     qv::enableDisplayScaling();
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    qvtest::limitCaseTime();
     return RUN_ALL_TESTS();
 }
 

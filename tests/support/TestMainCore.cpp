@@ -1,3 +1,4 @@
+#include "CaseTimeLimit.h"
 #include "TestEnvironment.h"
 
 #include <QCoreApplication>
@@ -9,5 +10,6 @@ int main(int argc, char** argv) {
     qvtest::setQtVariablesForWindows();
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    qvtest::limitCaseTime();
     return RUN_ALL_TESTS();
 }

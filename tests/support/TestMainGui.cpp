@@ -1,3 +1,4 @@
+#include "CaseTimeLimit.h"
 #include "TestEnvironment.h"
 
 #include <QApplication>
@@ -10,5 +11,6 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    qvtest::limitCaseTime();
     return RUN_ALL_TESTS();
 }

@@ -4,8 +4,9 @@
 
 #include "TestImages.h"
 
+#include "support/ChildProcess.h"
+
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -20,12 +21,17 @@ struct ToolRun {
 };
 
 ToolRun mkdiff(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral(QV_MKDIFF), args);
-    EXPECT_TRUE(p.waitForFinished(30000));
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()),
-            QString::fromLocal8Bit(p.readAllStandardError())};
+    QTemporaryDir outputs;
+    std::vector<std::string> arguments;
+    for (const QString& a : args)
+        arguments.push_back(a.toStdString());
+    qvtest::Child p;
+    EXPECT_TRUE(p.start(QV_MKDIFF, arguments, QProcessEnvironment::systemEnvironment(),
+                        outputs.filePath(QStringLiteral("out")).toStdString(),
+                        outputs.filePath(QStringLiteral("err")).toStdString()));
+    const int exitCode = p.wait(30000);
+    return {exitCode, QString::fromLocal8Bit(QByteArray::fromStdString(p.out())),
+            QString::fromLocal8Bit(QByteArray::fromStdString(p.err()))};
 }
 
 QString put(const QTemporaryDir& dir, const char* name, const Bytes& bytes) {
