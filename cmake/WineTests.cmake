@@ -55,7 +55,10 @@ set(QV_WINE_TEST_ENVIRONMENT
     "WINEPATH=${_qv_winepath}"
     "WINEDEBUG=-all"
     "WINEDLLOVERRIDES=mscoree,mshtml="
-    "QV_TEST_FONTDIR=${_qv_font_dir}")
+    "QV_TEST_FONTDIR=${_qv_font_dir}"
+    # One program holds every case under Wine: a case that hangs ends it, named, long before the
+    # program's own time runs out.
+    "QV_TEST_CASE_SECONDS=180")
 
 # The prefix: made once (wineboot -i), with the fonts; the Wine server of that prefix is stopped
 # after the tests, so that a later run on a display starts afresh.

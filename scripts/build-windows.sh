@@ -13,8 +13,12 @@
 #   3. out/qv310-isp-windows-x64.zip: the programs, the Qt DLLs and plugins they load, the MinGW
 #      runtime DLLs, Flash.ini and the WinUSB driver text.
 #
-#   bash scripts/build-windows.sh            # all three
-#   bash scripts/build-windows.sh --qt-only  # only Qt of step 1 (prints the Qt prefix last)
+#   bash scripts/build-windows.sh              # all three
+#   bash scripts/build-windows.sh --qt-only    # only Qt of step 1 (prints the Qt prefix last)
+#   bash scripts/build-windows.sh --libs-only  # only step 1: Qt and SQLite into the cache
+#   bash scripts/build-windows.sh --deps-only  # only the Debian packages and source entries it
+#                                              # needs (so that a --libs-only in the background
+#                                              # never waits for, or holds, the package lock)
 #
 # Installs the Debian packages it needs (apt-get update first; sudo when not root). Runs without a
 # terminal (CI=true, no standard input). Exits non-zero when anything fails.
@@ -23,10 +27,14 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 qt_only=0
+libs_only=0
+deps_only=0
 for arg in "$@"; do
     case "$arg" in
         --qt-only) qt_only=1 ;;
-        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --libs-only) libs_only=1 ;;
+        --deps-only) deps_only=1 ;;
+        -h|--help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown argument: $arg" >&2; exit 2 ;;
     esac
 done
@@ -71,7 +79,7 @@ stage "packages"
 # fonts for the window under Wine, zip for the bundle.
 install_packages build-essential perl python3 tcl cmake make pkg-config dpkg-dev xz-utils ca-certificates \
     debian-archive-keyring \
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     mingw-w64-x86-64-dev libz-mingw-w64-dev googletest \
     wine64 fonts-wqy-microhei fonts-wine zip unzip
 # The tests run under Wine in en_US.UTF-8 and zh_CN.UTF-8; without them no non-ASCII file name.
@@ -170,6 +178,12 @@ build_qt() {
     touch "$qt_stamp"
 }
 
+if [ "$deps_only" = 1 ]; then
+    ensure_deb_src "$qt_source_package"
+    ensure_deb_src sqlite3
+    exit 0
+fi
+
 mkdir -p "$cache"
 # One build at a time per cache (other work trees of the same machine share it).
 exec 9>"$cache/qt-$qt_key.lock"
@@ -249,6 +263,7 @@ else
     build_sqlite
 fi
 flock -u 8
+[ "$libs_only" = 1 ] && exit 0
 
 # ---------------------------------------------------------------------------------------------
 # The tool, with that Qt
