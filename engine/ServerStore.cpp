@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <mutex>
 
 namespace qv::engine {

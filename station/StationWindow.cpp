@@ -309,9 +309,10 @@ void StationWindow::rescan() {
         attached = wanted;
     }
     bool changed = false;
-    // A programmer unplugged while it runs keeps its tile until its run ends (the run notices).
+    // A programmer unplugged while it runs (or its round is planned) keeps its tile until its run
+    // ends (the run notices).
     for (auto it = tiles_.begin(); it != tiles_.end();) {
-        if (!attached.contains(it.key()) && !runs_.contains(it.key())) {
+        if (!attached.contains(it.key()) && !runs_.contains(it.key()) && !starting_.contains(it.key())) {
             delete it.value();
             it = tiles_.erase(it);
             changed = true;
