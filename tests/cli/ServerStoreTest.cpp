@@ -61,11 +61,11 @@ class Server : public Cli {
         return false;
     }
 
-    // A job of two steps, the second about a second long on a programmer that takes 300 ms per
+    // A job of two steps, the second about two seconds long on a programmer that takes 300 ms per
     // 4096 bytes written.
     void writeTwoStepJob() {
         const Bytes first = codeImage(4096, 62);
-        const Bytes second = codeImage(3 * 4096, 63);
+        const Bytes second = codeImage(6 * 4096, 63);
         writeBytes(path("first.bin"), first);
         writeBytes(path("second.bin"), second);
         std::ofstream(path("job.json")) << R"({"steps": [{"program-mcu": "first.bin", "sha256": ")" << sha256Of(first)
@@ -255,7 +255,7 @@ TEST_F(Server, aServerThatStopsAnsweringNeverHoldsTheLine) {
         const qint64 took = clock.elapsed();
         ASSERT_TRUE(server_->thaw());
         EXPECT_EQ(code, c.code) << run.err();
-        // The rest of the second step (about a second) and one answer limit, with room for a
+        // The rest of the second step (at most two seconds) and one answer limit, with room for a
         // loaded machine; a run that waited on the server would have been killed at 30 s.
         EXPECT_LT(took, 10000);
         const auto spooled = eventsOf(checkedEvents(run.out()), "spooled");
@@ -275,7 +275,7 @@ TEST_F(Server, aServerThatStopsAnsweringNeverHoldsTheLine) {
 // number is drawn from the server, its row goes there, the row kept while the server was away is
 // uploaded, and the log says so.
 TEST_F(Server, aStationFindsItsServerAgainAfterARestart) {
-    const Bytes mcu = codeImage(3 * 4096, 65);
+    const Bytes mcu = codeImage(6 * 4096, 65);  // about two seconds to program
     writeBytes(path("mcu.bin"), mcu);
     std::ofstream(path("job.json")) << serialJob(mcu, 500, 599);
     Programmer& p = startProgrammer("restart", {"--flash-program-us", "300000"});
