@@ -130,9 +130,10 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("spool"), spool);
         write(o);
     }
-    void synced(int rows, const QString& spool) override {
+    void synced(int rows, int otherServersRows, const QString& spool) override {
         QJsonObject o = base(QStringLiteral("synced"), QString(), QString());
         o.insert(QStringLiteral("rows"), rows);
+        o.insert(QStringLiteral("other_servers_rows"), otherServersRows);
         o.insert(QStringLiteral("spool"), spool);
         write(o);
     }
@@ -290,9 +291,11 @@ class HumanSink : public EventSink {
         keptRows_ = rows;
         spool_ = spool;
     }
-    void synced(int rows, const QString& spool) override {
+    void synced(int rows, int otherServersRows, const QString& spool) override {
         std::lock_guard<std::mutex> lock(mutex_);
         printOut(QStringLiteral("%1 row(s) uploaded from %2").arg(rows).arg(spool));
+        if (otherServersRows > 0)
+            printOut(QStringLiteral("%1 row(s) stay there for other servers").arg(otherServersRows));
     }
     void pool(const SerialPoolState& p) override {
         std::lock_guard<std::mutex> lock(mutex_);

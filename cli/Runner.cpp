@@ -230,11 +230,12 @@ int runCommandLine(const QStringList& args) {
     if (o.command == Command::RecordsSync) {
         QString error;
         int uploaded = 0;
+        int others = 0;
         if (!isServerUrl(o.recordPath))
             return fail({kExitUsage, QStringLiteral("records sync needs a server URL (postgresql://...)")});
-        if (!syncSpool(o.recordPath, uploaded, error))
+        if (!syncSpool(o.recordPath, uploaded, others, error))
             return fail({kExitFileProblem, error});
-        sink->synced(uploaded, spoolPath());
+        sink->synced(uploaded, others, spoolPath());
         return end(kExitOk);
     }
     if (o.command == Command::Serials) {
@@ -293,7 +294,10 @@ int runCommandLine(const QStringList& args) {
     const auto runBoards = [&](const QString& tag, QVector<BoardSummary>& boards) -> Failure {
         QVector<BoardPlan> plans;
         JobFailure failure;
-        if (!job->planRound(devices, tag, plans, failure))
+        const bool planned = job->planRound(devices, tag, plans, failure);
+        for (const QString& note : job->roundNotes())
+            sink->log(QString(), QStringLiteral("records"), note);
+        if (!planned)
             return {failure.code, failure.message};
         {
             std::lock_guard<std::mutex> lock(runsMutex);

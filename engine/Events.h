@@ -115,8 +115,10 @@ class EventSink {
     virtual void pool(const SerialPoolState& pool) { (void)pool; }
     // Rows that could not reach the record server and wait in the local spool.
     virtual void keptLocally(int rows, const QString& spool) { (void)rows, (void)spool; }
-    // qv310 records sync: rows uploaded from the local spool.
-    virtual void synced(int rows, const QString& spool) { (void)rows, (void)spool; }
+    // qv310 records sync: rows uploaded from the local spool, and those it keeps for other servers.
+    virtual void synced(int rows, int otherServersRows, const QString& spool) {
+        (void)rows, (void)otherServersRows, (void)spool;
+    }
     // The last event of every run: the boards and the run's exit code.
     virtual void finish(const QVector<BoardSummary>& boards, int exitCode) = 0;
 };

@@ -113,6 +113,8 @@ bool ProductionJob::takesSerials() const {
 bool ProductionJob::planRound(const QStringList& devices, const QString& tag, QVector<BoardPlan>& plans,
                               JobFailure& failure) {
     ++rounds_;
+    // A record server that went away is asked again before the round draws its numbers.
+    roundNotes_ = records_ ? records_->beginRound() : QStringList();
     plans = QVector<BoardPlan>(devices.size(), plan_);
     // Every board of the gang its own numbers, taken before any board starts.
     QVector<SerialRequest> requests;

@@ -52,6 +52,8 @@ class ProductionJob {
     // pool in one transaction (all or none) and its copies of the images staged. On failure no
     // number stays taken and nothing was sent.
     bool planRound(const QStringList& devices, const QString& tag, QVector<BoardPlan>& plans, JobFailure& failure);
+    // What the record store had to say as the last round began (a server found back), for the log.
+    const QStringList& roundNotes() const { return roundNotes_; }
 
   private:
     ProductionJob() = default;
@@ -60,6 +62,7 @@ class ProductionJob {
     QString recordPath_;
     std::unique_ptr<QTemporaryDir> staging_;
     int rounds_ = 0;
+    QStringList roundNotes_;
 };
 
 }  // namespace qv::engine

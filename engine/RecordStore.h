@@ -5,6 +5,7 @@
 #include "Serials.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <cstdio>
@@ -62,6 +63,9 @@ class RecordStore {
     virtual bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) = 0;
     // Rows that could not reach their server and were kept in the local spool (never for a file).
     virtual int rowsKeptLocally() const { return 0; }
+    // Called before each round of boards: a store whose server went away asks it again and, once
+    // it answers, uploads what the spool kept for it. Lines for the log (a reconnection).
+    virtual QStringList beginRound() { return {}; }
 };
 
 // The SQLite store of one PC: a database file marked as this program's (its application id) with

@@ -15,8 +15,12 @@
 
 #ifdef QV_WITH_POSTGRES
 #include <libpq-fe.h>
+#include <poll.h>
 #endif
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <mutex>
 
 namespace qv::engine {
@@ -173,6 +177,37 @@ class Spool {
         sqlite3_finalize(s);
         return list;
     }
+    // Rows kept for servers other than this one.
+    int rowsForOthers(const QString& destination) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "SELECT count(*) FROM spooled_rows WHERE destination <> ?", -1, &s, nullptr);
+        const QByteArray d = destination.toUtf8();
+        sqlite3_bind_text(s, 1, d.constData(), d.size(), SQLITE_TRANSIENT);
+        const int n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : 0;
+        sqlite3_finalize(s);
+        return n;
+    }
+    // Every destination rows or numbers are kept for.
+    QStringList destinations() {
+        QStringList list;
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "SELECT destination FROM spooled_rows UNION SELECT destination FROM spooled_serials", -1,
+                           &s, nullptr);
+        while (s && sqlite3_step(s) == SQLITE_ROW)
+            list << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+        sqlite3_finalize(s);
+        return list;
+    }
+    // What is kept for one destination is kept for another from now on, in one transaction.
+    bool rename(const QString& from, const QString& to, QString& error) {
+        if (!exec("BEGIN IMMEDIATE", error))
+            return false;
+        const bool ok = run2("UPDATE spooled_rows SET destination = ?2 WHERE destination = ?1", from, to, error) &&
+                        run2("UPDATE OR REPLACE spooled_serials SET destination = ?2 WHERE destination = ?1", from, to,
+                             error);
+        QString ignored;
+        return ok ? exec("COMMIT", error) : (exec("ROLLBACK", ignored), false);
+    }
     bool removeRow(const QString& uuid, QString& error) {
         return run("DELETE FROM spooled_rows WHERE uuid = ?", uuid, error);
     }
@@ -215,6 +250,19 @@ class Spool {
         sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
         const QByteArray a = argument.toUtf8();
         sqlite3_bind_text(s, 1, a.constData(), a.size(), SQLITE_TRANSIENT);
+        const bool ok = sqlite3_step(s) == SQLITE_DONE;
+        if (!ok)
+            error = QString::fromUtf8(sqlite3_errmsg(db_));
+        sqlite3_finalize(s);
+        return ok;
+    }
+    bool run2(const char* sql, const QString& first, const QString& second, QString& error) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        const QByteArray a = first.toUtf8();
+        const QByteArray b = second.toUtf8();
+        sqlite3_bind_text(s, 1, a.constData(), a.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, b.constData(), b.size(), SQLITE_TRANSIENT);
         const bool ok = sqlite3_step(s) == SQLITE_DONE;
         if (!ok)
             error = QString::fromUtf8(sqlite3_errmsg(db_));
@@ -302,18 +350,81 @@ class Parameters {
     std::vector<bool> nulls_;
 };
 
-// The connection, with its parameters given as the URI plus a time limit for connecting.
+// How long a statement may go without an answer before the server counts as away: 10 s, or
+// QV310_RECORD_SERVER_TIMEOUT_MS (at least 100 ms) for the tests.
+std::chrono::milliseconds answerLimit() {
+    static const std::chrono::milliseconds limit = [] {
+        bool ok = false;
+        const int ms = qEnvironmentVariableIntValue("QV310_RECORD_SERVER_TIMEOUT_MS", &ok);
+        return std::chrono::milliseconds(ok && ms >= 100 ? ms : 10000);
+    }();
+    return limit;
+}
+
+// The connection, with its parameters given as the URI plus limits of our own, which win over
+// the URI's: connecting takes at most 5 s (less under a shorter answer limit, at least libpq's
+// 2 s); over TCP an idle connection is probed every 2 s after 5 s of silence and given up after
+// 3 unanswered probes, and data that the server does not acknowledge within the answer limit
+// ends the connection.
 struct ConnectionParameters {
     explicit ConnectionParameters(const QString& url) : uri(url.toUtf8()) {
-        keywords = {"dbname", "connect_timeout", "application_name", nullptr};
-        values = {uri.constData(), "5", "qv310", nullptr};
+        const qint64 limit = answerLimit().count();
+        connectTimeout = QByteArray::number(std::clamp<qint64>((limit + 999) / 1000, 2, 5));
+        userTimeout = QByteArray::number(limit);
+        keywords = {"dbname", "connect_timeout", "application_name", "keepalives", "keepalives_idle",
+                    "keepalives_interval", "keepalives_count", "tcp_user_timeout", nullptr};
+        values = {uri.constData(), connectTimeout.constData(), "qv310", "1", "5", "2", "3", userTimeout.constData(),
+                  nullptr};
     }
     QByteArray uri;
+    QByteArray connectTimeout;
+    QByteArray userTimeout;
     std::vector<const char*> keywords;
     std::vector<const char*> values;
 };
 
-// The server as a destination of spooled rows: the URI without its password.
+// The four parameters that name a server's database, as libpq completes them: what the URI does
+// not say comes from the environment (PGUSER, PGHOST, PGPORT, PGDATABASE) and libpq's defaults
+// (this user, the default socket folder, port 5432, a database named as the user).
+QString identityFrom(QString user, QString host, QString port, QString dbname) {
+    PQconninfoOption* defaults = PQconndefaults();
+    for (PQconninfoOption* o = defaults; o && o->keyword; ++o) {
+        const QString value = o->val ? QString::fromUtf8(o->val) : QString();
+        const QByteArray key(o->keyword);
+        if (key == "user" && user.isEmpty())
+            user = value;
+        else if (key == "host" && host.isEmpty())
+            host = value;
+        else if (key == "port" && port.isEmpty())
+            port = value;
+        else if (key == "dbname" && dbname.isEmpty())
+            dbname = value;
+    }
+    PQconninfoFree(defaults);
+    if (host.isEmpty())
+        host = QStringLiteral("/var/run/postgresql");  // Debian's libpq
+    QStringList hosts;
+    for (QString h : host.split(QLatin1Char(','))) {
+        if (h.startsWith(QLatin1Char('/'))) {
+            // A socket folder: one spelling of it, through its links when it is there.
+            h = QDir::cleanPath(h);
+            const QString real = QFileInfo(h).canonicalFilePath();
+            if (!real.isEmpty())
+                h = real;
+        } else {
+            h = h.toLower();
+        }
+        hosts << h;
+    }
+    if (port.isEmpty())
+        port = QStringLiteral("5432");
+    if (dbname.isEmpty())
+        dbname = user;
+    return QStringLiteral("postgresql://%1@%2:%3/%4").arg(user, hosts.join(QLatin1Char(',')), port, dbname);
+}
+
+// The server as a destination of spooled rows: its identity, without a password, the same for
+// every spelling of the same server ("?host=/run/pg" and "?host=/run/pg/&port=5432").
 QString destinationOf(const QString& url) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(url.toUtf8().constData(), &error);
@@ -325,7 +436,7 @@ QString destinationOf(const QString& url) {
         shown.replace(QRegularExpression(QStringLiteral("password=[^&]*")), QStringLiteral("password=***"));
         return shown;
     }
-    QString user, host, port, dbname;
+    QString user, host, hostaddr, port, dbname;
     for (PQconninfoOption* o = options; o->keyword; ++o) {
         const QString value = o->val ? QString::fromUtf8(o->val) : QString();
         const QByteArray key(o->keyword);
@@ -333,13 +444,36 @@ QString destinationOf(const QString& url) {
             user = value;
         else if (key == "host")
             host = value;
+        else if (key == "hostaddr")
+            hostaddr = value;
         else if (key == "port")
             port = value;
         else if (key == "dbname")
             dbname = value;
     }
     PQconninfoFree(options);
-    return QStringLiteral("postgresql://%1@%2:%3/%4").arg(user, host, port, dbname);
+    return identityFrom(user, host.isEmpty() ? hostaddr : host, port, dbname);
+}
+
+// A destination as earlier versions wrote it into the spool: the URI's user, host, port and
+// database as given ("postgresql://station@/run/pg:/line"), completed as destinationOf does.
+// Empty when it cannot be read (it is then kept as it is).
+QString destinationOfStoredKey(const QString& key) {
+    static const QRegularExpression form(QStringLiteral("^postgresql://([^@/]*)@(.*):([0-9]*)/([^/]*)$"));
+    const QRegularExpressionMatch m = form.match(key);
+    if (!m.hasMatch() || key.contains(QLatin1String("***")))
+        return QString();
+    return identityFrom(m.captured(1), m.captured(2), m.captured(3), m.captured(4));
+}
+
+// Rows and numbers kept under an older spelling of their server are kept under its identity.
+void migrateSpoolKeys(Spool& spool) {
+    for (const QString& key : spool.destinations()) {
+        const QString identity = destinationOfStoredKey(key);
+        QString ignored;
+        if (!identity.isEmpty() && identity != key)
+            spool.rename(key, identity, ignored);
+    }
 }
 
 class PostgresRecordStore : public RecordStore {
@@ -351,12 +485,18 @@ class PostgresRecordStore : public RecordStore {
         PGconn* conn = PQconnectdbParams(p.keywords.data(), p.values.data(), 1);
         std::unique_ptr<PostgresRecordStore> store(new PostgresRecordStore(conn, url));
         if (PQstatus(conn) != CONNECTION_OK) {
-            // A server that answers but does not let us in is a setting to mend, not an outage.
-            reach = PQpingParams(p.keywords.data(), p.values.data(), 1) == PQPING_NO_RESPONSE ? Reach::Unreachable
-                                                                                            : Reach::Refused;
             error = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
+            // A server that answers but does not let us in is a setting to mend, not an outage. A
+            // server that took the connection and then said nothing (a frozen process) is away,
+            // and asking it again would only wait as long once more.
+            const bool silent = error.contains(QLatin1String("timeout expired"));
+            reach = silent || PQpingParams(p.keywords.data(), p.values.data(), 1) == PQPING_NO_RESPONSE
+                        ? Reach::Unreachable
+                        : Reach::Refused;
             return nullptr;
         }
+        // Statements are sent and their answers awaited with a deadline of our own.
+        PQsetnonblocking(conn, 1);
         reach = Reach::Connected;
         if (!store->prepareSchema(error)) {
             reach = store->lost() ? Reach::Unreachable : Reach::Refused;
@@ -492,7 +632,7 @@ class PostgresRecordStore : public RecordStore {
             !exec("DECLARE rows NO SCROLL CURSOR FOR SELECT * FROM records ORDER BY id", error))
             return false;
         for (;;) {
-            Result batch(PQexec(conn_, "FETCH 500 FROM rows"));
+            Result batch(statement("FETCH 500 FROM rows", nullptr));
             if (!batch.ok()) {
                 error = serverError();
                 return false;
@@ -520,7 +660,7 @@ class PostgresRecordStore : public RecordStore {
 
     bool readPools(QVector<SerialPoolState>& pools, QString& error) {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
-        Result list(PQexec(conn_, "SELECT kind, first, last FROM serial_pools ORDER BY id"));
+        Result list(statement("SELECT kind, first, last FROM serial_pools ORDER BY id", nullptr));
         if (!list.ok()) {
             error = serverError();
             return false;
@@ -552,7 +692,9 @@ class PostgresRecordStore : public RecordStore {
         return true;
     }
 
-    QString serverError() const { return QString::fromUtf8(PQerrorMessage(conn_)).trimmed(); }
+    QString serverError() const {
+        return away_.isEmpty() ? QString::fromUtf8(PQerrorMessage(conn_)).trimmed() : away_;
+    }
 
   private:
     PostgresRecordStore(PGconn* conn, const QString& url) : conn_(conn), url_(url) {
@@ -591,7 +733,7 @@ class PostgresRecordStore : public RecordStore {
         };
         if (!exec("SELECT pg_advisory_xact_lock(1364603698)", error))
             return fail(error);
-        Result marked(PQexec(conn_, "SELECT to_regclass('qv310_schema') IS NOT NULL, to_regclass('records') IS NOT NULL"));
+        Result marked(statement("SELECT to_regclass('qv310_schema') IS NOT NULL, to_regclass('records') IS NOT NULL", nullptr));
         if (!marked.ok())
             return fail(serverError());
         const bool hasMark = marked.text(0, 0) == QLatin1String("t");
@@ -605,7 +747,7 @@ class PostgresRecordStore : public RecordStore {
                      Parameters().add(qint64(SqliteRecordStore::kApplicationId)).add(qint64(kSchemaVersion)), error))
                 return fail(error);
         } else {
-            Result version(PQexec(conn_, "SELECT application_id, version FROM qv310_schema"));
+            Result version(statement("SELECT application_id, version FROM qv310_schema", nullptr));
             if (!version.ok() || version.rows() != 1)
                 return fail(QStringLiteral("its qv310_schema table is not this program's"));
             if (version.integer(0, 0) != SqliteRecordStore::kApplicationId)
@@ -634,32 +776,102 @@ class PostgresRecordStore : public RecordStore {
                    error);
     }
 
-    PGresult* query(const char* sql, const Parameters& parameters) {
-        const std::vector<const char*> values = parameters.values();
-        return PQexecParams(conn_, sql, parameters.size(), nullptr, values.data(), nullptr, nullptr, 0);
+    // One statement with parameters, or (without) one or more statements; the last answer, or
+    // null when the server is away. No statement waits longer than the answer limit: a server
+    // that does not answer in time counts as away, as one that closed the connection does, and the
+    // connection is not used again (a cancel request would wait on the same silent server).
+    PGresult* statement(const char* sql, const Parameters* parameters) {
+        PGresult* r = nullptr;
+        if (!lost_) {
+            int sent = 0;
+            if (parameters) {
+                const std::vector<const char*> values = parameters->values();
+                sent = PQsendQueryParams(conn_, sql, parameters->size(), nullptr, values.data(), nullptr, nullptr, 0);
+            } else {
+                sent = PQsendQuery(conn_, sql);
+            }
+            r = sent ? awaitAnswer() : nullptr;
+        }
+        const ExecStatusType status = PQresultStatus(r);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+            noteFailure(r);
+        return r;
     }
+    PGresult* awaitAnswer() {
+        const auto deadline = std::chrono::steady_clock::now() + answerLimit();
+        for (;;) {
+            const int flushed = PQflush(conn_);
+            if (flushed == 0)
+                break;
+            if (flushed < 0 || !waitForSocket(POLLIN | POLLOUT, deadline) || !PQconsumeInput(conn_))
+                return giveUp();
+        }
+        PGresult* last = nullptr;
+        for (;;) {
+            while (PQisBusy(conn_)) {
+                if (!waitForSocket(POLLIN, deadline) || !PQconsumeInput(conn_)) {
+                    PQclear(last);
+                    return giveUp();
+                }
+            }
+            PGresult* r = PQgetResult(conn_);
+            if (!r)
+                return last;
+            PQclear(last);
+            last = r;
+        }
+    }
+    // False when the deadline passed first (timedOut_) or the socket is gone.
+    bool waitForSocket(short events, std::chrono::steady_clock::time_point deadline) {
+        const int socket = PQsocket(conn_);
+        if (socket < 0)
+            return false;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                timedOut_ = true;
+                return false;
+            }
+            pollfd fd{socket, events, 0};
+            const int n = ::poll(&fd, 1, int(std::min<qint64>(left.count(), 1000)));
+            if (n > 0)
+                return true;
+            if (n < 0 && errno != EINTR)
+                return false;
+        }
+    }
+    PGresult* giveUp() {
+        lost_ = true;
+        if (away_.isEmpty()) {
+            away_ = timedOut_ ? QStringLiteral("the record server did not answer within %1 s")
+                                    .arg(double(answerLimit().count()) / 1000.0)
+                              : QString::fromUtf8(PQerrorMessage(conn_)).trimmed();
+            if (away_.isEmpty())
+                away_ = QStringLiteral("the connection to the record server was lost");
+        }
+        return nullptr;
+    }
+    PGresult* query(const char* sql, const Parameters& parameters) { return statement(sql, &parameters); }
     bool run(const char* sql, const Parameters& parameters, QString& error) {
         Result r(query(sql, parameters));
-        if (!r.ok()) {
+        if (!r.ok())
             error = serverError();
-            noteFailure(r.get());
-        }
         return r.ok();
     }
     bool run(const QByteArray& sql, const Parameters& parameters, QString& error) {
         return run(sql.constData(), parameters, error);
     }
     bool exec(const char* sql, QString& error) {
-        Result r(PQexec(conn_, sql));
-        if (!r.ok()) {
+        Result r(statement(sql, nullptr));
+        if (!r.ok())
             error = serverError();
-            noteFailure(r.get());
-        }
         return r.ok();
     }
 
     PGconn* conn_;
     bool lost_ = false;
+    bool timedOut_ = false;
+    QString away_;  // why the server counts as away
     QString url_;
     std::recursive_mutex mutex_;
 };
@@ -680,22 +892,21 @@ bool uploadSpool(PostgresRecordStore& server, const QString& destination, Spool&
     return true;
 }
 
-// Rows go to the server; once it cannot be reached they go to the local spool for the rest of
-// the run. Numbers can only be drawn from the server.
+// Rows go to the server. Once it cannot be reached (no answer in time, a lost connection) they go
+// to the local spool until the next round of boards finds it back; a row or a number's outcome
+// the server refuses (a read-only standby, a full disk) goes to the spool too, so that no
+// programmed board is left without its row. Numbers can only be drawn from the server.
 class SpoolingStore : public RecordStore {
   public:
-    SpoolingStore(std::unique_ptr<PostgresRecordStore> server, const QString& destination)
-        : server_(std::move(server)), destination_(destination) {}
+    SpoolingStore(std::unique_ptr<PostgresRecordStore> server, const QString& url, const QString& destination,
+                  std::unique_ptr<Spool> spool, const QStringList& notes)
+        : server_(std::move(server)), url_(url), destination_(destination), spool_(std::move(spool)), notes_(notes) {}
 
     bool append(const OperationResult& r, const QVector<Finish>& serials, QString& error) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (server_ && !server_->lost()) {
-            if (server_->append(r, serials, error))
-                return true;
-            if (!server_->lost())
-                return false;
-        }
-        if (!spoolReady(error) || !spool_.addRow(destination_, recordRow(r), serials, error))
+        if (server_ && !server_->lost() && server_->append(r, serials, error))
+            return true;
+        if (!spool_->addRow(destination_, recordRow(r), serials, error))
             return false;
         ++kept_;
         return true;
@@ -710,13 +921,9 @@ class SpoolingStore : public RecordStore {
     }
     bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (server_ && !server_->lost()) {
-            if (server_->finishSerial(kind, value, outcome, error))
-                return true;
-            if (!server_->lost())
-                return false;
-        }
-        return spoolReady(error) && spool_.addSerial(destination_, {kind, value, outcome}, error);
+        if (server_ && !server_->lost() && server_->finishSerial(kind, value, outcome, error))
+            return true;
+        return spool_->addSerial(destination_, {kind, value, outcome}, error);
     }
     bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -730,17 +937,38 @@ class SpoolingStore : public RecordStore {
         std::lock_guard<std::mutex> lock(mutex_);
         return kept_;
     }
+    // A server that went away is asked again; once it answers, what the spool kept for it goes
+    // first.
+    QStringList beginRound() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        QStringList notes;
+        notes.swap(notes_);
+        if (server_ && !server_->lost())
+            return notes;
+        PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
+        QString why;
+        std::unique_ptr<PostgresRecordStore> server = PostgresRecordStore::connect(url_, reach, why);
+        if (!server)
+            return notes;
+        server_ = std::move(server);
+        int uploaded = 0;
+        QString line = QStringLiteral("reconnected to the record server %1").arg(destination_);
+        if (uploadSpool(*server_, destination_, *spool_, uploaded, why)) {
+            kept_ = 0;
+            if (uploaded > 0)
+                line += QStringLiteral("; %1 row(s) kept locally were uploaded").arg(uploaded);
+        } else {
+            line += QStringLiteral("; the rows kept locally stay in %1 (%2)").arg(spoolPath(), why);
+        }
+        return notes << line;
+    }
 
   private:
-    bool spoolReady(QString& error) {
-        if (!spoolOpen_)
-            spoolOpen_ = spool_.open(error);
-        return spoolOpen_;
-    }
     std::unique_ptr<PostgresRecordStore> server_;
-    QString destination_;
-    Spool spool_;
-    bool spoolOpen_ = false;
+    const QString url_;
+    const QString destination_;
+    const std::unique_ptr<Spool> spool_;
+    QStringList notes_;
     int kept_ = 0;
     mutable std::mutex mutex_;
 };
@@ -772,19 +1000,28 @@ std::unique_ptr<RecordStore> openRecordStore(const QString& target, bool needSer
                                  : QString());
             return nullptr;
         }
-        // Unreachable: the rows of this run wait in the spool.
-        return std::make_unique<SpoolingStore>(nullptr, destination);
     }
-    // Rows kept while the server was away go first.
-    Spool spool;
+    // Every row must have a place before anything is sent: the spool is where they go when the
+    // server is away now or goes away during the run.
+    auto spool = std::make_unique<Spool>();
+    if (!spool->open(why)) {
+        error = QStringLiteral("%1: the local spool cannot be opened (%2): no row would have a place if the server "
+                               "is away; nothing was sent")
+                    .arg(destination, why);
+        return nullptr;
+    }
+    migrateSpoolKeys(*spool);
+    // Rows kept while the server was away go first. A server that takes no rows now (read-only, a
+    // full disk) leaves them there, and this run's rows join them; the log says so with the first
+    // round.
+    QStringList notes;
     int uploaded = 0;
-    if (QFileInfo::exists(spoolPath())) {
-        if (!spool.open(why) || !uploadSpool(*server, destination, spool, uploaded, why)) {
-            error = QStringLiteral("%1: the rows kept in %2 could not be uploaded: %3").arg(destination, spoolPath(), why);
-            return nullptr;
-        }
+    if (server && !uploadSpool(*server, destination, *spool, uploaded, why)) {
+        notes << QStringLiteral("the rows kept in %1 for %2 stay there: %3").arg(spoolPath(), destination, why);
+        if (server->lost())
+            server.reset();
     }
-    return std::make_unique<SpoolingStore>(std::move(server), destination);
+    return std::make_unique<SpoolingStore>(std::move(server), target, destination, std::move(spool), notes);
 #else
     (void)needServer;
     error = unsupported(target);
@@ -792,8 +1029,9 @@ std::unique_ptr<RecordStore> openRecordStore(const QString& target, bool needSer
 #endif
 }
 
-bool syncSpool(const QString& url, int& uploaded, QString& error) {
+bool syncSpool(const QString& url, int& uploaded, int& keptForOthers, QString& error) {
     uploaded = 0;
+    keptForOthers = 0;
 #ifdef QV_WITH_POSTGRES
     PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
     QString why;
@@ -806,14 +1044,28 @@ bool syncSpool(const QString& url, int& uploaded, QString& error) {
     if (!QFileInfo::exists(spoolPath()))
         return true;
     Spool spool;
-    if (!spool.open(why) || !uploadSpool(*server, destination, spool, uploaded, why)) {
+    if (!spool.open(why)) {
         error = QStringLiteral("%1: %2").arg(destination, why);
         return false;
     }
-    return true;
+    migrateSpoolKeys(spool);
+    const bool ok = uploadSpool(*server, destination, spool, uploaded, why);
+    keptForOthers = spool.rowsForOthers(destination);
+    if (!ok)
+        error = QStringLiteral("%1: %2").arg(destination, why);
+    return ok;
 #else
     error = unsupported(url);
     return false;
+#endif
+}
+
+QString spoolDestination(const QString& url) {
+#ifdef QV_WITH_POSTGRES
+    return destinationOf(url);
+#else
+    (void)url;
+    return QString();
 #endif
 }
 

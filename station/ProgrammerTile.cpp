@@ -169,6 +169,12 @@ void ProgrammerTile::boardStarted(const QString& tag) {
     setState(State::Running);
 }
 
+void ProgrammerTile::boardNotStarted() {
+    setLabelText(board_, QStringLiteral("Board not started"));
+    logButton_->setEnabled(!operationLog_.isEmpty());
+    setState(State::Ready);
+}
+
 void ProgrammerTile::operationStarted(const QString& operation) {
     Q_UNUSED(operation);
     operationLog_.clear();

@@ -35,6 +35,9 @@ class ProgrammerTile : public QFrame {
 
     // The run's events, in the order the run reports them.
     void boardStarted(const QString& tag);
+    // The round the board was started with was refused before anything was sent (no number
+    // could be drawn): the tile is ready again.
+    void boardNotStarted();
     void operationStarted(const QString& operation);
     void logLine(const QString& line);
     void progress(int percent);

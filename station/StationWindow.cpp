@@ -24,6 +24,12 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
 namespace qv::station {
 
 using engine::BoardRun;
@@ -82,6 +88,50 @@ class StationSink : public engine::EventSink {
     QueuedCalls* calls_;  // a child of the window
 };
 
+// The thread that asks the record store, one question after the other. It answers what it was
+// asked before it goes (a round's numbers may have to be given back), each question bounded by
+// the store's own limits.
+class RecordsThread {
+  public:
+    RecordsThread() : thread_([this] { loop(); }) {}
+    ~RecordsThread() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    void post(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        wake_.notify_one();
+    }
+
+  private:
+    void loop() {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+                if (tasks_.empty())
+                    return;
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            task();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> tasks_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 namespace {
 
 // A board's run that tells the window when it has ended through the same queue as its events,
@@ -116,7 +166,11 @@ std::unique_ptr<StationWindow> StationWindow::open(const StationOptions& options
 }
 
 StationWindow::StationWindow(const StationOptions& options, std::unique_ptr<engine::ProductionJob> job)
-    : options_(options), job_(std::move(job)), sink_(std::make_unique<StationSink>(*this)) {
+    : options_(options),
+      job_(std::move(job)),
+      sink_(std::make_unique<StationSink>(*this)),
+      recordsThread_(std::make_unique<RecordsThread>()),
+      recordsCalls_(new QueuedCalls(this)) {
     setWindowTitle(QStringLiteral("QV310 Station - %1 - %2")
                        .arg(QFileInfo(options_.jobFile).fileName(), job_->plan().jobSha256.left(8)));
     setAccessibleName(windowTitle());
@@ -197,7 +251,11 @@ StationWindow::StationWindow(const StationOptions& options, std::unique_ptr<engi
 }
 
 StationWindow::~StationWindow() {
+    closing_ = true;
     stopRuns();
+    // Questions to the record store still open are answered (a round's numbers given back); the
+    // answers go with the window.
+    recordsThread_.reset();
     // Events the runs posted and the window has not handled yet go with it.
 }
 
@@ -219,6 +277,8 @@ bool StationWindow::nativeEvent(const QByteArray& eventType, void* message, long
 
 void StationWindow::closeEvent(QCloseEvent* event) {
     // Closing stops the boards being programmed, as a pulled cable would; each still gets its row.
+    // A round still being planned does not start.
+    closing_ = true;
     stopRuns();
     event->accept();
 }
@@ -249,9 +309,10 @@ void StationWindow::rescan() {
         attached = wanted;
     }
     bool changed = false;
-    // A programmer unplugged while it runs keeps its tile until its run ends (the run notices).
+    // A programmer unplugged while it runs (or its round is planned) keeps its tile until its run
+    // ends (the run notices).
     for (auto it = tiles_.begin(); it != tiles_.end();) {
-        if (!attached.contains(it.key()) && !runs_.contains(it.key())) {
+        if (!attached.contains(it.key()) && !runs_.contains(it.key()) && !starting_.contains(it.key())) {
             delete it.value();
             it = tiles_.erase(it);
             changed = true;
@@ -316,26 +377,67 @@ void StationWindow::startOn(const QStringList& requested) {
     QStringList devices;
     for (const QString& device : requested) {
         const ProgrammerTile* t = tile(device);
-        if (t && t->idle() && !runs_.contains(device))
+        if (t && t->idle() && !runs_.contains(device) && !starting_.contains(device))
             devices << device;
     }
     if (devices.isEmpty()) {
         say(tiles_.isEmpty() ? QStringLiteral("No programmer attached") : QStringLiteral("Every programmer is running"));
         return;
     }
-    QVector<engine::BoardPlan> plans;
-    engine::JobFailure failure;
-    if (!job_->planRound(devices, tag, plans, failure)) {
-        say(failure.message);
+    for (const QString& device : devices) {
+        starting_.insert(device);
+        tile(device)->boardStarted(tag);
+    }
+    // The round's numbers come from the record store (and a server that went away is asked again
+    // first): on the records thread, never here.
+    ++recordsAsked_;
+    engine::ProductionJob* job = job_.get();
+    QueuedCalls* calls = recordsCalls_;
+    recordsThread_->post([this, job, calls, devices, tag] {
+        QVector<engine::BoardPlan> plans;
+        engine::JobFailure failure;
+        const bool planned = job->planRound(devices, tag, plans, failure);
+        const QStringList notes = job->roundNotes();
+        calls->post([this, devices, tag, planned, plans, message = failure.message, notes] {
+            roundPlanned(devices, tag, planned, plans, message, notes);
+        });
+    });
+}
+
+void StationWindow::roundPlanned(const QStringList& devices, const QString& tag, bool planned,
+                                 const QVector<engine::BoardPlan>& plans, const QString& failure,
+                                 const QStringList& notes) {
+    --recordsAsked_;
+    for (const QString& device : devices)
+        starting_.remove(device);
+    if (planned && closing_) {
+        // Nothing was sent: the round's numbers go back.
+        engine::RecordStore* records = job_->records();
+        recordsThread_->post([records, plans] {
+            for (const engine::BoardPlan& p : plans) {
+                for (const engine::BoardPlan::Serial& serial : p.serials) {
+                    QString ignored;
+                    records->finishSerial(serial.kind, serial.value, engine::SerialOutcome::Returned, ignored);
+                }
+            }
+        });
         return;
     }
-    say(QString());
+    if (!planned || closing_) {
+        for (const QString& device : devices) {
+            if (ProgrammerTile* t = tile(device))
+                t->boardNotStarted();
+        }
+        say(planned ? QString() : (notes + QStringList{failure}).join(QLatin1Char('\n')));
+        rescan();
+        return;
+    }
+    say(notes.join(QLatin1Char('\n')));
     for (int b = 0; b < devices.size(); ++b) {
         const QString& device = devices.at(b);
         auto* run = new StationRun(device, plans.at(b), *sink_, job_->records());
         runs_.insert(device, run);
         runTags_.insert(device, tag);
-        tile(device)->boardStarted(tag);
     }
     for (const QString& device : devices)
         runs_.value(device)->start();
@@ -367,15 +469,27 @@ void StationWindow::updateCounters() {
         setLabelText(yield_, QStringLiteral("First-pass yield: not recorded"));
         return;
     }
+    // Asked on the records thread: a record server may take up to its answer limit.
+    ++recordsAsked_;
+    QueuedCalls* calls = recordsCalls_;
+    recordsThread_->post([this, records, calls, job = job_->plan().jobSha256] {
+        const int kept = records->rowsKeptLocally();
+        engine::JobYield yield;
+        QString error;
+        const bool known = records->jobYield(job, yield, error);
+        calls->post([this, kept, known, yield, error] { yieldRead(kept, known, yield, error); });
+    });
+}
+
+void StationWindow::yieldRead(int keptLocally, bool known, const engine::JobYield& yield, const QString& error) {
+    --recordsAsked_;
     // Rows a record server could not take wait in the spool; the line goes on all the same.
-    if (records->rowsKeptLocally() > 0) {
+    if (keptLocally > 0) {
         say(QStringLiteral("%1 record rows kept locally in %2 until the server is back")
-                .arg(records->rowsKeptLocally())
+                .arg(keptLocally)
                 .arg(engine::spoolPath()));
     }
-    engine::JobYield yield;
-    QString error;
-    if (!records->jobYield(job_->plan().jobSha256, yield, error)) {
+    if (!known) {
         setLabelText(yield_, QStringLiteral("First-pass yield: unknown (%1)").arg(error));
     } else if (yield.boards == 0) {
         setLabelText(yield_, QStringLiteral("First-pass yield: no boards yet"));

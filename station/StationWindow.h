@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <QSet>
+
 #include <memory>
 
 class QGridLayout;
@@ -18,16 +20,20 @@ class QScrollArea;
 
 namespace qv {
 class DeviceWatcher;
+class QueuedCalls;
 }
 namespace qv::engine {
 class BoardRun;
 class ProductionJob;
+struct BoardPlan;
 struct JobFailure;
+struct JobYield;
 }  // namespace qv::engine
 
 namespace qv::station {
 
 class ProgrammerTile;
+class RecordsThread;
 class StationSink;
 
 // The operators' window: one job, fixed for the life of the window, on every attached
@@ -46,7 +52,9 @@ class StationWindow : public QWidget {
     ProgrammerTile* tile(const QString& device) const;
     int passed() const { return passed_; }
     int failed() const { return failed_; }
-    bool running() const { return !runs_.isEmpty(); }
+    bool running() const { return !runs_.isEmpty() || !starting_.isEmpty(); }
+    // A question to the record store (a round's numbers, the yield) has not been answered yet.
+    bool recordsBusy() const { return recordsAsked_ > 0; }
 
   public slots:
     // Runs the job on every programmer that is not running.
@@ -64,6 +72,9 @@ class StationWindow : public QWidget {
     StationWindow(const StationOptions& options, std::unique_ptr<engine::ProductionJob> job);
 
     void startOn(const QStringList& devices);
+    void roundPlanned(const QStringList& devices, const QString& tag, bool planned,
+                      const QVector<engine::BoardPlan>& plans, const QString& failure, const QStringList& notes);
+    void yieldRead(int keptLocally, bool known, const engine::JobYield& yield, const QString& error);
     void boardFinished(const QString& device);
     void layoutTiles();
     void updateCounters();
@@ -78,6 +89,13 @@ class StationWindow : public QWidget {
     QMap<QString, ProgrammerTile*> tiles_;
     QMap<QString, engine::BoardRun*> runs_;
     QMap<QString, QString> runTags_;
+    QSet<QString> starting_;  // programmers whose round is being planned
+    int recordsAsked_ = 0;
+    bool closing_ = false;
+    // The record store is only ever asked on this thread, never on the window's: a server that
+    // does not answer at once keeps no window waiting. Its answers come back through recordsCalls_.
+    std::unique_ptr<RecordsThread> recordsThread_;
+    qv::QueuedCalls* recordsCalls_;
     int passed_ = 0;
     int failed_ = 0;
 

@@ -5,11 +5,17 @@
 
 #include "CliFixture.h"
 
+#include "engine/ServerStore.h"
 #include "support/PostgresServer.h"
 
+#include <QElapsedTimer>
+
+#include <cstring>
 #include <set>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace clitest;
 
@@ -43,6 +49,28 @@ class Server : public Cli {
     QString quietScalar(const QString& sql) {
         QString out, error;
         return server_->sql(sql, error, &out, QStringLiteral("line")) ? out : QString();
+    }
+
+    // Waits until the server's answer to sql is want (at most 20 s).
+    bool serverSays(const QString& sql, const QString& want) {
+        for (int i = 0; i < 1000; ++i) {
+            if (quietScalar(sql) == want)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // A job of two steps, the second about two seconds long on a programmer that takes 300 ms per
+    // 4096 bytes written.
+    void writeTwoStepJob() {
+        const Bytes first = codeImage(4096, 62);
+        const Bytes second = codeImage(6 * 4096, 63);
+        writeBytes(path("first.bin"), first);
+        writeBytes(path("second.bin"), second);
+        std::ofstream(path("job.json")) << R"({"steps": [{"program-mcu": "first.bin", "sha256": ")" << sha256Of(first)
+                                        << R"("}, {"program-boot": "second.bin", "sha256": ")" << sha256Of(second)
+                                        << "\"}]}";
     }
 
     std::unique_ptr<qvtest::PostgresServer> server_;
@@ -193,6 +221,255 @@ TEST_F(Server, aServerThatRefusesStopsTheRunBeforeAnythingIsSent) {
     EXPECT_TRUE(requests(p).empty());
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(base_ + "/data/qv310-isp/spool.db")))
         << "a refusal is no outage: nothing is kept locally";
+}
+
+// A server that stops answering (its processes frozen, its connections open) never holds the line:
+// no statement waits longer than the answer limit (shortened here from 10 s), the board keeps its
+// own exit code and the row the server did not take waits in the spool; Ctrl-C while the server
+// is silent still ends the run, with its row.
+TEST_F(Server, aServerThatStopsAnsweringNeverHoldsTheLine) {
+    env_.insert(QStringLiteral("QV310_RECORD_SERVER_TIMEOUT_MS"), QStringLiteral("1500"));
+    writeTwoStepJob();
+    struct Case {
+        const char* name;
+        bool interrupt;
+        int code;
+    };
+    int onServer = 0;
+    for (const Case& c : {Case{"left to end", false, 0}, Case{"Ctrl-C while the server is silent", true, 130}}) {
+        SCOPED_TRACE(c.name);
+        Programmer& p = startProgrammer(std::string("frozen") + (c.interrupt ? "i" : "e"), {"--flash-program-us", "300000"});
+        Child run;
+        ASSERT_TRUE(run.start(QV_CLI_PROGRAM, {"run", path("job.json"), "-d", p.devicePath, "--record", url_, "--json"},
+                              env_, path(std::string("frozen-") + c.name + ".out"), path("frozen.err"), base_));
+        // The first step's row reaches the server (after the rows an earlier case left in the
+        // spool); the server freezes under the second step.
+        ASSERT_TRUE(serverSays(QStringLiteral("SELECT count(*) FROM records"), QString::number(onServer + 1)));
+        ASSERT_EQ(eventsOf(jsonLines(run.out()), "result").size(), 1u) << "the second step had ended already";
+        ASSERT_TRUE(server_->freeze());
+        QElapsedTimer clock;
+        clock.start();
+        if (c.interrupt)
+            run.interrupt();
+        const int code = run.wait(30000);
+        const qint64 took = clock.elapsed();
+        ASSERT_TRUE(server_->thaw());
+        EXPECT_EQ(code, c.code) << run.err();
+        // The rest of the second step (at most two seconds) and one answer limit, with room for a
+        // loaded machine; a run that waited on the server would have been killed at 30 s.
+        EXPECT_LT(took, 10000);
+        const auto spooled = eventsOf(checkedEvents(run.out()), "spooled");
+        ASSERT_EQ(spooled.size(), 1u) << run.out();
+        EXPECT_EQ(spooled[0].value(QStringLiteral("rows")).toInt(), 1);
+        stop(p);
+        onServer += 2;
+    }
+    const Run sync = qv310({"records", "sync", url_, "--json"});
+    ASSERT_EQ(sync.code, 0) << sync.out;
+    EXPECT_EQ(eventsOf(checkedEvents(sync.out), "synced")[0].value(QStringLiteral("rows")).toInt(), 1);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT string_agg(exit_code::text, ',' ORDER BY exit_code) FROM records")),
+              QStringLiteral("0,0,0,130"));
+}
+
+// A station whose server went away (a restart) finds it again with the next board: the board's
+// number is drawn from the server, its row goes there, the row kept while the server was away is
+// uploaded, and the log says so.
+TEST_F(Server, aStationFindsItsServerAgainAfterARestart) {
+    const Bytes mcu = codeImage(6 * 4096, 65);  // about two seconds to program
+    writeBytes(path("mcu.bin"), mcu);
+    std::ofstream(path("job.json")) << serialJob(mcu, 500, 599);
+    Programmer& p = startProgrammer("restart", {"--flash-program-us", "300000"});
+    ASSERT_EQ(::mkfifo(path("labels").c_str(), 0600), 0);
+    const int labels = ::open(path("labels").c_str(), O_RDWR);  // never blocks, keeps the pipe open
+    ASSERT_GE(labels, 0);
+    const auto scan = [&](const char* line) { ASSERT_EQ(::write(labels, line, std::strlen(line)), ssize_t(std::strlen(line))); };
+    Child station;
+    ASSERT_TRUE(station.start(QV_CLI_PROGRAM, {"station", path("job.json"), "-d", p.devicePath, "--record", url_, "--json"},
+                              env_, path("station.out"), path("station.err"), base_, path("labels")));
+    const auto results = [&] { return eventsOf(jsonLines(station.out()), "result").size(); };
+    const auto waitForResults = [&](size_t n) {
+        for (int i = 0; i < 1500 && results() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return results() == n;
+    };
+    scan("BOARD-A\n");
+    // The number is drawn; the server goes away while the board is programmed.
+    ASSERT_TRUE(serverSays(QStringLiteral("SELECT count(*) FROM serials"), QStringLiteral("1")));
+    ASSERT_TRUE(server_->stop());
+    ASSERT_TRUE(waitForResults(1)) << station.err();
+    QString error;
+    ASSERT_TRUE(server_->startServer(error)) << error.toStdString();
+    scan("BOARD-B\n");
+    ASSERT_TRUE(waitForResults(2)) << station.out();
+    scan("q\n");
+    EXPECT_EQ(station.wait(30000), 0) << station.err();
+    ::close(labels);
+    stop(p);
+    const auto events = checkedEvents(station.out());
+    for (const QJsonObject& r : eventsOf(events, "result"))
+        EXPECT_EQ(r.value(QStringLiteral("exit_code")).toInt(), 0);
+    EXPECT_TRUE(logLines(events).filter(QStringLiteral("reconnected to the record server")).size() == 1)
+        << station.out();
+    EXPECT_EQ(scalar(QStringLiteral("SELECT string_agg(tag || '=' || serial, ',' ORDER BY tag) FROM records")),
+              QStringLiteral("BOARD-A=500,BOARD-B=501"));
+    EXPECT_EQ(scalar(QStringLiteral("SELECT string_agg(value || ':' || state, ',' ORDER BY value) FROM serials")),
+              QStringLiteral("500:used,501:used"));
+}
+
+// Spooled rows belong to a server, not to the way its URL was written: every spelling of one
+// server gives the same key, other servers other keys, and no key holds a password.
+TEST(ServerIdentity, everySpellingOfOneServerIsOneDestination) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString d = dir.path();
+    const QString link = d + QStringLiteral("-link");
+    ASSERT_TRUE(QFile::link(d, link));
+    const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(d));
+    const QByteArray pgport = qgetenv("PGPORT");
+    struct Case {
+        QString a;
+        QString b;
+        bool same;
+        const char* envPort;  // PGPORT while both are read, or null
+    };
+    const QString base = QStringLiteral("postgresql://station:secret@/line?host=") + d;
+    const std::vector<Case> cases = {
+        {base, base + QStringLiteral("&port=5432"), true, nullptr},
+        {base + QStringLiteral("&port=5432"), QStringLiteral("postgresql://station@/line?port=5432&host=") + d, true, nullptr},
+        {base, base + QStringLiteral("/"), true, nullptr},
+        {base, base + QStringLiteral("/./"), true, nullptr},
+        {base, QStringLiteral("postgresql://station@/line?host=") + link, true, nullptr},
+        {base, QStringLiteral("postgres://station@/line?host=") + d, true, nullptr},
+        {base, QStringLiteral("postgresql://station@") + encoded + QStringLiteral("/line"), true, nullptr},
+        {base, QStringLiteral("postgresql:///line?user=station&password=hidden&host=") + d, true, nullptr},
+        {base, base + QStringLiteral("&port=6000"), true, "6000"},
+        {QStringLiteral("postgresql://station@DB.example/line"), QStringLiteral("postgresql://station@db.example:5432/line"),
+         true, nullptr},
+        {base, base + QStringLiteral("&port=5433"), false, nullptr},
+        {base, base + QStringLiteral("&port=5432"), false, "6000"},
+        {base, QStringLiteral("postgresql://station@/other?host=") + d, false, nullptr},
+        {base, QStringLiteral("postgresql://admin@/line?host=") + d, false, nullptr},
+        {QStringLiteral("postgresql://station@a.example/line"), QStringLiteral("postgresql://station@b.example/line"), false,
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.a + QStringLiteral("  |  ") + c.b).toStdString());
+        if (c.envPort)
+            qputenv("PGPORT", c.envPort);
+        else
+            qunsetenv("PGPORT");
+        const QString a = qv::engine::spoolDestination(c.a);
+        const QString b = qv::engine::spoolDestination(c.b);
+        EXPECT_EQ(a == b, c.same) << a.toStdString() << "  |  " << b.toStdString();
+        EXPECT_FALSE(a.contains(QLatin1String("secret")) || b.contains(QLatin1String("hidden")));
+    }
+    if (pgport.isNull())
+        qunsetenv("PGPORT");
+    else
+        qputenv("PGPORT", pgport);
+    QFile::remove(link);
+}
+
+// Rows kept under one spelling are sent by "records sync" under another; rows kept under the key
+// an earlier qv310 wrote are found too, and the sync says how many rows stay for other servers.
+TEST_F(Server, syncFindsTheRowsOfItsServerWhateverTheSpelling) {
+    const Bytes mcu = codeImage(4096, 66);
+    writeBytes(path("mcu.bin"), mcu);
+    Programmer& p = startProgrammer("spelling");
+    // The server's port comes from the environment in every spelling below that has none.
+    env_.insert(QStringLiteral("PGPORT"), QString::number(server_->port()));
+    const QString dir = server_->folder();
+    const std::string noPort = (QStringLiteral("postgresql://station:secret@/line?host=") + dir).toStdString();
+    const std::string oldStyle = (QStringLiteral("postgresql://station:secret@/line?host=") + dir + QStringLiteral("/")).toStdString();
+    const std::string otherDatabase = (QStringLiteral("postgresql://station:secret@/other?host=") + dir).toStdString();
+    ASSERT_TRUE(server_->stop());
+    for (const std::string& url : {noPort, oldStyle, otherDatabase}) {
+        const Run r = qv310({"program-mcu", path("mcu.bin"), "--record", url});
+        ASSERT_EQ(r.code, 0) << r.err;
+        ASSERT_NE(r.err.find("1 row(s) were kept locally"), std::string::npos) << r.err;
+    }
+    stop(p);
+    // One row as an earlier qv310 kept it: under the URI's parts as given (no port); one under a
+    // key that cannot be read, which stays as it is.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path("data/qv310-isp/spool.db").c_str(), &db), SQLITE_OK);
+    const QByteArray earlier = (QStringLiteral("postgresql://station@") + dir + QStringLiteral(":/line")).toUtf8();
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "UPDATE spooled_rows SET destination = ?1 WHERE rowid = (SELECT min(rowid) FROM spooled_rows "
+                                 "WHERE destination NOT LIKE '%/other')",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_text(st, 1, earlier.constData(), earlier.size(), SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+    sqlite3_finalize(st);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO spooled_rows SELECT 'unreadable-' || uuid, 'postgresql://station:***@[', row, serials"
+                           " FROM spooled_rows WHERE destination LIKE '%/other'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    QString error;
+    ASSERT_TRUE(server_->startServer(error)) << error.toStdString();
+    const Run sync = qv310({"records", "sync", url_, "--json"});
+    ASSERT_EQ(sync.code, 0) << sync.out << sync.err;
+    const auto synced = eventsOf(checkedEvents(sync.out), "synced");
+    ASSERT_EQ(synced.size(), 1u);
+    EXPECT_EQ(synced[0].value(QStringLiteral("rows")).toInt(), 2);
+    EXPECT_EQ(synced[0].value(QStringLiteral("other_servers_rows")).toInt(), 2);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM records")), QStringLiteral("2"));
+    const Run human = qv310({"records", "sync", url_});
+    EXPECT_NE(human.out.find("0 row(s) uploaded"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("2 row(s) stay there for other servers"), std::string::npos) << human.out;
+}
+
+// Nothing is programmed without a place for its row: when the spool cannot be opened the run is
+// refused before the first frame, whether the server answers now or not (it may go away during
+// the run).
+TEST_F(Server, aRunWhoseRowsCouldHaveNoPlaceIsRefusedBeforeAnythingIsSent) {
+    const Bytes mcu = codeImage(4096, 67);
+    writeBytes(path("mcu.bin"), mcu);
+    Programmer& p = startProgrammer("noplace");
+    std::ofstream(path("a-file")) << "not a folder";
+    env_.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString(path("a-file")));
+    for (const bool away : {false, true}) {
+        SCOPED_TRACE(away ? "server away" : "server up");
+        if (away) {
+            ASSERT_TRUE(server_->stop());
+        }
+        const Run r = qv310({"program-mcu", path("mcu.bin"), "--record", url_});
+        EXPECT_EQ(r.code, 4) << r.err;
+        EXPECT_NE(r.err.find("spool"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("secret"), std::string::npos);
+    }
+    stop(p);
+    EXPECT_TRUE(requests(p).empty());
+}
+
+// A server that answers but will not store a row during a run (a read-only standby here) does not
+// lose it: the row waits in the spool, the board keeps its exit code, and it is uploaded once the
+// server takes rows again.
+TEST_F(Server, rowsTheServerRefusesDuringARunWaitInTheSpool) {
+    const Bytes mcu = codeImage(4096, 68);
+    writeBytes(path("mcu.bin"), mcu);
+    Programmer& p = startProgrammer("readonly");
+    ASSERT_EQ(qv310({"program-mcu", path("mcu.bin"), "--record", url_}).code, 0);  // the tables are made
+    QString error;
+    ASSERT_TRUE(server_->sql(QStringLiteral("ALTER DATABASE line SET default_transaction_read_only = on"), error))
+        << error.toStdString();
+    const Run r = qv310({"program-mcu", path("mcu.bin"), "--record", url_, "--json"});
+    EXPECT_EQ(r.code, 0) << r.out;
+    const auto spooled = eventsOf(checkedEvents(r.out), "spooled");
+    ASSERT_EQ(spooled.size(), 1u) << r.out;
+    EXPECT_EQ(spooled[0].value(QStringLiteral("rows")).toInt(), 1);
+    stop(p);
+    ASSERT_TRUE(server_->sql(QStringLiteral("ALTER DATABASE line RESET default_transaction_read_only"), error))
+        << error.toStdString();
+    const Run sync = qv310({"records", "sync", url_, "--json"});
+    ASSERT_EQ(sync.code, 0) << sync.out;
+    EXPECT_EQ(eventsOf(checkedEvents(sync.out), "synced")[0].value(QStringLiteral("rows")).toInt(), 1);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM records")), QStringLiteral("2"));
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ class Station : public ::testing::Test {
         return nullptr;
     }
     static bool allDone(StationWindow& w, int tiles) {
-        return !w.running() && w.tiles().size() == tiles;
+        // The yield is read on the window's records thread after each board.
+        return !w.running() && !w.recordsBusy() && w.tiles().size() == tiles;
     }
     // The tags of the record rows, oldest first.
     QStringList recordedTags() {

@@ -10,6 +10,13 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextEdit>
+#include <QTimer>
+
+#ifndef _WIN32
+#include "support/PostgresServer.h"
+
+#include <sys/stat.h>
+#endif
 
 using namespace stationtest;
 
@@ -145,7 +152,7 @@ TEST_F(Station, countersCountThisWindowsBoardsAndTheYieldCountsARetestOnce) {
     }
     auto window = openWindow();
     ASSERT_TRUE(window);
-    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1 && !window->recordsBusy(); }));
     EXPECT_EQ(label(*window, "Passed:"), QStringLiteral("Passed: 0  Failed: 0"));
     EXPECT_EQ(label(*window, "First-pass yield"), QStringLiteral("First-pass yield: 100.0% of 1 board"));
     auto* tag = window->findChild<QLineEdit*>();
@@ -164,6 +171,79 @@ TEST_F(Station, countersCountThisWindowsBoardsAndTheYieldCountsARetestOnce) {
     EXPECT_EQ(label(*window, "Passed:"), QStringLiteral("Passed: 2  Failed: 1"));
     EXPECT_EQ(label(*window, "First-pass yield"), QStringLiteral("First-pass yield: 66.7% of 3 boards"));
 }
+
+#ifndef _WIN32
+// The window never asks the record server on its own thread: with the server frozen (its
+// processes stopped, its connections open) the window goes on handling its events while a
+// board's number cannot be drawn, and the board is not started. Once the server is back, the next
+// board finds it again (the status line says so), draws its number and stores its row there.
+TEST_F(Station, aFrozenRecordServerNeverHoldsTheWindowAndIsFoundAgain) {
+    ::chmod(qPrintable(work.path()), 0755);  // the server may run as another user
+    qvtest::PostgresServer server(work.filePath(QStringLiteral("pg")));
+    if (!server.skipReason().isEmpty())
+        GTEST_SKIP() << server.skipReason().toStdString();
+    QString error;
+    ASSERT_TRUE(server.start(error)) << error.toStdString();
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", work.filePath(QStringLiteral("data")).toUtf8());  // the spool
+    qputenv("QV310_RECORD_SERVER_TIMEOUT_MS", "1500");
+    writeJob(R"({"steps": [{"program-mcu": "mcu.bin", "addr": "0xA000", "sha256": ")" + digest +
+             R"(", "serial": {"offset": "0x100", "format": "u32le", "first": 70, "last": 79}}]})");
+    options.recordPath = QString::fromStdString(server.url());
+    {
+        auto window = openWindow();
+        ASSERT_TRUE(window);
+        plug("frozen-server", 9);
+        ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 1 && !window->recordsBusy(); }));
+        ProgrammerTile* tile = window->tiles().first();
+        ASSERT_TRUE(server.freeze());
+        // The window's thread, seen from its own event loop: the longest pause between ticks.
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0;
+        qint64 longest = 0;
+        QTimer tick;
+        tick.setInterval(20);
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            longest = std::max(longest, clock.elapsed() - last);
+            last = clock.elapsed();
+        });
+        tick.start();
+        tile->startButton()->click();
+        const bool refused = pumpUntil([&] { return allDone(*window, 1); }, 30000);
+        longest = std::max(longest, clock.elapsed() - last);  // a click that did not come back at once
+        tick.stop();
+        EXPECT_TRUE(server.thaw());
+        ASSERT_TRUE(refused);
+        EXPECT_LT(longest, 1000) << "the window waited on the server (1.5 s when it does)";
+        EXPECT_EQ(tile->stateText(), QStringLiteral("READY"));
+        const auto statusSays = [&](const char* text) {
+            for (QLabel* l : window->findChildren<QLabel*>()) {
+                if (l->text().contains(QLatin1String(text)))
+                    return true;
+            }
+            return false;
+        };
+        EXPECT_TRUE(statusSays("did not answer within 1.5 s"));
+
+        tile->startButton()->click();
+        ASSERT_TRUE(pumpUntil([&] { return allDone(*window, 1); }, 30000));
+        EXPECT_EQ(tile->stateText(), QStringLiteral("PASS")) << tile->reason().toStdString();
+        EXPECT_TRUE(statusSays("reconnected to the record server"));
+        EXPECT_EQ(tile->lastBoard(), QStringLiteral("Serial 70  no tag"));
+    }
+    QString serials;
+    EXPECT_TRUE(server.sql(QStringLiteral("SELECT string_agg(serial, ',') FROM records"), error, &serials,
+                           QStringLiteral("line")))
+        << error.toStdString();
+    EXPECT_EQ(serials, QStringLiteral("70"));
+    qunsetenv("QV310_RECORD_SERVER_TIMEOUT_MS");
+    if (dataHome.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", dataHome);
+}
+#endif
 
 // Closing the window stops a board that is being programmed, as a pulled cable would; its row
 // still says what happened.

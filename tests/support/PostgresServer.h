@@ -16,6 +16,7 @@
 
 #ifndef _WIN32
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -100,6 +101,14 @@ class PostgresServer {
                     ignored);
     }
 
+#ifndef _WIN32
+    // Freezes every process of the server (SIGSTOP to the postmaster first, so that it starts no
+    // other, then to each of its children, which have sessions of their own), as a hung machine
+    // would: connections stay open and nothing answers. thaw() lets it go on (SIGCONT).
+    bool freeze() { return signalGroup(SIGSTOP); }
+    bool thaw() { return signalGroup(SIGCONT); }
+#endif
+
     // The URI a station uses; user, password and database may be changed for refusals.
     std::string url(const QString& user = QStringLiteral("station"), const QString& password = QStringLiteral("secret"),
                     const QString& database = QStringLiteral("line")) const {
@@ -130,8 +139,33 @@ class PostgresServer {
         return true;
     }
 
+    const QString& folder() const { return folder_; }
+    int port() const { return port_; }
+
   private:
     QString dataDir() const { return folder_ + QStringLiteral("/data"); }
+
+#ifndef _WIN32
+    bool signalGroup(int signal) {
+        QFile pidFile(dataDir() + QStringLiteral("/postmaster.pid"));
+        if (!pidFile.open(QIODevice::ReadOnly))
+            return false;
+        const long postmaster = pidFile.readLine().trimmed().toLong();
+        if (postmaster <= 1 || ::kill(pid_t(postmaster), signal) != 0)
+            return false;
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            // "pid (name) state ppid ...": the name may hold spaces, the fields after it do not.
+            const QByteArray text = stat.readAll();
+            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 1 && fields.at(1).toLong() == postmaster)
+                ::kill(pid_t(entry.toLong()), signal);
+        }
+        return true;
+    }
+#endif
 
     bool tool(const QString& name, QStringList args, QString& error) {
         QProcess p;
