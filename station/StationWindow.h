@@ -47,6 +47,8 @@ class StationWindow : public QWidget {
     int passed() const { return passed_; }
     int failed() const { return failed_; }
     bool running() const { return !runs_.isEmpty(); }
+    // The job as it was prepared: its plan, the flash catalogue it reads, its record store.
+    const engine::ProductionJob& job() const { return *job_; }
 
   public slots:
     // Runs the job on every programmer that is not running.
