@@ -109,7 +109,8 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
                 return fail(QStringLiteral("option --addr needs an address such as 0xA000"));
             if (!isStrictCodeAddress(addr))
                 return fail(QStringLiteral("option --addr: \"%1\" is not \"0x\" and 1 to 8 hexadecimal digits "
-                                           "below 0x80000 (the end of the code flash)")
+                                           "below 0x80000 (the end of the code flash) on a 4096-byte block "
+                                           "(0xA000, 0xB000, ...)")
                                 .arg(addr));
             o.addr = addr;
         } else if (arg == QLatin1String("--tag")) {
@@ -142,17 +143,21 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
             o.command = Command::RecordsExport;
         } else if (what == QLatin1String("sync")) {
             o.command = Command::RecordsSync;
+        } else if (what == QLatin1String("yield")) {
+            o.command = Command::RecordsYield;
         } else {
-            return fail(QStringLiteral("records: the subcommands are \"records export\" and \"records sync\""));
+            return fail(QStringLiteral("records: the subcommands are \"records export\", \"records sync\" and "
+                                       "\"records yield\""));
         }
         if (!positional.isEmpty())
             o.recordPath = positional.takeFirst();
         if (o.recordPath.isEmpty())
             return fail(o.command == Command::RecordsSync ? QStringLiteral("records sync needs a server URL")
-                                                          : QStringLiteral("records export needs a database file or URL"));
+                                                          : QStringLiteral("records %1 needs a database file or URL")
+                                                                .arg(what));
         if (o.command == Command::RecordsExport && o.exportFormat.isEmpty())
             return fail(QStringLiteral("records export needs --csv or --jsonl"));
-        if (o.command == Command::RecordsSync && !o.exportFormat.isEmpty())
+        if (o.command != Command::RecordsExport && !o.exportFormat.isEmpty())
             return fail(QStringLiteral("--%1 belongs to records export").arg(o.exportFormat));
     } else if (name == QLatin1String("serials")) {
         o.command = Command::Serials;
@@ -202,7 +207,9 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
     "  --flash-ini FILE          flash catalogue; default: the first of ./Flash.ini,\n"  \
     "                            $XDG_DATA_HOME/qv310-isp/Flash.ini (~/.local/share/...),\n" \
     "                            the one installed with qv310 (<prefix>/share/qv310-isp)\n"
-#define QV_INTERRUPT_HELP "  130  interrupted (Ctrl-C, SIGTERM): each board's row says \"interrupted\"\n"
+#define QV_INTERRUPT_HELP \
+    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP: a closed terminal): each board's row says\n" \
+    "       \"interrupted\"\n"
 #endif
 
 QString usageText() {
@@ -233,6 +240,8 @@ QString usageText() {
         "  records export DB|URL --csv|--jsonl\n"
         "                            print the production records of a database or server\n"
         "  records sync URL          upload the rows kept locally while the server was away\n"
+        "  records yield DB|URL      per job: boards, passed first time, first-pass yield and the\n"
+        "                            ten most frequent failure reasons (as the station shows it)\n"
         "  serials DB|URL            every serial pool of a database: range, next, used, spoiled,\n"
         "                            taken by a board not finished\n"
         "  help                      this text\n"
@@ -248,7 +257,7 @@ QString usageText() {
         "                            power the target off when it is started, or not (wins\n"
         "                            over a job's \"power-off\")\n"
         "  --addr 0xHEX              McuCode address for program-mcu (default 0xA000): \"0x\"\n"
-        "                            and 1 to 8 hex digits, below 0x80000\n"
+        "                            and 1 to 8 hex digits, below 0x80000, on a 4096-byte block\n"
         "  --allow-boot-update       allow update-boot\n"
         "  --skip-unchanged, --no-skip-unchanged\n"
         "                            program-boot, program-mcu, write-ui (whole image), run:\n"

@@ -124,6 +124,18 @@ class JsonSink : public EventSink {
         o.insert(QStringLiteral("taken"), p.taken);
         write(o);
     }
+    void yield(const JobYield& y) override {
+        QJsonObject o = base(QStringLiteral("yield"), QString(), QString());
+        o.insert(QStringLiteral("job"), y.job);
+        o.insert(QStringLiteral("boards"), y.boards);
+        o.insert(QStringLiteral("first_pass"), y.passedFirstTime);
+        o.insert(QStringLiteral("yield_percent"), y.percent());
+        QJsonArray reasons;
+        for (const JobYield::Reason& r : y.reasons)
+            reasons.append(QJsonObject{{QStringLiteral("reason"), r.reason}, {QStringLiteral("boards"), r.boards}});
+        o.insert(QStringLiteral("reasons"), reasons);
+        write(o);
+    }
     void keptLocally(int rows, const QString& spool) override {
         QJsonObject o = base(QStringLiteral("spooled"), QString(), QString());
         o.insert(QStringLiteral("rows"), rows);
@@ -297,6 +309,24 @@ class HumanSink : public EventSink {
         if (otherServersRows > 0)
             printOut(QStringLiteral("%1 row(s) stay there for other servers").arg(otherServersRows));
     }
+    void yield(const JobYield& y) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!yieldHeader_) {
+            printOut(QStringLiteral("%1 %2 %3 %4")
+                         .arg(QStringLiteral("job (SHA-256 of the job file)"), -64)
+                         .arg(QStringLiteral("boards"), 8)
+                         .arg(QStringLiteral("first pass"), 11)
+                         .arg(QStringLiteral("yield"), 8));
+            yieldHeader_ = true;
+        }
+        printOut(QStringLiteral("%1 %2 %3 %4%")
+                     .arg(y.job, -64)
+                     .arg(y.boards, 8)
+                     .arg(y.passedFirstTime, 11)
+                     .arg(y.percent(), 7, 'f', 1));
+        for (const JobYield::Reason& r : y.reasons)
+            printOut(QStringLiteral("    %1 failed first: %2").arg(r.boards, 6).arg(r.reason));
+    }
     void pool(const SerialPoolState& p) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!poolHeader_) {
@@ -440,6 +470,7 @@ class HumanSink : public EventSink {
     int drawn_ = 0;
     bool several_ = false;
     bool poolHeader_ = false;
+    bool yieldHeader_ = false;
     int keptRows_ = 0;
     QString spool_;
 };

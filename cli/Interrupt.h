@@ -6,9 +6,9 @@
 
 namespace qv::cli {
 
-// Ctrl-C and its relatives while qv310 runs. The first interrupt (SIGINT, SIGTERM; on Windows
-// Ctrl-C, Ctrl-Break or closing the console window) calls onInterrupt once, on a thread of this
-// watch, so that the runs can stop their boards and report; a second one ends the process at
+// Ctrl-C and its relatives while qv310 runs. The first interrupt (SIGINT, SIGTERM, SIGHUP; on
+// Windows Ctrl-C, Ctrl-Break or closing the console window) calls onInterrupt once, on a thread of
+// this watch, so that the runs can stop their boards and report; a second one ends the process at
 // once with exit code 130. One watch at a time; the handlers are removed when it ends.
 class InterruptWatch {
   public:

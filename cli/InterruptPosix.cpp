@@ -28,6 +28,7 @@ extern "C" void onSignal(int) {
 
 struct sigaction previousInt {};
 struct sigaction previousTerm {};
+struct sigaction previousHup {};
 
 }  // namespace
 
@@ -44,6 +45,9 @@ InterruptWatch::InterruptWatch(std::function<void()> onInterrupt) : onInterrupt_
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
+    // A closed terminal or SSH session hangs up: the same as SIGTERM, not the sudden end that
+    // SIGHUP's default would be (boards without rows, private copies left behind).
+    ::sigaction(SIGHUP, &action, &previousHup);
 }
 
 InterruptWatch::~InterruptWatch() {
@@ -51,6 +55,7 @@ InterruptWatch::~InterruptWatch() {
         return;
     ::sigaction(SIGINT, &previousInt, nullptr);
     ::sigaction(SIGTERM, &previousTerm, nullptr);
+    ::sigaction(SIGHUP, &previousHup, nullptr);
     const char byte = kQuit;
     (void)!::write(wakePipe[1], &byte, 1);
     thread_.join();

@@ -11,6 +11,7 @@
 #include "engine/ServerStore.h"
 #include "engine/Probe.h"
 #include "engine/RecordStore.h"
+#include "engine/Redact.h"
 #include "engine/Serials.h"
 
 #include "usb/UsbDevice.h"
@@ -219,12 +220,16 @@ int runCommandLine(const QStringList& args) {
     });
     const auto interrupted = [&] { return fail({kExitInterrupted, QStringLiteral("interrupted")}); };
 
+    // A record store's failure as it may be shown: a server's password never is.
+    const auto storeFailure = [&](const QString& error) {
+        return fail({kExitFileProblem, redactMessage(error, o.recordPath)});
+    };
     if (o.command == Command::RecordsExport) {
         QString error;
         RowExporter exporter([](const QByteArray& line) { return writeText(Stream::Out, line + '\n'); },
                              o.exportFormat == QLatin1String("csv"));
         if (!exportRecordsFrom(o.recordPath, exporter, error))
-            return fail({kExitFileProblem, error});
+            return storeFailure(error);
         return end(kExitOk);
     }
     if (o.command == Command::RecordsSync) {
@@ -234,15 +239,24 @@ int runCommandLine(const QStringList& args) {
         if (!isServerUrl(o.recordPath))
             return fail({kExitUsage, QStringLiteral("records sync needs a server URL (postgresql://...)")});
         if (!syncSpool(o.recordPath, uploaded, others, error))
-            return fail({kExitFileProblem, error});
+            return storeFailure(error);
         sink->synced(uploaded, others, spoolPath());
+        return end(kExitOk);
+    }
+    if (o.command == Command::RecordsYield) {
+        QVector<JobYield> yields;
+        QString error;
+        if (!readYieldsFrom(o.recordPath, yields, error))
+            return storeFailure(error);
+        for (const JobYield& y : yields)
+            sink->yield(y);
         return end(kExitOk);
     }
     if (o.command == Command::Serials) {
         QVector<SerialPoolState> pools;
         QString error;
         if (!readSerialPoolsFrom(o.recordPath, pools, error))
-            return fail({kExitFileProblem, error});
+            return storeFailure(error);
         for (const SerialPoolState& pool : pools)
             sink->pool(pool);
         return end(kExitOk);

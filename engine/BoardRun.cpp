@@ -134,22 +134,31 @@ void BoardRun::run() {
         }
         return finishes;
     };
+    // What became of the numbers not said by a row yet; the failures to record it, if any.
     const auto finishSerials = [&](int& code) {
+        QStringList notRecorded;
         if (!records_ || serialsFinished)
-            return;
+            return notRecorded;
         for (const RecordStore::Finish& finish : serialOutcomes(code)) {
             QString why;
             if (!records_->finishSerial(finish.kind, finish.value, finish.outcome, why)) {
-                sink_.error(devicePath, QString(),
-                            QStringLiteral("serial %1 not recorded: %2").arg(serialText(finish.kind, finish.value), why),
-                            kExitFileProblem);
+                const QString message =
+                    QStringLiteral("serial %1 not recorded: %2").arg(serialText(finish.kind, finish.value), why);
+                sink_.error(devicePath, QString(), message, kExitFileProblem);
+                notRecorded << message;
                 code = std::max(code, int(kExitFileProblem));
             }
         }
         serialsFinished = true;
+        return notRecorded;
     };
-    const auto finishBoard = [&](int code, const QString& what) {
-        finishSerials(code);
+    const auto finishBoard = [&](int code, QString what) {
+        const bool passed = code == kExitOk;
+        const QStringList notRecorded = finishSerials(code);
+        // A board that fails only because its record could not be kept says so.
+        if (!notRecorded.isEmpty())
+            what = passed ? notRecorded.join(QStringLiteral("; "))
+                          : what + QStringLiteral("; ") + notRecorded.join(QStringLiteral("; "));
         exitCode_ = code;
         summary_.device = devicePath;
         summary_.exitCode = code;
@@ -168,18 +177,28 @@ void BoardRun::run() {
         session.close();
         resultsPublished_.store(true, std::memory_order_release);
     };
-    // Appends a row; the board's last row (lastRow) carries what became of its numbers.
+    // Appends a row; the board's last row (lastRow) carries what became of its numbers. Empty, or
+    // why the row could not be stored (the board then fails with exit code 4).
     const auto store = [&](OperationResult& r, int& code, bool lastRow) {
         if (!records_)
-            return;
+            return QString();
         const QVector<RecordStore::Finish> finishes = lastRow ? serialOutcomes(code) : QVector<RecordStore::Finish>();
         QString why;
         if (!records_->append(r, finishes, why)) {
-            sink_.error(devicePath, r.operation, QStringLiteral("record not stored: ") + why, kExitFileProblem);
+            const QString message = QStringLiteral("record not stored: ") + why;
+            sink_.error(devicePath, r.operation, message, kExitFileProblem);
             code = std::max(code, int(kExitFileProblem));
-        } else if (lastRow) {
-            serialsFinished = true;
+            return message;
         }
+        if (lastRow)
+            serialsFinished = true;
+        return QString();
+    };
+    // The reason of a failure and, when its row could not be stored either, that too.
+    const auto withNotStored = [](const QString& reason, const QString& notStored) {
+        if (notStored.isEmpty())
+            return reason;
+        return reason.isEmpty() ? notStored : reason + QStringLiteral("; ") + notStored;
     };
     const QString runUuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
     const auto newResult = [&](int stepIndex) {
@@ -187,6 +206,7 @@ void BoardRun::run() {
         r.utc = utcNow();
         r.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
         r.runUuid = runUuid;
+        r.roundUuid = plan_.roundUuid;
         r.device = devicePath;
         r.tag = plan_.tag;
         r.jobSha256 = plan_.jobSha256;
@@ -227,7 +247,7 @@ void BoardRun::run() {
             r.error = why;
             r.log = host.operationLog();
             r.board = board;
-            store(r, code, true);
+            why = withNotStored(why, store(r, code, true));
         }
         finishBoard(code, why);
         return;
@@ -262,13 +282,25 @@ void BoardRun::run() {
     int code = kExitOk;
     QString what;
     QStringList done;
+    // A board that fails between two steps (stopped, or its programmer did not come back after a
+    // firmware update) ends in a row of the step it did not get to, with the board's exit code and
+    // what became of its numbers: the last row of every board's run carries its final exit code.
+    const auto storeUnstarted = [&](int stepIndex, int& failCode, const QString& reason) {
+        OperationResult r = newResult(stepIndex);
+        r.exitCode = failCode;
+        r.error = reason;
+        r.log = host.operationLog();
+        r.board = board;
+        return store(r, failCode, true);
+    };
     for (int i = 0; i < plan_.steps.size() && code == kExitOk; ++i) {
         const Step& step = plan_.steps.at(i);
         const CheckedImage& image = plan_.images.at(i);
         const QString name = commandName(step.command);
         if (session.interrupted()) {
             code = kExitInterrupted;
-            what = name + QStringLiteral(": interrupted");
+            what = name + QStringLiteral(": ") + withNotStored(QStringLiteral("interrupted"),
+                                                              storeUnstarted(i, code, QStringLiteral("interrupted")));
             break;
         }
 
@@ -341,10 +373,10 @@ void BoardRun::run() {
         if (stepCode != kExitOk)
             sink_.error(devicePath, name, error, stepCode);
         sink_.result(r);
-        store(r, stepCode, stepCode != kExitOk || i + 1 == plan_.steps.size());
+        const QString notStored = store(r, stepCode, stepCode != kExitOk || i + 1 == plan_.steps.size());
         code = stepCode;
         if (code != kExitOk) {
-            what = name + QStringLiteral(": ") + error;
+            what = name + QStringLiteral(": ") + withNotStored(error, notStored);
             break;
         }
         done << name;
@@ -363,6 +395,7 @@ void BoardRun::run() {
                                  .arg(plan_.returnTimeout.count() / 1000.0)
                                  .arg(name);
                 sink_.error(devicePath, QString(), what, code);
+                what = withNotStored(what, storeUnstarted(i + 1, code, what));
             }
         }
     }

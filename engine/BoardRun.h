@@ -39,6 +39,9 @@ struct BoardPlan {
     // The free label of the run, and the SHA-256 of its job file (empty for a single subcommand).
     QString tag;
     QString jobSha256;
+    // Shared by the boards started together (one qv310 run, one station round): boards of one
+    // round under one tag are boards of their own, not a retest.
+    QString roundUuid;
     // This board's numbers, one for each step that takes a serial (the images of those steps are
     // this board's copies with the number written in). The run reports what became of each.
     struct Serial {

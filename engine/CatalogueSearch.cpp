@@ -33,9 +33,10 @@ CatalogueChoice readCatalogue(const QString& path) {
 
 }  // namespace
 
-QStringList catalogueSearchPath() {
+QStringList catalogueSearchPath(bool currentFolder) {
     QStringList places;
-    places << QDir::current().absoluteFilePath(kFileName);
+    if (currentFolder)
+        places << QDir::current().absoluteFilePath(kFileName);
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (!data.isEmpty())
         places << QDir(data).absoluteFilePath(QStringLiteral("qv310-isp/") + kFileName);
@@ -51,7 +52,7 @@ QStringList catalogueSearchPath() {
     return places;
 }
 
-CatalogueChoice findFlashCatalogue(const QString& given) {
+CatalogueChoice findFlashCatalogue(const QString& given, bool currentFolder) {
     if (!given.isEmpty()) {
         if (!QFileInfo::exists(given)) {
             CatalogueChoice choice;
@@ -60,7 +61,7 @@ CatalogueChoice findFlashCatalogue(const QString& given) {
         }
         return readCatalogue(given);
     }
-    for (const QString& place : catalogueSearchPath()) {
+    for (const QString& place : catalogueSearchPath(currentFolder)) {
         if (QFileInfo::exists(place))
             return readCatalogue(place);
     }

@@ -44,4 +44,11 @@ QString toolVersion() {
     return QStringLiteral(QV_TOOL_VERSION);
 }
 
+double JobYield::percent() const {
+    if (boards <= 0)
+        return 0.0;
+    // Rounded on the whole tenths, so that 2 of 3 is 66.7 wherever it is shown.
+    return double((passedFirstTime * 2000 / boards + 1) / 2) / 10.0;
+}
+
 }  // namespace qv::engine

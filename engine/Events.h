@@ -59,6 +59,7 @@ struct OperationResult {
     QString serial;        // the board's number as written (decimal, or a MAC address)
     QString uuid;          // this row's own identity
     QString runUuid;       // shared by the rows of one board's run
+    QString roundUuid;     // shared by the boards started together (one qv310 run, one station round)
     std::optional<uint32_t> address;  // McuCode address (program-mcu)
     std::optional<int> result;        // the operation's own result code; none when not reached
     int exitCode = 0;
@@ -83,6 +84,26 @@ struct BoardSummary {
     std::optional<BlockCounts> blocks;
     // The board's numbers as written, one per step that takes a serial.
     QStringList serials;
+};
+
+// The first-pass yield of one job (by the SHA-256 of its job file), from the records: the boards it
+// ran on and those whose first run passed. A board retested under its tag counts once when the tag
+// was the only one of its round; boards sharing a tag in one round (a gang or a station round with
+// one lot label) count each, and a run without a tag is a board of its own.
+struct JobYield {
+    QString job;  // the job file's SHA-256
+    qint64 boards = 0;
+    qint64 passedFirstTime = 0;
+    // The most frequent reasons of the boards whose first run failed ("program-mcu: the operation
+    // failed on the board (result -7)"), the most frequent first, at most ten.
+    struct Reason {
+        QString reason;
+        qint64 boards = 0;
+    };
+    QVector<Reason> reasons;
+    // Passed first time in per cent of the boards, to one decimal (0 without boards): what the
+    // station shows and qv310 records yield prints.
+    double percent() const;
 };
 
 // A programmer found attached, with the board id its handshake reported (none when it did not
@@ -115,6 +136,8 @@ class EventSink {
     virtual void pool(const SerialPoolState& pool) { (void)pool; }
     // Rows that could not reach the record server and wait in the local spool.
     virtual void keptLocally(int rows, const QString& spool) { (void)rows, (void)spool; }
+    // qv310 records yield: the first-pass yield of one job.
+    virtual void yield(const JobYield& yield) { (void)yield; }
     // qv310 records sync: rows uploaded from the local spool, and those it keeps for other servers.
     virtual void synced(int rows, int otherServersRows, const QString& spool) {
         (void)rows, (void)otherServersRows, (void)spool;

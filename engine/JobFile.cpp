@@ -104,7 +104,8 @@ ParsedJob parseJob(const QByteArray& text, const QString& jobFolder) {
                 step.addr = it.value().toString();
                 if (!it.value().isString() || !isStrictCodeAddress(step.addr))
                     return fail(where + QStringLiteral(": \"addr\" must be \"0x\" and 1 to 8 hexadecimal "
-                                                       "digits below 0x80000"));
+                                                       "digits below 0x80000, on a 4096-byte block (0xA000, "
+                                                       "0xB000, ...)"));
             } else {
                 const Command command = commandOfName(key);
                 if (!isOperation(command))

@@ -2,11 +2,13 @@
 
 #include "ImageCheck.h"
 #include "JobFile.h"
+#include "Redact.h"
 #include "ServerStore.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QUuid>
 
 namespace qv::engine {
 
@@ -81,7 +83,7 @@ std::unique_ptr<ProductionJob> ProductionJob::prepare(const JobRequest& request,
         plan.images.push_back(image);
         takesSerial.push_back(step.serial.has_value());
     }
-    const CatalogueChoice catalogue = findFlashCatalogue(catalogueGiven);
+    const CatalogueChoice catalogue = findFlashCatalogue(catalogueGiven, request.searchCurrentFolder);
     if (!catalogue.ok)
         return fail(kExitFileProblem, catalogue.error);
     plan.flashCatalogueSource = catalogue.path;
@@ -96,7 +98,7 @@ std::unique_ptr<ProductionJob> ProductionJob::prepare(const JobRequest& request,
     if (!request.recordPath.isEmpty() && !plan.info) {
         job->records_ = openRecordStore(request.recordPath, job->takesSerials(), error);
         if (!job->records_)
-            return fail(kExitFileProblem, error);
+            return fail(kExitFileProblem, redactMessage(error, request.recordPath));
         job->recordPath_ = request.recordPath;
     }
     return job;
@@ -116,10 +118,12 @@ bool ProductionJob::planRound(const QStringList& devices, const QString& tag, QV
     // A record server that went away is asked again before the round draws its numbers.
     roundNotes_ = records_ ? records_->beginRound() : QStringList();
     plans = QVector<BoardPlan>(devices.size(), plan_);
+    const QString round = QUuid::createUuid().toString(QUuid::WithoutBraces);
     // Every board of the gang its own numbers, taken before any board starts.
     QVector<SerialRequest> requests;
     for (int b = 0; b < devices.size(); ++b) {
         plans[b].tag = tag;
+        plans[b].roundUuid = round;
         for (const Step& step : plan_.steps) {
             if (step.serial)
                 requests.push_back({*step.serial, devices.at(b), tag});
@@ -129,7 +133,9 @@ bool ProductionJob::planRound(const QStringList& devices, const QString& tag, QV
     if (!requests.isEmpty()) {
         QString why;
         if (!records_ || !records_->takeSerials(requests, numbers, why)) {
-            failure = {kExitFileProblem, QStringLiteral("%1: %2; nothing was sent").arg(recordPath_, why)};
+            // The target as a person may see it: a server's password never shows.
+            failure = {kExitFileProblem, redactMessage(QStringLiteral("%1: %2; nothing was sent").arg(recordPath_, why),
+                                                       recordPath_)};
             return false;
         }
     }

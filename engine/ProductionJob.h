@@ -26,6 +26,9 @@ struct JobRequest {
     QString flashIni;                // wins over the job's; empty: searched
     bool allowBootUpdate = false;    // a job alone cannot allow a boot-loader update
     QString recordPath;              // empty: no records
+    // Whether the flash catalogue is searched in the current folder (not for a program started
+    // from the desktop menu: its current folder is wherever the desktop was).
+    bool searchCurrentFolder = true;
 };
 
 // Why a job could not be prepared or a round not started; nothing was sent then.

@@ -15,6 +15,19 @@ bool isWordColumn(const QByteArray& n) {
            n == "target_type" || n == "target_flash_id" || n == "crc32" || n == "address";
 }
 
+// A text that a spreadsheet would take for a formula (a tag "=HYPERLINK(...)", "+1", "-1", "@SUM")
+// is neutralised with a leading apostrophe, which the spreadsheet shows as text; a tab or a
+// carriage return at the start is treated the same. Numbers are written as they are.
+QString csvText(const QString& text) {
+    if (text.isEmpty())
+        return text;
+    const QChar first = text.at(0);
+    if (first == QLatin1Char('=') || first == QLatin1Char('+') || first == QLatin1Char('-') || first == QLatin1Char('@') ||
+        first == QLatin1Char('\t') || first == QLatin1Char('\r'))
+        return QLatin1Char('\'') + text;
+    return text;
+}
+
 QString csvField(const QString& text) {
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
         !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
@@ -67,6 +80,7 @@ RecordRow recordRow(const OperationResult& r) {
         {"job_sha256", RowValue::textOrNull(r.jobSha256)},
         {"uuid", RowValue::textOrNull(r.uuid)},
         {"run_uuid", RowValue::textOrNull(r.runUuid)},
+        {"round_uuid", RowValue::textOrNull(r.roundUuid)},
     };
 }
 
@@ -76,8 +90,8 @@ const QVector<QByteArray>& exportColumns() {
         "app_version",  "boot_version",  "tool_version",  "target_type",    "target_flash_id", "tag",
         "serial",       "operation",     "file",          "size",           "crc32",          "sha256",
         "source_sha256", "job_sha256",   "address",       "result",         "exit_code",      "duration_ms",
-        "blocks_written", "blocks_skipped", "target_started", "uuid",       "run_uuid",       "error",
-        "log"};
+        "blocks_written", "blocks_skipped", "target_started", "uuid",       "run_uuid",       "round_uuid",
+        "error",        "log"};
     return columns;
 }
 
@@ -167,7 +181,7 @@ bool RowExporter::write(const RecordRow& row) {
                 }
                 break;
             case RowValue::Kind::Text:
-                fields << csvField(value.text);
+                fields << csvField(csvText(value.text));
                 object.insert(key, value.text);
                 break;
         }

@@ -10,7 +10,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <cstring>
 #include <vector>
 
@@ -18,7 +20,13 @@ namespace qv::engine {
 
 namespace {
 
+// How long opening a database waits for another writer before it is refused as busy (nothing
+// has been sent then), and how long reads wait.
 constexpr int kBusyTimeoutMs = 2000;
+// How long a row, a number's outcome or a draw waits for another writer once the database is
+// open: a board may have been programmed already, and its row must not be lost to a writer that
+// holds the lock a moment. Draws, appends and outcomes each hold it for milliseconds.
+constexpr int kRowBusyTimeoutMs = 30000;
 
 // The records table as the first qv310 made it (schema 1: no application id, user version 0).
 const char kCreateVersion1[] =
@@ -69,6 +77,13 @@ const char* const kMigrations[] = {
     " state TEXT NOT NULL CHECK (state IN ('taken', 'used', 'spoiled')), taken_utc TEXT NOT NULL,"
     " host TEXT NOT NULL, pid INTEGER NOT NULL, device TEXT, tag TEXT, finished_utc TEXT,"
     " PRIMARY KEY (kind, value)) WITHOUT ROWID",
+    // 4: the round of boards started together (the first-pass yield tells a gang sharing a tag from
+    // a retest); each pool's next new number and the numbers given back, so that a draw costs the
+    // same however many numbers a pool has given.
+    "ALTER TABLE records ADD COLUMN round_uuid TEXT;"
+    "ALTER TABLE serial_pools ADD COLUMN next_new INTEGER;"
+    "CREATE TABLE serial_returns (kind TEXT NOT NULL, value INTEGER NOT NULL, PRIMARY KEY (kind, value))"
+    " WITHOUT ROWID",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteRecordStore::kSchemaVersion);
 
@@ -88,6 +103,8 @@ std::vector<const char*> columnsOfVersion(int version) {
         for (const char* c : {"tag", "serial", "source_sha256", "job_sha256", "uuid", "run_uuid"})
             columns.push_back(c);
     }
+    if (version >= 4)
+        columns.push_back("round_uuid");
     return columns;
 }
 
@@ -211,6 +228,11 @@ std::unique_ptr<SqliteRecordStore> SqliteRecordStore::open(const QString& path, 
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     if (sqlite3_db_readonly(db, "main") == 1)
         return fail(QStringLiteral("the database is read-only"));
+    QString why;
+    // Another program's database is refused as it is: nothing of it changes, not even its journal
+    // mode. (Checked again under the write lock below.)
+    if (schemaVersionOf(db, why) < 0)
+        return fail(why);
     // Readers and the writer of several qv310 processes then never block each other; SQLite can
     // only do it where the file's shared memory works, which excludes network shares.
     const QString mode = queryText(db, "PRAGMA journal_mode=WAL").toLower();
@@ -219,7 +241,6 @@ std::unique_ptr<SqliteRecordStore> SqliteRecordStore::open(const QString& path, 
                                    "keep it on a local disk, not a network share")
                         .arg(mode.isEmpty() ? sqliteError(db) : mode));
     }
-    QString why;
     // Taking the write lock once proves the file is writable and not held by another writer.
     if (!exec(db, "BEGIN IMMEDIATE", why))
         return fail(why);
@@ -239,6 +260,7 @@ std::unique_ptr<SqliteRecordStore> SqliteRecordStore::open(const QString& path, 
     }
     if (!exec(db, "COMMIT", why))
         return fail(why);
+    sqlite3_busy_timeout(db, kRowBusyTimeoutMs);
     sqlite3_stmt* insert = nullptr;
     const QByteArray insertSql = insertStatement();
     if (sqlite3_prepare_v3(db, insertSql.constData(), -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr) != SQLITE_OK)
@@ -330,7 +352,9 @@ class Statement {
     bool ok_ = false;
 };
 
-// The lowest number of [first, last] no board has taken; none when every one is taken.
+// The lowest number of [first, last] no board has taken; none when every one is taken. It reads
+// every taken number of the range: only for a pool of a database older than schema 4 (once, to
+// start its counter) and for qv310 serials on such a database.
 std::optional<uint64_t> lowestFree(sqlite3* db, SerialKind kind, uint64_t first, uint64_t last) {
     Statement q(db,
                 "SELECT min(v) FROM ("
@@ -342,6 +366,58 @@ std::optional<uint64_t> lowestFree(sqlite3* db, SerialKind kind, uint64_t first,
     if (q.step() != SQLITE_ROW || q.isNull(0))
         return std::nullopt;
     return uint64_t(q.column(0));
+}
+
+bool isTaken(sqlite3* db, SerialKind kind, uint64_t value) {
+    Statement q(db, "SELECT 1 FROM serials WHERE kind = ?1 AND value = ?2");
+    q.text(1, QString::fromLatin1(kindName(kind))).integer(2, int64_t(value));
+    return q.step() == SQLITE_ROW;
+}
+
+// The first number above the taken one from that nobody holds, up to last: walks the index from
+// there and stops at the first gap (one step when the pool's counter is right, as it is unless a
+// pool overlapping this one took numbers above it).
+std::optional<uint64_t> gapAbove(sqlite3* db, SerialKind kind, uint64_t from, uint64_t last) {
+    Statement q(db,
+                "SELECT s.value + 1 FROM serials s WHERE s.kind = ?1 AND s.value >= ?2 AND s.value < ?3"
+                " AND NOT EXISTS (SELECT 1 FROM serials t WHERE t.kind = ?1 AND t.value = s.value + 1)"
+                " ORDER BY s.value LIMIT 1");
+    q.text(1, QString::fromLatin1(kindName(kind))).integer(2, int64_t(from)).integer(3, int64_t(last));
+    if (q.step() != SQLITE_ROW)
+        return std::nullopt;
+    return uint64_t(q.column(0));
+}
+
+// The number the pool gives next: the lowest of the numbers given back in its range and its next
+// new number (the counter, moved past numbers a pool overlapping it took); none when every number
+// is taken. Index look-ups only, whatever the pool has given, but for a pool without a counter
+// (made before schema 4), which is read whole once.
+struct NextNumber {
+    std::optional<uint64_t> value;
+    std::optional<uint64_t> fresh;  // the counter's candidate (the pool's next new number)
+};
+NextNumber nextNumber(sqlite3* db, SerialKind kind, uint64_t first, uint64_t last, std::optional<uint64_t> counter,
+                      bool hasReturns) {
+    NextNumber next;
+    if (!counter) {
+        next.fresh = lowestFree(db, kind, first, last);
+    } else if (*counter <= last) {
+        const uint64_t candidate = std::max(*counter, first);
+        next.fresh = isTaken(db, kind, candidate) ? gapAbove(db, kind, candidate, last) : candidate;
+    }
+    next.value = next.fresh;
+    if (hasReturns) {
+        // (A number given back and taken again by a qv310 of schema 3 still running is passed over.)
+        Statement q(db, "SELECT min(r.value) FROM serial_returns r WHERE r.kind = ?1 AND r.value BETWEEN ?2 AND ?3"
+                        " AND NOT EXISTS (SELECT 1 FROM serials s WHERE s.kind = r.kind AND s.value = r.value)");
+        q.text(1, QString::fromLatin1(kindName(kind))).integer(2, int64_t(first)).integer(3, int64_t(last));
+        if (q.step() == SQLITE_ROW && !q.isNull(0)) {
+            const uint64_t returned = uint64_t(q.column(0));
+            if (!next.value || returned < *next.value)
+                next.value = returned;
+        }
+    }
+    return next;
 }
 
 QString rangeText(const SerialField& field) {
@@ -365,8 +441,9 @@ bool SqliteRecordStore::takeSerials(const QVector<SerialRequest>& requests, QVec
     for (const SerialRequest& request : requests) {
         const SerialField& field = request.field;
         const QString kind = QString::fromLatin1(kindName(field.kind()));
-        Statement pool(db_, "INSERT INTO serial_pools (kind, first, last) VALUES (?1, ?2, ?3)"
-                            " ON CONFLICT (kind, first, last) DO UPDATE SET kind = excluded.kind RETURNING id");
+        // A new pool starts its counter at its first number.
+        Statement pool(db_, "INSERT INTO serial_pools (kind, first, last, next_new) VALUES (?1, ?2, ?3, ?2)"
+                            " ON CONFLICT (kind, first, last) DO UPDATE SET kind = excluded.kind RETURNING id, next_new");
         pool.text(1, kind).integer(2, int64_t(field.first)).integer(3, int64_t(field.last));
         if (pool.step() != SQLITE_ROW) {
             why = pool.error();
@@ -374,8 +451,9 @@ bool SqliteRecordStore::takeSerials(const QVector<SerialRequest>& requests, QVec
             break;
         }
         const int64_t poolId = pool.column(0);
-        const std::optional<uint64_t> value = lowestFree(db_, field.kind(), field.first, field.last);
-        if (!value) {
+        const std::optional<uint64_t> counter = pool.isNull(1) ? std::nullopt : std::optional<uint64_t>(pool.column(1));
+        const NextNumber next = nextNumber(db_, field.kind(), field.first, field.last, counter, true);
+        if (!next.value) {
             // Before this transaction: the range's size less what others hold.
             int wanted = 0;
             int takenHere = 0;
@@ -397,22 +475,32 @@ bool SqliteRecordStore::takeSerials(const QVector<SerialRequest>& requests, QVec
             ok = false;
             break;
         }
+        const uint64_t value = *next.value;
         Statement take(db_, "INSERT INTO serials (kind, value, pool, state, taken_utc, host, pid, device, tag)"
                             " VALUES (?1, ?2, ?3, 'taken', ?4, ?5, ?6, ?7, ?8)");
         take.text(1, kind)
-            .integer(2, int64_t(*value))
+            .integer(2, int64_t(value))
             .integer(3, poolId)
             .text(4, now)
             .text(5, host)
             .integer(6, QCoreApplication::applicationPid())
             .textOrNull(7, request.device)
             .textOrNull(8, request.tag);
-        if (!take.run()) {
-            why = take.error();
+        Statement unreturn(db_, "DELETE FROM serial_returns WHERE kind = ?1 AND value = ?2");
+        unreturn.text(1, kind).integer(2, int64_t(value));
+        // The counter moves on past the number it gave (or is started, for a pool without one). It
+        // stays on the last number once that is given: the next draw finds it taken and no gap
+        // above it.
+        const uint64_t counterNow =
+            !next.fresh ? field.last : value == *next.fresh ? std::min(value + 1, field.last) : *next.fresh;
+        Statement count(db_, "UPDATE serial_pools SET next_new = ?1 WHERE id = ?2");
+        count.integer(1, int64_t(counterNow)).integer(2, poolId);
+        if (!take.run() || !unreturn.run() || !count.run()) {
+            why = sqliteError(db_);
             ok = false;
             break;
         }
-        values.push_back(*value);
+        values.push_back(value);
     }
     if (ok)
         ok = exec(db_, "COMMIT", why);
@@ -426,16 +514,32 @@ bool SqliteRecordStore::takeSerials(const QVector<SerialRequest>& requests, QVec
 }
 
 bool SqliteRecordStore::finishSerialInTransaction(const Finish& finish, QString& error) {
-    // Only a number still taken changes: a used or spoiled one stays what it is.
-    const char* sql = finish.outcome == SerialOutcome::Returned
-                          ? "DELETE FROM serials WHERE kind = ?1 AND value = ?2 AND state = 'taken'"
-                          : "UPDATE serials SET state = ?3, finished_utc = ?4 WHERE kind = ?1 AND value = ?2"
-                            " AND state = 'taken'";
-    Statement statement(db_, sql);
-    statement.text(1, QString::fromLatin1(kindName(finish.kind))).integer(2, int64_t(finish.value));
-    if (finish.outcome != SerialOutcome::Returned)
-        statement.text(3, finish.outcome == SerialOutcome::Used ? QStringLiteral("used") : QStringLiteral("spoiled"))
-            .text(4, utcNow());
+    // Only a number still taken changes: a used or spoiled one stays what it is. A number given
+    // back is listed for the next draw of any pool whose range holds it.
+    const QString kind = QString::fromLatin1(kindName(finish.kind));
+    if (finish.outcome == SerialOutcome::Returned) {
+        Statement remove(db_, "DELETE FROM serials WHERE kind = ?1 AND value = ?2 AND state = 'taken'");
+        remove.text(1, kind).integer(2, int64_t(finish.value));
+        if (!remove.run()) {
+            error = remove.error();
+            return false;
+        }
+        if (sqlite3_changes(db_) == 0)
+            return true;
+        Statement list(db_, "INSERT OR IGNORE INTO serial_returns (kind, value) VALUES (?1, ?2)");
+        list.text(1, kind).integer(2, int64_t(finish.value));
+        if (!list.run()) {
+            error = list.error();
+            return false;
+        }
+        return true;
+    }
+    Statement statement(db_, "UPDATE serials SET state = ?3, finished_utc = ?4 WHERE kind = ?1 AND value = ?2"
+                             " AND state = 'taken'");
+    statement.text(1, kind)
+        .integer(2, int64_t(finish.value))
+        .text(3, finish.outcome == SerialOutcome::Used ? QStringLiteral("used") : QStringLiteral("spoiled"))
+        .text(4, utcNow());
     if (!statement.run()) {
         error = statement.error();
         return false;
@@ -445,57 +549,175 @@ bool SqliteRecordStore::finishSerialInTransaction(const Finish& finish, QString&
 
 bool SqliteRecordStore::finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return finishSerialInTransaction({kind, value, outcome}, error);
-}
-
-bool SqliteRecordStore::jobYield(const QString& jobSha256, JobYield& yield, QString& error) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    // A board is its tag (a board retested under its label counts once), or its run when it has
-    // none; its first run decides.
-    Statement q(db_,
-                "WITH runs AS (SELECT run_uuid, coalesce(tag, run_uuid) AS board, min(id) AS first_row,"
-                "  max(exit_code) AS code FROM records WHERE job_sha256 = ?1 AND run_uuid IS NOT NULL"
-                "  GROUP BY run_uuid),"
-                " firsts AS (SELECT board, code FROM runs r WHERE first_row ="
-                "  (SELECT min(first_row) FROM runs o WHERE o.board = r.board))"
-                " SELECT count(*), coalesce(sum(code = 0), 0) FROM firsts");
-    q.text(1, jobSha256);
-    if (q.step() != SQLITE_ROW) {
-        error = q.error();
+    // Given back: the delete and the listing are one transaction.
+    QString why;
+    if (!exec(db_, "BEGIN IMMEDIATE", why)) {
+        error = why;
         return false;
     }
-    yield.boards = q.column(0);
-    yield.passedFirstTime = q.column(1);
+    QString ignored;
+    if (!finishSerialInTransaction({kind, value, outcome}, why) || !exec(db_, "COMMIT", why)) {
+        exec(db_, "ROLLBACK", ignored);
+        error = why;
+        return false;
+    }
     return true;
 }
 
-bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QString& error) {
-    pools.clear();
+QByteArray yieldQuery(bool figures, bool oneJob, bool hasRound, const char* parameter) {
+    // A board's runs: its rows share the run's uuid. A board is its tag when the tag was the only
+    // one of its round (a board retested under its label counts once), else its own run (boards
+    // sharing a tag in one round count each; rows from before rounds were recorded count by tag).
+    // The board's first run decides; its failure reason is its last failing row's.
+    QByteArray sql =
+        "WITH runs AS (SELECT run_uuid, min(job_sha256) AS job, " +
+        QByteArray(hasRound ? "min(round_uuid)" : "CAST(NULL AS TEXT)") +
+        " AS round, min(tag) AS tag, min(id) AS first_row, max(exit_code) AS code,"
+        "  max(CASE WHEN exit_code <> 0 THEN id END) AS failing_row"
+        "  FROM records WHERE " +
+        (oneJob ? "job_sha256 = " + QByteArray(parameter) : QByteArray("job_sha256 IS NOT NULL")) +
+        " AND run_uuid IS NOT NULL GROUP BY run_uuid),"
+        " shared AS (SELECT runs.*, count(*) OVER (PARTITION BY job, round, tag) AS sharing FROM runs),"
+        " boards AS (SELECT job, first_row, code, failing_row,"
+        "  CASE WHEN tag IS NOT NULL AND (round IS NULL OR sharing = 1) THEN 'tag:' || tag"
+        "   ELSE 'run:' || run_uuid END AS board FROM shared),"
+        " firsts AS (SELECT job, code, failing_row,"
+        "  row_number() OVER (PARTITION BY job, board ORDER BY first_row) AS n FROM boards)";
+    if (figures)
+        return sql +
+               " SELECT job, count(*) AS board_count, sum(CASE WHEN code = 0 THEN 1 ELSE 0 END) AS first_pass"
+               " FROM firsts WHERE n = 1 GROUP BY job ORDER BY job";
+    return sql +
+           " SELECT f.job, r.operation || ': ' || coalesce(r.error, 'exit ' || r.exit_code) AS reason,"
+           " count(*) AS board_count FROM firsts f JOIN records r ON r.id = f.failing_row"
+           " WHERE f.n = 1 AND f.code <> 0 GROUP BY f.job, reason ORDER BY f.job, board_count DESC, reason";
+}
+
+namespace {
+
+// Every job's yield, or one job's (job not empty), from a SQLite database.
+bool queryYields(sqlite3* db, const QString& job, bool hasRound, QVector<JobYield>& yields, QString& error) {
+    yields.clear();
+    const bool oneJob = !job.isEmpty();
+    Statement figures(db, yieldQuery(true, oneJob, hasRound, "?1").constData());
+    if (oneJob)
+        figures.text(1, job);
+    int rc = SQLITE_ROW;
+    while ((rc = figures.step()) == SQLITE_ROW) {
+        JobYield y;
+        y.job = figures.columnText(0);
+        y.boards = figures.column(1);
+        y.passedFirstTime = figures.column(2);
+        yields.push_back(y);
+    }
+    if (rc != SQLITE_DONE) {
+        error = figures.error();
+        return false;
+    }
+    Statement reasons(db, yieldQuery(false, oneJob, hasRound, "?1").constData());
+    if (oneJob)
+        reasons.text(1, job);
+    while ((rc = reasons.step()) == SQLITE_ROW) {
+        const QString of = reasons.columnText(0);
+        for (JobYield& y : yields) {
+            if (y.job == of && y.reasons.size() < 10)
+                y.reasons.push_back({reasons.columnText(1), reasons.column(2)});
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        error = reasons.error();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool SqliteRecordStore::jobYield(const QString& jobSha256, JobYield& yield, QString& error) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    QVector<JobYield> yields;
+    if (!queryYields(db_, jobSha256, true, yields, error))
+        return false;
+    yield = yields.isEmpty() ? JobYield() : yields.first();
+    yield.job = jobSha256;
+    return true;
+}
+
+namespace {
+
+// A database of this program opened to read (never created, never changed), with its schema
+// version; null with a reason otherwise.
+sqlite3* openToRead(const QString& path, int& version, QString& error) {
     if (!QFileInfo(path).isFile()) {
         error = QStringLiteral("%1: no such database").arg(path);
-        return false;
+        return nullptr;
     }
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         error = QStringLiteral("%1: %2").arg(path, sqliteError(db));
         sqlite3_close(db);
-        return false;
+        return nullptr;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // A file that is no database at all says so here.
+    sqlite3_stmt* probe = nullptr;
+    const bool readable = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &probe, nullptr) == SQLITE_OK &&
+                          sqlite3_step(probe) == SQLITE_ROW;
+    sqlite3_finalize(probe);
+    if (!readable) {
+        error = QStringLiteral("%1: %2").arg(path, sqliteError(db));
+        sqlite3_close(db);
+        return nullptr;
+    }
     QString why;
-    const int version = schemaVersionOf(db, why);
-    bool ok = version >= 0;
-    if (!ok)
+    version = schemaVersionOf(db, why);
+    if (version < 0) {
         error = QStringLiteral("%1: not a qv310 record database: %2").arg(path, why);
-    if (ok && version >= 3) {
-        Statement list(db, "SELECT kind, first, last FROM serial_pools ORDER BY id");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return db;
+}
+
+}  // namespace
+
+bool readYields(const QString& path, QVector<JobYield>& yields, QString& error) {
+    yields.clear();
+    int version = 0;
+    sqlite3* db = openToRead(path, version, error);
+    if (!db)
+        return false;
+    // Before schema 3 no row names its job.
+    bool ok = true;
+    if (version >= 3) {
+        QString why;
+        ok = queryYields(db, QString(), version >= 4, yields, why);
+        if (!ok)
+            error = QStringLiteral("%1: %2").arg(path, why);
+    }
+    sqlite3_close(db);
+    return ok;
+}
+
+bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QString& error) {
+    pools.clear();
+    int version = 0;
+    sqlite3* db = openToRead(path, version, error);
+    if (!db)
+        return false;
+    bool ok = true;
+    if (version >= 3) {
+        Statement list(db, version >= 4 ? "SELECT kind, first, last, next_new FROM serial_pools ORDER BY id"
+                                        : "SELECT kind, first, last, NULL FROM serial_pools ORDER BY id");
         int rc = SQLITE_ROW;
         while ((rc = list.step()) == SQLITE_ROW) {
             SerialPoolState pool;
             pool.kind = list.columnText(0) == QLatin1String("mac") ? SerialKind::Mac : SerialKind::Number;
             pool.first = uint64_t(list.column(1));
             pool.last = uint64_t(list.column(2));
-            pool.next = lowestFree(db, pool.kind, pool.first, pool.last);
+            const std::optional<uint64_t> counter =
+                list.isNull(3) ? std::nullopt : std::optional<uint64_t>(uint64_t(list.column(3)));
+            pool.next = nextNumber(db, pool.kind, pool.first, pool.last, counter, version >= 4).value;
             Statement count(db, "SELECT state, count(*) FROM serials WHERE kind = ?1 AND value BETWEEN ?2 AND ?3"
                                 " GROUP BY state");
             count.text(1, QString::fromLatin1(kindName(pool.kind)))
@@ -517,7 +739,6 @@ bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QStri
     sqlite3_close(db);
     return ok;
 }
-
 bool exportRecords(const QString& path, RowExporter& exporter, QString& error) {
     if (!QFileInfo(path).isFile()) {
         error = QStringLiteral("%1: no such database").arg(path);

@@ -17,11 +17,6 @@ struct sqlite3_stmt;
 
 namespace qv::engine {
 
-struct JobYield {
-    qint64 boards = 0;
-    qint64 passedFirstTime = 0;
-};
-
 // A number asked of a pool for one board, and the number it got.
 struct SerialRequest {
     SerialField field;  // its range and kind
@@ -57,9 +52,8 @@ class RecordStore {
     // stays taken until finishSerial says what became of it, also when the process dies.
     virtual bool takeSerials(const QVector<SerialRequest>& requests, QVector<uint64_t>& values, QString& error) = 0;
     virtual bool finishSerial(SerialKind kind, uint64_t value, SerialOutcome outcome, QString& error) = 0;
-    // The first-pass yield of a job (by the SHA-256 of its job file): the boards it ran on, and
-    // those whose first run passed. A board retested under the same tag counts once; a run
-    // without a tag is a board of its own.
+    // The first-pass yield of a job (by the SHA-256 of its job file), as JobYield says; the same
+    // figures as qv310 records yield (yieldQuery).
     virtual bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) = 0;
     // Rows that could not reach their server and were kept in the local spool (never for a file).
     virtual int rowsKeptLocally() const { return 0; }
@@ -76,7 +70,7 @@ class SqliteRecordStore : public RecordStore {
   public:
     // This program's mark in the database header ("QV31"), and the schema version it writes.
     static constexpr int32_t kApplicationId = 0x51563331;
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
 
     // Opens the database (creating it when missing), brings an older schema of this program up to
     // date in one transaction, and prepares the row insert, so that everything that could refuse
@@ -100,11 +94,21 @@ class SqliteRecordStore : public RecordStore {
     std::recursive_mutex mutex_;
 };
 
+// The first-pass yield as both stores compute it (SQL that SQLite and PostgreSQL both run), so that
+// the station, qv310 records yield and the README's query give the same figures. figures: per job,
+// its boards and those that passed first time; otherwise per job its boards' failure reasons with
+// their counts, the most frequent first. oneJob: only the job given as the query's one parameter
+// (parameter: "?1" or "$1"). hasRound: the records have the round_uuid column (schema 4).
+QByteArray yieldQuery(bool figures, bool oneJob, bool hasRound, const char* parameter);
+
 // Prints every row of the database, oldest first, as CSV (with a header line) or JSON Lines.
 // False with a reason when the database cannot be read or the output cannot be written whole.
 bool exportRecords(const QString& path, RowExporter& exporter, QString& error);
 
 // The serial pools of a database, in the order they were first used.
 bool readSerialPools(const QString& path, QVector<SerialPoolState>& pools, QString& error);
+
+// The first-pass yield of every job of a database, ordered by the job's SHA-256.
+bool readYields(const QString& path, QVector<JobYield>& yields, QString& error);
 
 }  // namespace qv::engine

@@ -1,6 +1,7 @@
 #include "ServerStore.h"
 
 #include "RecordRow.h"
+#include "Redact.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,7 +22,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <tuple>
 
 namespace qv::engine {
 
@@ -296,6 +300,14 @@ const char kCreateTables[] =
     " host TEXT NOT NULL, pid BIGINT NOT NULL, device TEXT, tag TEXT, finished_utc TEXT,"
     " PRIMARY KEY (kind, value))";
 
+// Schema 4, as in the SQLite store: the round of boards started together; each pool's next new
+// number and the numbers given back, so that a draw costs the same however many a pool has given.
+const char kMigrateTo4[] =
+    "ALTER TABLE records ADD COLUMN round_uuid TEXT;"
+    "ALTER TABLE serial_pools ADD COLUMN next_new BIGINT;"
+    "CREATE TABLE serial_returns (kind TEXT NOT NULL, value BIGINT NOT NULL, PRIMARY KEY (kind, value));"
+    "UPDATE qv310_schema SET version = 4";
+
 // One result of libpq, cleared when it goes.
 class Result {
   public:
@@ -549,24 +561,42 @@ class PostgresRecordStore : public RecordStore {
         // One allocation at a time across every station: the lock ends with the transaction.
         bool ok = exec("SELECT pg_advisory_xact_lock(1364603697)", error);
         const QString now = utcNow();
+        // The pools of this draw, each read once (a gang draws from one pool board after board).
+        struct Pool {
+            qint64 id = 0;
+            std::optional<qint64> counter;
+        };
+        std::map<std::tuple<QString, qint64, qint64>, Pool> pools;
         for (const SerialRequest& request : requests) {
             if (!ok)
                 break;
             const SerialField& field = request.field;
             const QString kind = QLatin1String(kindName(field.kind()));
-            ok = run("INSERT INTO serial_pools (kind, first, last) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
-                     Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last)), error);
-            if (!ok)
-                break;
-            Result pool(query("SELECT id FROM serial_pools WHERE kind = $1 AND first = $2 AND last = $3",
-                              Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last))));
-            Result next(query(lowestFreeSql(), Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last))));
-            if (!pool.ok() || pool.rows() != 1 || !next.ok() || next.rows() != 1) {
-                error = serverError();
+            const auto key = std::make_tuple(kind, qint64(field.first), qint64(field.last));
+            if (pools.find(key) == pools.end()) {
+                // A new pool starts its counter at its first number.
+                ok = run("INSERT INTO serial_pools (kind, first, last, next_new) VALUES ($1, $2, $3, $2)"
+                         " ON CONFLICT DO NOTHING",
+                         Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last)), error);
+                if (!ok)
+                    break;
+                Result row(query("SELECT id, next_new FROM serial_pools WHERE kind = $1 AND first = $2 AND last = $3",
+                                 Parameters().add(kind).add(qint64(field.first)).add(qint64(field.last))));
+                if (!row.ok() || row.rows() != 1) {
+                    error = serverError();
+                    ok = false;
+                    break;
+                }
+                pools[key] = {row.integer(0, 0),
+                              row.isNull(0, 1) ? std::nullopt : std::optional<qint64>(row.integer(0, 1))};
+            }
+            Pool& pool = pools[key];
+            NextNumber next;
+            if (!nextNumber(kind, qint64(field.first), qint64(field.last), pool.counter, next, error)) {
                 ok = false;
                 break;
             }
-            if (next.isNull(0, 0)) {
+            if (!next.value) {
                 int wanted = 0;
                 for (const SerialRequest& r : requests)
                     wanted += r.field.kind() == field.kind() && r.field.first == field.first && r.field.last == field.last;
@@ -576,21 +606,32 @@ class PostgresRecordStore : public RecordStore {
                 ok = false;
                 break;
             }
-            const qint64 value = next.integer(0, 0);
-            ok = run("INSERT INTO serials (kind, value, pool, state, taken_utc, host, pid, device, tag)"
+            const qint64 value = *next.value;
+            // The counter moves on past the number it gave (or is started, for a pool without
+            // one); it stays on the last number once that is given.
+            const qint64 counterNow = !next.fresh            ? qint64(field.last)
+                                      : value == *next.fresh ? std::min(value + 1, qint64(field.last))
+                                                             : *next.fresh;
+            // Taken, off the list of numbers given back, and the counter moved: one round trip.
+            ok = run("WITH unlisted AS (DELETE FROM serial_returns WHERE kind = $1 AND value = $2),"
+                     " counted AS (UPDATE serial_pools SET next_new = $9 WHERE id = $3)"
+                     " INSERT INTO serials (kind, value, pool, state, taken_utc, host, pid, device, tag)"
                      " VALUES ($1, $2, $3, 'taken', $4, $5, $6, $7, $8)",
                      Parameters()
                          .add(kind)
                          .add(value)
-                         .add(pool.integer(0, 0))
+                         .add(pool.id)
                          .add(now)
                          .add(QSysInfo::machineHostName())
                          .add(qint64(QCoreApplication::applicationPid()))
                          .add(RowValue::textOrNull(request.device))
-                         .add(RowValue::textOrNull(request.tag)),
+                         .add(RowValue::textOrNull(request.tag))
+                         .add(counterNow),
                      error);
-            if (ok)
+            if (ok) {
+                pool.counter = counterNow;
                 values.push_back(uint64_t(value));
+            }
         }
         if (ok)
             ok = exec("COMMIT", error);
@@ -608,20 +649,38 @@ class PostgresRecordStore : public RecordStore {
     }
 
     bool jobYield(const QString& jobSha256, JobYield& yield, QString& error) override {
+        QVector<JobYield> yields;
+        if (!readYields(jobSha256, yields, error))
+            return false;
+        yield = yields.isEmpty() ? JobYield() : yields.first();
+        yield.job = jobSha256;
+        return true;
+    }
+
+    // Every job's yield (jobSha256 empty) or one job's, by the same query as the SQLite store's.
+    bool readYields(const QString& jobSha256, QVector<JobYield>& yields, QString& error) {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
-        Result r(query("WITH runs AS (SELECT run_uuid, coalesce(tag, run_uuid) AS board, min(id) AS first_row,"
-                       "  max(exit_code) AS code FROM records WHERE job_sha256 = $1 AND run_uuid IS NOT NULL"
-                       "  GROUP BY run_uuid),"
-                       " firsts AS (SELECT board, code FROM runs r WHERE first_row ="
-                       "  (SELECT min(first_row) FROM runs o WHERE o.board = r.board))"
-                       " SELECT count(*), coalesce(sum(CASE WHEN code = 0 THEN 1 ELSE 0 END), 0) FROM firsts",
-                       Parameters().add(jobSha256)));
-        if (!r.ok() || r.rows() != 1) {
+        yields.clear();
+        const bool oneJob = !jobSha256.isEmpty();
+        const Parameters parameters = oneJob ? Parameters().add(jobSha256) : Parameters();
+        Result figures(query(yieldQuery(true, oneJob, true, "$1").constData(), parameters));
+        Result reasons(query(yieldQuery(false, oneJob, true, "$1").constData(), parameters));
+        if (!figures.ok() || !reasons.ok()) {
             error = serverError();
+            noteFailure(figures.ok() ? reasons.get() : figures.get());
             return false;
         }
-        yield.boards = r.integer(0, 0);
-        yield.passedFirstTime = r.integer(0, 1);
+        for (int i = 0; i < figures.rows(); ++i) {
+            JobYield y;
+            y.job = figures.text(i, 0);
+            y.boards = figures.integer(i, 1);
+            y.passedFirstTime = figures.integer(i, 2);
+            for (int k = 0; k < reasons.rows() && y.reasons.size() < 10; ++k) {
+                if (reasons.text(k, 0) == y.job)
+                    y.reasons.push_back({reasons.text(k, 1), reasons.integer(k, 2)});
+            }
+            yields.push_back(y);
+        }
         return true;
     }
 
@@ -660,7 +719,7 @@ class PostgresRecordStore : public RecordStore {
 
     bool readPools(QVector<SerialPoolState>& pools, QString& error) {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
-        Result list(statement("SELECT kind, first, last FROM serial_pools ORDER BY id", nullptr));
+        Result list(statement("SELECT kind, first, last, next_new FROM serial_pools ORDER BY id", nullptr));
         if (!list.ok()) {
             error = serverError();
             return false;
@@ -671,16 +730,19 @@ class PostgresRecordStore : public RecordStore {
             pool.first = uint64_t(list.integer(i, 1));
             pool.last = uint64_t(list.integer(i, 2));
             const Parameters range = Parameters().add(list.text(i, 0)).add(list.integer(i, 1)).add(list.integer(i, 2));
-            Result next(query(lowestFreeSql(), range));
+            NextNumber next;
+            if (!nextNumber(list.text(i, 0), list.integer(i, 1), list.integer(i, 2),
+                            list.isNull(i, 3) ? std::nullopt : std::optional<qint64>(list.integer(i, 3)), next, error))
+                return false;
             Result counts(query("SELECT state, count(*) FROM serials WHERE kind = $1 AND value BETWEEN $2 AND $3"
                                 " GROUP BY state",
                                 range));
-            if (!next.ok() || !counts.ok()) {
+            if (!counts.ok()) {
                 error = serverError();
                 return false;
             }
-            if (next.rows() == 1 && !next.isNull(0, 0))
-                pool.next = uint64_t(next.integer(0, 0));
+            if (next.value)
+                pool.next = uint64_t(*next.value);
             for (int k = 0; k < counts.rows(); ++k) {
                 const QString state = counts.text(k, 0);
                 (state == QLatin1String("used") ? pool.used
@@ -712,6 +774,61 @@ class PostgresRecordStore : public RecordStore {
             lost_ = true;
     }
 
+    // The number a pool gives next, as in the SQLite store: the lowest of the numbers given back in
+    // its range and its next new number (the counter, moved past numbers a pool overlapping it
+    // took); none when every number is taken. Index look-ups only, but for a pool made before
+    // schema 4 (no counter yet), whose first draw reads its used numbers once.
+    struct NextNumber {
+        std::optional<qint64> value;
+        std::optional<qint64> fresh;  // the counter's candidate
+    };
+    bool nextNumber(const QString& kind, qint64 first, qint64 last, std::optional<qint64> counter, NextNumber& next,
+                    QString& error) {
+        next = NextNumber();
+        const auto single = [&](const char* sql, const Parameters& parameters, std::optional<qint64>& into) {
+            Result r(query(sql, parameters));
+            if (!r.ok()) {
+                error = serverError();
+                noteFailure(r.get());
+                return false;
+            }
+            into = r.rows() == 1 && !r.isNull(0, 0) ? std::optional<qint64>(r.integer(0, 0)) : std::nullopt;
+            return true;
+        };
+        // The lowest number given back in the range (one given back and taken again by a qv310 of
+        // schema 3 still running is passed over), and whether the counter's number is taken: one
+        // round trip.
+        const qint64 candidate = counter ? std::max(*counter, first) : first;
+        Result r(query("SELECT (SELECT min(r.value) FROM serial_returns r WHERE r.kind = $1 AND r.value BETWEEN $2"
+                       " AND $3 AND NOT EXISTS (SELECT 1 FROM serials s WHERE s.kind = r.kind AND s.value = r.value)),"
+                       " EXISTS (SELECT 1 FROM serials WHERE kind = $1 AND value = $4)",
+                       Parameters().add(kind).add(first).add(last).add(candidate)));
+        if (!r.ok() || r.rows() != 1) {
+            error = serverError();
+            noteFailure(r.get());
+            return false;
+        }
+        const std::optional<qint64> returned = r.isNull(0, 0) ? std::nullopt : std::optional<qint64>(r.integer(0, 0));
+        const bool taken = r.text(0, 1) == QLatin1String("t");
+        if (!counter) {
+            if (!single(lowestFreeSql(), Parameters().add(kind).add(first).add(last), next.fresh))
+                return false;
+        } else if (*counter <= last) {
+            next.fresh = candidate;
+            // Taken by a pool overlapping this one: the first gap above it, walking the index.
+            if (taken &&
+                !single("SELECT s.value + 1 FROM serials s WHERE s.kind = $1 AND s.value >= $2 AND s.value < $3"
+                        " AND NOT EXISTS (SELECT 1 FROM serials t WHERE t.kind = $1 AND t.value = s.value + 1)"
+                        " ORDER BY s.value LIMIT 1",
+                        Parameters().add(kind).add(candidate).add(last), next.fresh))
+                return false;
+        }
+        next.value = next.fresh;
+        if (returned && (!next.value || *returned < *next.value))
+            next.value = returned;
+        return true;
+    }
+
     static const char* lowestFreeSql() {
         return "SELECT min(v) FROM ("
                " SELECT $2::bigint AS v WHERE NOT EXISTS (SELECT 1 FROM serials WHERE kind = $1 AND value = $2)"
@@ -741,10 +858,13 @@ class PostgresRecordStore : public RecordStore {
         if (!hasMark) {
             if (hasRecords)
                 return fail(QStringLiteral("the database has a records table of another program"));
+            // Made as schema 3 and brought up to date, so that a new database has exactly the
+            // layout of a migrated one.
             if (!exec("CREATE TABLE qv310_schema (application_id BIGINT NOT NULL, version INTEGER NOT NULL)", error) ||
                 !exec(kCreateTables, error) ||
-                !run("INSERT INTO qv310_schema VALUES ($1, $2)",
-                     Parameters().add(qint64(SqliteRecordStore::kApplicationId)).add(qint64(kSchemaVersion)), error))
+                !run("INSERT INTO qv310_schema VALUES ($1, 3)",
+                     Parameters().add(qint64(SqliteRecordStore::kApplicationId)), error) ||
+                !exec(kMigrateTo4, error))
                 return fail(error);
         } else {
             Result version(statement("SELECT application_id, version FROM qv310_schema", nullptr));
@@ -758,14 +878,19 @@ class PostgresRecordStore : public RecordStore {
                                 .arg(kSchemaVersion));
             // Older schemas of this program are brought up to date here, as in the SQLite store;
             // the server store begins at schema 3.
+            if (version.integer(0, 1) < 4 && !exec(kMigrateTo4, error))
+                return fail(error);
         }
         return exec("COMMIT", error);
     }
 
     bool finishInTransaction(const Finish& f, QString& error) {
         const QString kind = QLatin1String(kindName(f.kind));
+        // A number given back is listed for the next draw of any pool whose range holds it.
         if (f.outcome == SerialOutcome::Returned)
-            return run("DELETE FROM serials WHERE kind = $1 AND value = $2 AND state = 'taken'",
+            return run("WITH given AS (DELETE FROM serials WHERE kind = $1 AND value = $2 AND state = 'taken'"
+                       " RETURNING kind, value)"
+                       " INSERT INTO serial_returns SELECT kind, value FROM given ON CONFLICT DO NOTHING",
                        Parameters().add(kind).add(qint64(f.value)), error);
         return run("UPDATE serials SET state = $3, finished_utc = $4 WHERE kind = $1 AND value = $2 AND state = 'taken'",
                    Parameters()
@@ -977,7 +1102,8 @@ class SpoolingStore : public RecordStore {
 
 #ifndef QV_WITH_POSTGRES
 QString unsupported(const QString& target) {
-    return QStringLiteral("%1: this build of qv310 cannot use a PostgreSQL server (built without libpq)").arg(target);
+    return QStringLiteral("%1: this build of qv310 cannot use a PostgreSQL server (built without libpq)")
+        .arg(redactConnection(target));
 }
 #endif
 
@@ -1091,6 +1217,25 @@ bool exportRecordsFrom(const QString& target, RowExporter& exporter, QString& er
     return true;
 #else
     (void)exporter;
+    error = unsupported(target);
+    return false;
+#endif
+}
+
+bool readYieldsFrom(const QString& target, QVector<JobYield>& yields, QString& error) {
+    if (!isServerUrl(target))
+        return readYields(target, yields, error);
+#ifdef QV_WITH_POSTGRES
+    PostgresRecordStore::Reach reach = PostgresRecordStore::Reach::Refused;
+    QString why;
+    std::unique_ptr<PostgresRecordStore> server = PostgresRecordStore::connect(target, reach, why);
+    if (!server || !server->readYields(QString(), yields, why)) {
+        error = QStringLiteral("%1: %2").arg(destinationOf(target), why);
+        return false;
+    }
+    return true;
+#else
+    (void)yields;
     error = unsupported(target);
     return false;
 #endif

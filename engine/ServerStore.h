@@ -44,5 +44,7 @@ QString spoolDestination(const QString& url);
 // records export and serials on a file or a server.
 bool exportRecordsFrom(const QString& target, RowExporter& exporter, QString& error);
 bool readSerialPoolsFrom(const QString& target, QVector<SerialPoolState>& pools, QString& error);
+// records yield on a file or a server: the first-pass yield of every job, by its SHA-256.
+bool readYieldsFrom(const QString& target, QVector<JobYield>& yields, QString& error);
 
 }  // namespace qv::engine

@@ -35,6 +35,8 @@ QString commandName(Command command) {
         return QStringLiteral("records export");
     if (command == Command::RecordsSync)
         return QStringLiteral("records sync");
+    if (command == Command::RecordsYield)
+        return QStringLiteral("records yield");
     for (const auto& entry : kCommandNames) {
         if (entry.first == command)
             return QString::fromLatin1(entry.second);
@@ -76,7 +78,7 @@ bool isStrictCodeAddress(const QString& text) {
         return false;
     bool ok = false;
     const qulonglong value = text.mid(2).toULongLong(&ok, 16);
-    return ok && value < kCodeFlashEnd;
+    return ok && value < kCodeFlashEnd && value % 4096 == 0;
 }
 
 }  // namespace qv::engine

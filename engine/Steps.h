@@ -38,6 +38,7 @@ enum class Command {
     Station,
     RecordsExport,
     RecordsSync,
+    RecordsYield,
     Serials,
 };
 
@@ -51,9 +52,10 @@ bool isOperation(Command command);
 bool updatesProgrammer(Command command);
 
 // The McuCode address of a command line or a job file, read strictly: "0x" or "0X" and one to
-// eight hexadecimal digits, inside the code flash (below 0x80000). Anything else (no prefix, a
-// sign, spaces, a ninth digit, an address at or past the end of the code flash) is refused, so
-// that nothing is ever written where the text did not say.
+// eight hexadecimal digits, inside the code flash (below 0x80000), on a 4096-byte block (the code
+// is written from the start of its block). Anything else (no prefix, a sign, spaces, a ninth
+// digit, an address at or past the end of the code flash, an address inside a block, which the
+// window would round down) is refused, so that nothing is ever written where the text did not say.
 bool isStrictCodeAddress(const QString& text);
 
 // One operation on one board, as a subcommand or a job step names it.

@@ -160,7 +160,7 @@ EOF2
     pass "qv310-station with a bad job file: message box, status 4"
 
     # From its menu entry, without a file: the job is asked for first.
-    station_desktop=$(grep -l '^Exec=qv310-station %f$' /usr/share/applications/*.desktop)
+    station_desktop=$(grep -l '^Exec=qv310-station --from-menu %f$' /usr/share/applications/*.desktop)
     station_exec=$(sed -n 's/^Exec=//p' "$station_desktop" | sed 's/ %f$//')
     (cd "$station" && exec $station_exec) &
     pid=$!
@@ -220,9 +220,11 @@ cmp -s data/Flash.ini /usr/share/qv310-isp/Flash.ini || fail "the default Flash.
 desktop=$(grep -l '^Exec=qv310-isp-launcher$' /usr/share/applications/*.desktop)
 app_id=$(basename "$desktop" .desktop)
 desktop-file-validate "$desktop"
-station_desktop=$(grep -l '^Exec=qv310-station %f$' /usr/share/applications/*.desktop) ||
-    fail "no desktop entry starts qv310-station"
+station_desktop=$(grep -l '^Exec=qv310-station --from-menu %f$' /usr/share/applications/*.desktop) ||
+    fail "no desktop entry starts qv310-station --from-menu"
 desktop-file-validate "$station_desktop"
+# A job file is a JSON file, but not every JSON file is a job: the entry claims no file type.
+! grep -q '^MimeType=' "$station_desktop" || fail "the station's desktop entry claims a file type: $(grep '^MimeType=' "$station_desktop")"
 grep -qx "Icon=$app_id" "$station_desktop" || fail "the station's desktop entry names another icon"
 appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml" >/dev/null
 grep -qx "Icon=$app_id" "$desktop" || fail "the desktop entry names another icon"

@@ -34,6 +34,8 @@ ParsedStationArgs parseStationArgs(const QStringList& args) {
             o.help = true;
         } else if (name == QLatin1String("--version")) {
             o.version = true;
+        } else if (name == QLatin1String("--from-menu") && !inlineValue) {
+            o.fromMenu = true;
         } else if (name == QLatin1String("--record")) {
             if (!takeValue(o.recordPath))
                 return fail(QStringLiteral("--record needs a database file or a postgresql:// URL"));
@@ -63,7 +65,7 @@ ParsedStationArgs parseStationArgs(const QStringList& args) {
 
 QString stationUsage() {
     return QStringLiteral(
-        "Usage: qv310-station [JOB.json] [--record DB|URL] [-d PATH|all]...\n"
+        "Usage: qv310-station [JOB.json] [--record DB|URL] [-d PATH|all]... [--from-menu]\n"
         "\n"
         "The production station: one job on every attached QV310 programmer, a tile per programmer\n"
         "with a large PASS or FAIL per board. The job is fixed for the life of the window.\n"
@@ -74,6 +76,10 @@ QString stationUsage() {
         "                     writes serial numbers\n"
         "  -d, --device PATH  use only this programmer (may be given several times); \"all\", the\n"
         "                     default, uses every programmer attached, as they come and go\n"
+        "  --from-menu        started by the desktop menu entry: Flash.ini is not taken from the\n"
+        "                     current folder (wherever the desktop started the program), only\n"
+        "                     from the job's \"flash-ini\", $XDG_DATA_HOME/qv310-isp or the one\n"
+        "                     installed with the program\n"
         "  --version          print the version and exit\n"
         "  -h, --help         print this help and exit\n"
         "\n"

@@ -159,6 +159,7 @@ std::unique_ptr<StationWindow> StationWindow::open(const StationOptions& options
     engine::JobRequest request;
     request.jobFile = options.jobFile;
     request.recordPath = options.recordPath;
+    request.searchCurrentFolder = !options.fromMenu;
     std::unique_ptr<engine::ProductionJob> job = engine::ProductionJob::prepare(request, failure);
     if (!job)
         return nullptr;
@@ -495,7 +496,7 @@ void StationWindow::yieldRead(int keptLocally, bool known, const engine::JobYiel
         setLabelText(yield_, QStringLiteral("First-pass yield: no boards yet"));
     } else {
         setLabelText(yield_, QStringLiteral("First-pass yield: %1% of %2 %3")
-                                 .arg(100.0 * double(yield.passedFirstTime) / double(yield.boards), 0, 'f', 1)
+                                 .arg(yield.percent(), 0, 'f', 1)
                                  .arg(yield.boards)
                                  .arg(yield.boards == 1 ? QStringLiteral("board") : QStringLiteral("boards")));
     }

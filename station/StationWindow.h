@@ -55,6 +55,8 @@ class StationWindow : public QWidget {
     bool running() const { return !runs_.isEmpty() || !starting_.isEmpty(); }
     // A question to the record store (a round's numbers, the yield) has not been answered yet.
     bool recordsBusy() const { return recordsAsked_ > 0; }
+    // The job as it was prepared: its plan, the flash catalogue it reads, its record store.
+    const engine::ProductionJob& job() const { return *job_; }
 
   public slots:
     // Runs the job on every programmer that is not running.

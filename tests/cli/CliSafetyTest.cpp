@@ -11,6 +11,10 @@ using namespace clitest;
 
 #include <QFileInfo>
 
+#ifndef _WIN32
+#include <csignal>
+#endif
+
 namespace {
 
 // How many requests with this letter a programmer received.
@@ -66,6 +70,12 @@ TEST_F(Cli, onlyAddressesWrittenInFullAreTaken) {
         {{"program-mcu", path("mcu.bin"), "--addr", "0x0000A0000"}, 2},
         {{"program-mcu", path("mcu.bin"), "--addr", "0x80000"}, 2},
         {{"program-mcu", path("mcu.bin"), "--addr", "40960"}, 2},
+        // Inside a 4096-byte block: the window rounds it down; here nothing is guessed.
+        {{"program-mcu", path("mcu.bin"), "--addr", "0xA001"}, 2},
+        {{"program-mcu", path("mcu.bin"), "--addr", "0xA800"}, 2},
+        {{"program-mcu", path("mcu.bin"), "--addr", "0x7FFFF"}, 2},
+        {{"run", job("inside.json", "\"0xA001\"")}, 4},
+        {{"run", job("half.json", "\"0xB800\"")}, 4},
         {{"run", job("hex.json", "\"A000\"")}, 4},
         {{"run", job("number.json", "40960")}, 4},
         {{"run", job("beyond.json", "\"0x100000\"")}, 4},
@@ -402,6 +412,93 @@ TEST_F(Cli, stepsAfterAFirmwareUpdateWaitForTheSameProgrammer) {
         said = said || e.value(QStringLiteral("message")).toString().contains(QStringLiteral("did not come back"));
     EXPECT_TRUE(said) << run.out();
 }
+
+// A board that fails between two steps (its programmer does not come back after update-firmware,
+// or Ctrl-C while it is awaited) ends in a row with its exit code: the step it did not get to,
+// with why. The first-pass yield counts it as failed. (Its only row used to say exit 0.)
+TEST_F(Cli, aBoardThatFailsBetweenStepsEndsInARowWithItsExitCode) {
+    const Bytes app = firmwareImage(6000);
+    const Bytes mcu = codeImage(5000, 17);
+    writeBytes(path("fw.app"), app);
+    writeBytes(path("mcu.bin"), mcu);
+    std::ofstream(path("job.json")) << jobWith(R"({"update-firmware": "fw.app", "sha256": ")" + sha256Of(app) +
+                                               R"("}, {"program-mcu": "mcu.bin", "sha256": ")" + sha256Of(mcu) + "\"}");
+    struct Case {
+        const char* name;
+        bool interrupt;  // Ctrl-C while the programmer is awaited, else the wait runs out
+        int code;
+        const char* error;
+    };
+    std::vector<Case> cases = {{"the programmer does not come back", false, 5, "did not come back"}};
+#ifndef _WIN32
+    // (On Windows a test program under Wine has no console to send Ctrl-C through.)
+    cases.push_back({"Ctrl-C while the programmer is awaited", true, 130, "interrupted"});
+#endif
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string db = path("between" + std::to_string(++n) + ".db");
+        Programmer& p = startProgrammer("between" + std::to_string(n), {"--mode", "update-mcu"});
+        Child run;
+        ASSERT_TRUE(run.start(QV_CLI_PROGRAM, {"run", path("job.json"), "--json", "--record", db}, env_,
+                              path("between" + std::to_string(n) + ".out"), path("between" + std::to_string(n) + ".err"),
+                              base_));
+        ASSERT_TRUE(waitForText([&] { return run.out(); }, "\"event\":\"result\""));
+        p.child->kill();
+        if (c.interrupt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            run.interrupt();
+        }
+        EXPECT_EQ(run.wait(40000), c.code) << run.out();
+        checkedEvents(run.out());
+
+        const Run exported = qv310({"records", "export", db, "--jsonl"});
+        const auto rows = jsonLines(exported.out);
+        ASSERT_EQ(rows.size(), 2u) << exported.out;
+        EXPECT_EQ(rows[0].value(QStringLiteral("operation")).toString(), QStringLiteral("update-firmware"));
+        EXPECT_EQ(rows[0].value(QStringLiteral("exit_code")).toInt(), 0);
+        // The run's last row: the step it did not get to, with the board's exit code.
+        EXPECT_EQ(rows[1].value(QStringLiteral("operation")).toString(), QStringLiteral("program-mcu"));
+        EXPECT_EQ(rows[1].value(QStringLiteral("exit_code")).toInt(), c.code);
+        EXPECT_TRUE(rows[1].value(QStringLiteral("result")).isNull());
+        EXPECT_TRUE(rows[1].value(QStringLiteral("error")).toString().contains(QLatin1String(c.error)))
+            << exported.out;
+        EXPECT_EQ(rows[1].value(QStringLiteral("run_uuid")), rows[0].value(QStringLiteral("run_uuid")));
+
+        const Run yield = qv310({"records", "yield", db, "--json"});
+        const auto yields = eventsOf(checkedEvents(yield.out), "yield");
+        ASSERT_EQ(yields.size(), 1u) << yield.out;
+        EXPECT_EQ(yields[0].value(QStringLiteral("boards")).toInt(), 1);
+        EXPECT_EQ(yields[0].value(QStringLiteral("first_pass")).toInt(), 0) << "the board counted as passed";
+        programmers_.clear();
+    }
+}
+
+#ifndef _WIN32
+// A closed terminal or SSH session (SIGHUP) stops qv310 as SIGTERM does: every board gets its row
+// marked interrupted, the private copies of the images are removed, the exit code is 130.
+TEST_F(Cli, aHangUpStopsTheRunAsSigtermDoes) {
+    const Bytes mcu = codeImage(200000, 32);
+    writeBytes(path("mcu.bin"), mcu);
+    const std::string db = path("hangup.db");
+    // 50 ms per 4096 bytes: the write lasts seconds.
+    Programmer& p = startProgrammer("hangup", {"--flash-program-us", "50000"});
+    Child run;
+    ASSERT_TRUE(run.start(QV_CLI_PROGRAM, {"program-mcu", path("mcu.bin"), "--json", "--record", db}, env_,
+                          path("hup.out"), path("hup.err"), base_));
+    ASSERT_TRUE(waitForText([&] { return run.out(); }, "\"event\":\"progress\"", 2)) << run.out() << run.err();
+    ASSERT_EQ(::kill(pid_t(run.pid()), SIGHUP), 0);
+    EXPECT_EQ(run.wait(20000), 130) << run.err();
+    const auto events = checkedEvents(run.out());
+    EXPECT_EQ(events.back().value(QStringLiteral("exit_code")).toInt(), 130);
+    const auto rows = jsonLines(qv310({"records", "export", db, "--jsonl"}).out);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].value(QStringLiteral("exit_code")).toInt(), 130);
+    EXPECT_EQ(rows[0].value(QStringLiteral("error")).toString(), QStringLiteral("interrupted"));
+    EXPECT_TRUE(fs::is_empty(base_ + "/tmp")) << "staging left in " << base_ << "/tmp";
+    stop(p);
+}
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Which programmer: the board id its handshake reports, never two of them.

@@ -118,7 +118,7 @@ TEST_F(Server, rowsArriveWithEveryColumnAndExportAsFromAFile) {
     const Run csv = qv310({"records", "export", url_, "--csv"});
     const Run csvFile = qv310({"records", "export", path("local.db"), "--csv"});
     EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')), csvFile.out.substr(0, csvFile.out.find('\n')));
-    EXPECT_EQ(scalar(QStringLiteral("SELECT version FROM qv310_schema")), QStringLiteral("3"));
+    EXPECT_EQ(scalar(QStringLiteral("SELECT version FROM qv310_schema")), QStringLiteral("4"));
 }
 
 TEST_F(Server, stationsDrawingSerialsAtOnceNeverShareANumber) {
@@ -194,6 +194,141 @@ TEST_F(Server, rowsOfAServerThatWentAwayAreKeptAndUploadedOnce) {
     EXPECT_EQ(eventsOf(checkedEvents(again.out), "synced")[0].value(QStringLiteral("rows")).toInt(), 0);
     EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM records")), QStringLiteral("6"));
     EXPECT_EQ(scalar(QStringLiteral("SELECT count(DISTINCT uuid) FROM records")), QStringLiteral("6"));
+}
+
+// The server counts the yield as a file does: a gang of two under one lot label, one failing, is
+// 50 % of 2 boards, the same figure qv310 records yield gives for a file with the same runs.
+TEST_F(Server, aGangUnderOneTagCountsEveryBoardInTheYield) {
+    const Bytes mcu = codeImage(4096, 66);
+    writeBytes(path("mcu.bin"), mcu);
+    std::ofstream(path("job.json")) << R"({"steps": [{"program-mcu": "mcu.bin", "sha256": ")" << sha256Of(mcu)
+                                    << "\"}]}";
+    for (const std::string& target : {url_, path("line.db")}) {
+        SCOPED_TRACE(target);
+        Programmer& a = startProgrammer("ya", {"--board-id", "0xA"});
+        Programmer& b =
+            startProgrammer("yb", {"--board-id", "0xB", "--fault", "crc-status-mismatch", "--fault-at", "1"});
+        const Run gang = qv310({"run", path("job.json"), "-d", "all", "--tag", "LOT-7", "--record", target});
+        EXPECT_EQ(gang.code, 1) << gang.err;
+        stop(a);
+        stop(b);
+        programmers_.clear();
+        const Run json = qv310({"records", "yield", target, "--json"});
+        ASSERT_EQ(json.code, 0) << json.out;
+        const auto yields = eventsOf(checkedEvents(json.out), "yield");
+        ASSERT_EQ(yields.size(), 1u) << json.out;
+        EXPECT_EQ(yields[0].value(QStringLiteral("boards")).toInt(), 2);
+        EXPECT_EQ(yields[0].value(QStringLiteral("first_pass")).toInt(), 1);
+        EXPECT_EQ(yields[0].value(QStringLiteral("yield_percent")).toDouble(), 50.0);
+        EXPECT_EQ(yields[0].value(QStringLiteral("reasons")).toArray().size(), 1);
+    }
+}
+
+// A draw that fails (the range has too few numbers left) says so without the password of the
+// server's URL, in human output and in the JSON error event, at a run and at a station; so do the
+// records commands when the server refuses.
+TEST_F(Server, aFailingDrawPrintsNoPassword) {
+    const Bytes mcu = codeImage(4096, 67);
+    writeBytes(path("mcu.bin"), mcu);
+    std::ofstream(path("job.json")) << serialJob(mcu, 5, 5);
+    std::ofstream(path("labels.txt")) << "L-1\n";
+    Programmer& a = startProgrammer("pwa");
+    Programmer& b = startProgrammer("pwb");
+    const std::string withKey = url_ + "&sslpassword=key-secret";
+    std::vector<Run> runs;
+    for (const std::string& target : {url_, withKey}) {
+        runs.push_back(qv310({"run", path("job.json"), "-d", "all", "--record", target}));
+        runs.push_back(qv310({"run", path("job.json"), "-d", "all", "--record", target, "--json"}));
+        Child station;
+        ASSERT_TRUE(station.start(QV_CLI_PROGRAM, {"station", path("job.json"), "-d", "all", "--record", target}, env_,
+                                  path("pwst.out"), path("pwst.err"), base_, path("labels.txt")));
+        runs.push_back({station.wait(), station.out(), station.err()});
+    }
+    for (const Run& r : runs) {
+        EXPECT_EQ(r.code, 4) << r.err << r.out;
+        EXPECT_NE((r.err + r.out).find("board(s) need one"), std::string::npos) << r.err << r.out;
+        EXPECT_NE((r.err + r.out).find("station:***@"), std::string::npos) << r.err << r.out;
+        EXPECT_EQ((r.err + r.out).find("secret"), std::string::npos) << r.err << r.out;
+    }
+    for (const auto& json : {runs[1], runs[4]}) {
+        bool said = false;
+        for (const QJsonObject& e : eventsOf(checkedEvents(json.out), "error"))
+            said = said || e.value(QStringLiteral("message")).toString().contains(QStringLiteral("need one"));
+        EXPECT_TRUE(said) << json.out;
+    }
+    stop(a);
+    stop(b);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM serials")), QStringLiteral("0"));
+    // The records commands against a server that refuses the password.
+    const std::string wrong = server_->url(QStringLiteral("station"), QStringLiteral("wrong-secret"));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"records", "export", wrong, "--csv"}, {"records", "yield", wrong, "--json"},
+          {"records", "sync", wrong}, {"serials", wrong}}) {
+        const Run r = qv310(args);
+        EXPECT_EQ(r.code, 4) << args[1] << ": " << r.err << r.out;
+        EXPECT_EQ((r.err + r.out).find("secret"), std::string::npos) << args[1] << ": " << r.err << r.out;
+    }
+}
+
+// A line's server made by an older qv310 (schema 3) is brought up to date by the first station
+// that connects, keeping its rows; its pools go on from their lowest free number, and the yield
+// counts its rows by their tag as before.
+TEST_F(Server, aServerOfAnOlderQv310IsBroughtUpToDateAndItsPoolsGoOn) {
+    QString error;
+    const char* const schema3[] = {
+        "CREATE TABLE qv310_schema (application_id BIGINT NOT NULL, version INTEGER NOT NULL)",
+        "INSERT INTO qv310_schema VALUES (1364603697, 3)",
+        "CREATE TABLE records ("
+        " id BIGSERIAL PRIMARY KEY, utc TEXT NOT NULL, host TEXT NOT NULL, device TEXT NOT NULL,"
+        " board_id BIGINT, board_mcu BIGINT, app_version BIGINT, boot_version BIGINT, target_type BIGINT,"
+        " target_flash_id BIGINT, operation TEXT NOT NULL, file TEXT NOT NULL, size BIGINT NOT NULL,"
+        " crc32 BIGINT NOT NULL, sha256 TEXT NOT NULL, address BIGINT, result BIGINT, exit_code BIGINT NOT NULL,"
+        " duration_ms BIGINT NOT NULL, blocks_written BIGINT, blocks_skipped BIGINT, error TEXT, log TEXT NOT NULL,"
+        " tool_version TEXT, target_started BIGINT, tag TEXT, serial TEXT, source_sha256 TEXT, job_sha256 TEXT,"
+        " uuid TEXT UNIQUE, run_uuid TEXT)",
+        "CREATE INDEX records_job ON records (job_sha256)",
+        "CREATE TABLE serial_pools (id BIGSERIAL PRIMARY KEY, kind TEXT NOT NULL, first BIGINT NOT NULL,"
+        " last BIGINT NOT NULL, UNIQUE (kind, first, last))",
+        "CREATE TABLE serials (kind TEXT NOT NULL, value BIGINT NOT NULL, pool BIGINT NOT NULL,"
+        " state TEXT NOT NULL CHECK (state IN ('taken', 'used', 'spoiled')), taken_utc TEXT NOT NULL,"
+        " host TEXT NOT NULL, pid BIGINT NOT NULL, device TEXT, tag TEXT, finished_utc TEXT,"
+        " PRIMARY KEY (kind, value))",
+        "ALTER TABLE qv310_schema OWNER TO station",
+        "ALTER TABLE records OWNER TO station",
+        "ALTER TABLE serial_pools OWNER TO station",
+        "ALTER TABLE serials OWNER TO station",
+        // Numbers 100-109 but 103 used; two runs of one old board under its tag, failed then passed.
+        "INSERT INTO serial_pools (kind, first, last) VALUES ('number', 100, 199)",
+        "INSERT INTO serials SELECT 'number', v, 1, 'used', 'then', 'pc1', 1 FROM generate_series(100, 109) v"
+        " WHERE v <> 103",
+        "INSERT INTO records (utc, host, device, operation, file, size, crc32, sha256, exit_code, duration_ms, log,"
+        " tag, job_sha256, uuid, run_uuid) VALUES ('then', 'pc1', 'usb:1', 'program-mcu', '/a', 1, 0, 'x', 1, 1, '',"
+        " 'SN-1', repeat('a', 64), 'u1', 'r1'), ('then', 'pc1', 'usb:1', 'program-mcu', '/a', 1, 0, 'x', 0, 1, '',"
+        " 'SN-1', repeat('a', 64), 'u2', 'r2')",
+    };
+    for (const char* statement : schema3)
+        ASSERT_TRUE(server_->sql(QString::fromLatin1(statement), error, nullptr, QStringLiteral("line")))
+            << statement << ": " << error.toStdString();
+    const Bytes mcu = codeImage(4096, 68);
+    writeBytes(path("mcu.bin"), mcu);
+    std::ofstream(path("job.json")) << serialJob(mcu, 100, 199);
+    Programmer& p = startProgrammer("old");
+    for (int i = 0; i < 2; ++i) {
+        const Run r = qv310({"run", path("job.json"), "--record", url_});
+        EXPECT_EQ(r.code, 0) << r.err;
+    }
+    stop(p);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT version FROM qv310_schema")), QStringLiteral("4"));
+    EXPECT_EQ(scalar(QStringLiteral("SELECT string_agg(serial, ',' ORDER BY id) FROM records WHERE serial IS NOT NULL")),
+              QStringLiteral("103,110"));
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM records")), QStringLiteral("4"));
+    const Run yield = qv310({"records", "yield", url_, "--json"});
+    std::map<std::string, std::pair<int, int>> figures;
+    for (const QJsonObject& y : eventsOf(checkedEvents(yield.out), "yield"))
+        figures[y.value(QStringLiteral("job")).toString().toStdString()] = {
+            y.value(QStringLiteral("boards")).toInt(), y.value(QStringLiteral("first_pass")).toInt()};
+    EXPECT_EQ(figures.size(), 2u) << yield.out;
+    EXPECT_EQ(figures[std::string(64, 'a')], std::make_pair(1, 0)) << "the old board, retested under its tag";
 }
 
 TEST_F(Server, aServerThatRefusesStopsTheRunBeforeAnythingIsSent) {

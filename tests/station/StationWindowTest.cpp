@@ -1,5 +1,9 @@
 #include "StationFixture.h"
 
+#ifndef _WIN32
+#include "support/PostgresServer.h"
+#endif
+
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QAbstractSpinBox>
@@ -340,6 +344,9 @@ TEST(StationCommandLine, readsTheJobTheRecordAndTheProgrammersAndRefusesTheRest)
         {{"line.json", "-d", "board:0x0000000A"}, false, "", "", {}, "not board ids"},
         {{"line.json", "other.json"}, false, "", "", {}, "one job file only"},
         {{"line.json", "--speed", "high"}, false, "", "", {}, "unknown option \"--speed\""},
+        {{"--from-menu", "line.json"}, true, "line.json", "", {}, ""},
+        {{"--from-menu"}, true, "", "", {}, ""},
+        {{"--from-menu=1"}, false, "", "", {}, "unknown option"},
     };
     for (const auto& c : cases) {
         const qv::station::ParsedStationArgs parsed = qv::station::parseStationArgs(c.args);
@@ -350,9 +357,103 @@ TEST(StationCommandLine, readsTheJobTheRecordAndTheProgrammersAndRefusesTheRest)
             EXPECT_EQ(parsed.options.jobFile, c.job) << name;
             EXPECT_EQ(parsed.options.recordPath, c.record) << name;
             EXPECT_EQ(parsed.options.devices, c.devices) << name;
+            EXPECT_EQ(parsed.options.fromMenu, c.args.contains(QStringLiteral("--from-menu"))) << name;
         }
     }
 }
+
+#ifndef _WIN32
+// The menu entry says it is the menu that starts the station, and claims no file type: a job file
+// is JSON, but not every JSON file is a job.
+TEST(StationDesktopEntry, startsTheStationFromTheMenuAndClaimsNoJsonFile) {
+    QFile entry(QStringLiteral(QV_SOURCE_DIR "/packaging/desktop/qv310-station.desktop.in"));
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(entry.readAll()).split(QLatin1Char('\n'));
+    EXPECT_TRUE(lines.contains(QStringLiteral("Exec=qv310-station --from-menu %f"))) << lines.join('\n').toStdString();
+    for (const QString& line : lines)
+        EXPECT_FALSE(line.startsWith(QLatin1String("MimeType=")) && line.contains(QLatin1String("application/json")))
+            << line.toStdString();
+}
+#endif
+
+// Started from the menu, the station's current folder is wherever the desktop was: a Flash.ini
+// there is not the catalogue of its job. Started from a terminal it is, as for qv310.
+TEST_F(Station, startedFromTheMenuItTakesNoFlashIniFromItsCurrentFolder) {
+    QFile catalogue(work.filePath("Flash.ini"));
+    ASSERT_TRUE(catalogue.open(QIODevice::WriteOnly));
+    catalogue.write("0x1C4016,0x40,0x20,desk-drawer chip,\n");
+    catalogue.close();
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(work.path());
+    const QString here = QDir(work.path()).absoluteFilePath(QStringLiteral("Flash.ini"));
+    {
+        auto fromTerminal = openWindow();
+        ASSERT_TRUE(fromTerminal);
+        EXPECT_EQ(fromTerminal->job().plan().flashCatalogueSource, here);
+    }
+    options.fromMenu = true;
+    {
+        auto fromMenu = openWindow();
+        ASSERT_TRUE(fromMenu);
+        EXPECT_NE(fromMenu->job().plan().flashCatalogueSource, here);
+    }
+    QDir::setCurrent(previous);
+}
+
+// A gang under one scanned lot label is as many boards as it has: one failing of two is 50 % of
+// 2 boards (it was 100 % or 0 % of 1, by whichever row came first).
+TEST_F(Station, aLabelOnAGangCountsEveryBoardInTheYield) {
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    plug("lot-a", 1);
+    plug("lot-b", 2);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 2; }));
+    failNextCheck(*programmers[1]);
+    window->findChild<QLineEdit*>()->setText(QStringLiteral("LOT-2026-49"));
+    button(*window, QStringLiteral("Start all"))->click();
+    ASSERT_TRUE(pumpUntil([&] { return allDone(*window, 2); }));
+    EXPECT_EQ(label(*window, "Passed:"), QStringLiteral("Passed: 1  Failed: 1"));
+    EXPECT_EQ(label(*window, "First-pass yield"), QStringLiteral("First-pass yield: 50.0% of 2 boards"));
+    EXPECT_EQ(recordedTags(), QStringList({QStringLiteral("LOT-2026-49"), QStringLiteral("LOT-2026-49")}));
+}
+
+#ifndef _WIN32
+// A draw that fails at the station (the range has too few numbers left) is said on the status
+// line without the password of the server's URL.
+TEST_F(Station, aFailingDrawShowsNoPasswordOnTheStatusLine) {
+    QTemporaryDir serverFolder;
+    ASSERT_TRUE(serverFolder.isValid());
+    // The server runs as another user when the tests run as root: it must reach its folder.
+    QFile::setPermissions(serverFolder.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                   QFileDevice::ExeOther);
+    qvtest::PostgresServer server(serverFolder.filePath(QStringLiteral("pg")));
+    if (!server.skipReason().isEmpty())
+        GTEST_SKIP() << "PostgreSQL tests skipped: " << server.skipReason().toStdString();
+    QString error;
+    ASSERT_TRUE(server.start(error)) << error.toStdString();
+    writeJob(R"({"steps": [{"program-mcu": "mcu.bin", "addr": "0xA000", "sha256": ")" + digest +
+             R"(", "serial": {"offset": "0x100", "format": "u32le", "first": 5, "last": 5}}]})");
+    options.recordPath = QString::fromStdString(server.url());
+    ASSERT_TRUE(options.recordPath.contains(QLatin1String(":secret@")));
+    auto window = openWindow();
+    ASSERT_TRUE(window);
+    plug("pw-a", 1);
+    plug("pw-b", 2);
+    ASSERT_TRUE(pumpUntil([&] { return window->tiles().size() == 2; }));
+    button(*window, QStringLiteral("Start all"))->click();
+    EXPECT_FALSE(window->running());
+    QStringList texts;
+    for (QLabel* l : window->findChildren<QLabel*>())
+        texts << l->text();
+    const QString all = texts.join(QLatin1Char('\n'));
+    EXPECT_TRUE(all.contains(QLatin1String("need one"))) << all.toStdString();
+    EXPECT_TRUE(all.contains(QLatin1String("station:***@"))) << all.toStdString();
+    EXPECT_FALSE(all.contains(QLatin1String("secret"))) << all.toStdString();
+    for (auto& p : programmers)
+        p->withModel([](vprog::DeviceModel& m) { EXPECT_EQ(m.requestCount(), 0u); });
+}
+#endif
 
 // A job that cannot run opens no window: nothing is sent, and the reason names the file.
 TEST_F(Station, aBadJobFileOpensNoWindow) {
