@@ -181,6 +181,8 @@ build_qt() {
 if [ "$deps_only" = 1 ]; then
     ensure_deb_src "$qt_source_package"
     ensure_deb_src sqlite3
+    ensure_deb_src openssl
+    ensure_deb_src postgresql-15
     exit 0
 fi
 
@@ -263,6 +265,104 @@ else
     build_sqlite
 fi
 flock -u 8
+
+# ---------------------------------------------------------------------------------------------
+# libpq for Windows (qv310 --record postgresql://…) with TLS: OpenSSL's libraries and PostgreSQL's
+# client library, each built once from Debian's source package into the cache as static libraries
+# (nothing more to ship in the zip). Each is keyed by the source package's version, the compiler
+# and the options, so that a security update of either is built anew.
+# ---------------------------------------------------------------------------------------------
+# The version of the source package Debian's archive serves now (e.g. 3.0.20-1~deb12u2).
+source_version() {
+    apt-get source --print-uris "$1" 2>/dev/null | grep -oE "'[^']*/$1_[^']*\.dsc'" \
+        | sed -E "s|.*/$1_(.*)\.dsc'|\1|" | sed 's/%7e/~/gI; s/%2b/+/gI' | head -n 1
+}
+# fetch_source PACKAGE WORK: the unpacked source tree in WORK/source.
+fetch_source() {
+    ensure_deb_src "$1"
+    rm -rf "$2"
+    mkdir -p "$2"
+    (cd "$2" && apt-get source --download-only "$1" >/dev/null && dpkg-source --no-check -x ./*.dsc source >/dev/null)
+}
+# from_cache_or_build LABEL PREFIX BUILD_FUNCTION: the library at PREFIX, built by BUILD_FUNCTION
+# unless a finished build is there; one build at a time per cache.
+from_cache_or_build() {
+    local label=$1 prefix=$2 build_function=$3
+    exec 7>"$prefix.lock"
+    flock 7
+    if [ -f "$prefix/.qv310-isp-complete" ]; then
+        stage "$label for Windows: from the cache"
+        echo "$prefix"
+        cat "$prefix/qv310-isp-build.txt" 2>/dev/null || true
+    else
+        stage "$label for Windows: build"
+        local t0 t1
+        t0=$(now)
+        rm -rf "$prefix"
+        "$build_function"
+        t1=$(now)
+        echo "$label for $triplet, static, built $(date -u +%Y-%m-%dT%H:%M:%SZ) on $(nproc) cores in $((t1 - t0)) s" \
+            >"$prefix/qv310-isp-build.txt"
+        cat "$prefix/qv310-isp-build.txt"
+        touch "$prefix/.qv310-isp-complete"
+    fi
+    flock -u 7
+}
+
+# Only what a TLS client of PostgreSQL uses: no legacy ciphers or protocols, no engines, modules
+# or programs.
+openssl_options=(mingw64 no-shared no-tests no-dso no-engine no-legacy no-module no-idea no-camellia no-seed
+    no-bf no-cast no-des no-rc2 no-rc4 no-rc5 no-md2 no-md4 no-mdc2 no-whirlpool no-sm2 no-sm3 no-sm4 no-aria
+    no-cms no-ts no-srp no-comp no-ct no-dtls no-srtp no-sctp no-gost no-siphash no-cmp no-ec2m no-rfc3779
+    no-nextprotoneg no-capieng no-ui-console no-ocsp no-dsa no-scrypt no-psk no-ssl3 no-tls1 no-tls1_1
+    no-weak-ssl-ciphers)
+openssl_version=$(source_version openssl)
+[ -n "$openssl_version" ] || { echo "Debian's archive serves no openssl source package" >&2; exit 1; }
+openssl_key=$(printf '%s' "openssl $openssl_version | $triplet gcc-posix $compiler_version | ${openssl_options[*]}" | sha256sum | cut -c1-12)
+openssl_prefix="$cache/openssl-${openssl_version%%-*}-mingw-w64-x86_64-$openssl_key"
+build_openssl() {
+    local work="$cache/openssl-build-$openssl_key"
+    fetch_source openssl "$work"
+    (cd "$work/source" && ./Configure "${openssl_options[@]}" --cross-compile-prefix="$mingw_bin/$triplet-" \
+        --prefix="$openssl_prefix" --libdir=lib --openssldir=C:/nonexistent >configure.log </dev/null \
+        && make -j"$jobs" build_libs >make.log </dev/null && make install_dev >install.log </dev/null) \
+        || { tail -n 30 "$work"/source/*.log >&2; return 1; }
+    rm -rf "$work"
+}
+from_cache_or_build "OpenSSL $openssl_version" "$openssl_prefix" build_openssl
+
+libpq_version=$(source_version postgresql-15)
+[ -n "$libpq_version" ] || { echo "Debian's archive serves no postgresql-15 source package" >&2; exit 1; }
+libpq_options=(--without-readline --without-zlib --without-icu --without-llvm --without-gssapi --with-ssl=openssl)
+libpq_key=$(printf '%s' "libpq $libpq_version | $triplet gcc-posix $compiler_version | ${libpq_options[*]} | openssl $openssl_key" | sha256sum | cut -c1-12)
+libpq_prefix="$cache/libpq-${libpq_version%%-*}-mingw-w64-x86_64-$libpq_key"
+# The libraries a program linking the static libpq needs besides it, in order.
+libpq_link_libraries="$libpq_prefix/lib/libpq.a;$libpq_prefix/lib/libpgcommon_shlib.a;$libpq_prefix/lib/libpgport_shlib.a;$openssl_prefix/lib/libssl.a;$openssl_prefix/lib/libcrypto.a;ws2_32;secur32;crypt32;gdi32;shell32;advapi32;user32"
+build_libpq() {
+    local work="$cache/libpq-build-$libpq_key" source
+    fetch_source postgresql-15 "$work"
+    source="$work/source"
+    (cd "$source" && ./configure --host="$triplet" --prefix="$libpq_prefix" "${libpq_options[@]}" \
+        CC="$mingw_bin/$triplet-gcc" AR="$mingw_bin/$triplet-ar" RANLIB="$mingw_bin/$triplet-ranlib" \
+        CPPFLAGS="-I$openssl_prefix/include" LDFLAGS="-L$openssl_prefix/lib" LIBS="-lws2_32 -lgdi32 -lcrypt32" \
+        >configure.log </dev/null \
+        && make -C src/include >make.log </dev/null \
+        && make -j"$jobs" -C src/common libpgcommon_shlib.a >>make.log </dev/null \
+        && make -j"$jobs" -C src/port libpgport_shlib.a >>make.log </dev/null \
+        && make -j"$jobs" -C src/interfaces/libpq all-shared-lib >>make.log </dev/null) \
+        || { tail -n 40 "$source"/configure.log "$source"/make.log >&2; return 1; }
+    mkdir -p "$libpq_prefix/include" "$libpq_prefix/lib"
+    # On Windows PostgreSQL's libpq.a is the DLL's import library: the static library is made
+    # from the DLL's objects (all but its version resource).
+    (cd "$source/src/interfaces/libpq" && find . -maxdepth 1 -name '*.o' ! -name win32ver.o -print0 | sort -z \
+        | xargs -0 "$mingw_bin/$triplet-ar" rcs "$libpq_prefix/lib/libpq.a")
+    cp "$source/src/common/libpgcommon_shlib.a" "$source/src/port/libpgport_shlib.a" "$libpq_prefix/lib/"
+    cp "$source/src/interfaces/libpq/libpq-fe.h" "$source/src/include/postgres_ext.h" \
+        "$source/src/include/pg_config_ext.h" "$libpq_prefix/include/"
+    rm -rf "$work"
+}
+from_cache_or_build "libpq $libpq_version" "$libpq_prefix" build_libpq
+
 [ "$libs_only" = 1 ] && exit 0
 
 # ---------------------------------------------------------------------------------------------
@@ -276,6 +376,8 @@ cmake -S "$root" -B "$build" \
     -DQV_QT_PREFIX="$qt_prefix" \
     -DSQLite3_INCLUDE_DIR="$sqlite_prefix/include" \
     -DSQLite3_LIBRARY="$sqlite_prefix/lib/libsqlite3.a" \
+    -DQV_LIBPQ_INCLUDE_DIR="$libpq_prefix/include" \
+    -DQV_LIBPQ_LIBRARIES="$libpq_link_libraries" \
     -DQV_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-Werror"
 cmake --build "$build" -j"$jobs"
