@@ -16,7 +16,11 @@
 
 #ifdef QV_WITH_POSTGRES
 #include <libpq-fe.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <poll.h>
+#endif
 #endif
 
 #include <algorithm>
@@ -957,12 +961,22 @@ class PostgresRecordStore : public RecordStore {
                 timedOut_ = true;
                 return false;
             }
+            const int wait = int(std::min<qint64>(left.count(), 1000));
+#ifdef _WIN32
+            WSAPOLLFD fd{SOCKET(socket), events, 0};
+            const int n = ::WSAPoll(&fd, 1, wait);
+            if (n > 0)
+                return true;
+            if (n < 0)
+                return false;
+#else
             pollfd fd{socket, events, 0};
-            const int n = ::poll(&fd, 1, int(std::min<qint64>(left.count(), 1000)));
+            const int n = ::poll(&fd, 1, wait);
             if (n > 0)
                 return true;
             if (n < 0 && errno != EINTR)
                 return false;
+#endif
         }
     }
     PGresult* giveUp() {
