@@ -334,7 +334,9 @@ from_cache_or_build "OpenSSL $openssl_version" "$openssl_prefix" build_openssl
 libpq_version=$(source_version postgresql-15)
 [ -n "$libpq_version" ] || { echo "Debian's archive serves no postgresql-15 source package" >&2; exit 1; }
 libpq_options=(--without-readline --without-zlib --without-icu --without-llvm --without-gssapi --with-ssl=openssl)
-libpq_key=$(printf '%s' "libpq $libpq_version | $triplet gcc-posix $compiler_version | ${libpq_options[*]} | openssl $openssl_key" | sha256sum | cut -c1-12)
+libpq_private_pthread=(pthread_self pthread_setspecific pthread_getspecific pthread_mutex_init pthread_mutex_lock
+    pthread_mutex_unlock)
+libpq_key=$(printf '%s' "libpq $libpq_version | $triplet gcc-posix $compiler_version | ${libpq_options[*]} | openssl $openssl_key | private ${libpq_private_pthread[*]}" | sha256sum | cut -c1-12)
 libpq_prefix="$cache/libpq-${libpq_version%%-*}-mingw-w64-x86_64-$libpq_key"
 # The libraries a program linking the static libpq needs besides it, in order.
 libpq_link_libraries="$libpq_prefix/lib/libpq.a;$libpq_prefix/lib/libpgcommon_shlib.a;$libpq_prefix/lib/libpgport_shlib.a;$openssl_prefix/lib/libssl.a;$openssl_prefix/lib/libcrypto.a;ws2_32;secur32;crypt32;gdi32;shell32;advapi32;user32"
@@ -353,9 +355,20 @@ build_libpq() {
         || { tail -n 40 "$source"/configure.log "$source"/make.log >&2; return 1; }
     mkdir -p "$libpq_prefix/include" "$libpq_prefix/lib"
     # On Windows PostgreSQL's libpq.a is the DLL's import library: the static library is made
-    # from the DLL's objects (all but its version resource).
-    (cd "$source/src/interfaces/libpq" && find . -maxdepth 1 -name '*.o' ! -name win32ver.o -print0 | sort -z \
-        | xargs -0 "$mingw_bin/$triplet-ar" rcs "$libpq_prefix/lib/libpq.a")
+    # from the DLL's objects (all but its version resource). libpq brings a small pthread of its
+    # own (a mutex is a CRITICAL_SECTION pointer): linked statically, its pthread_mutex_lock would
+    # take the place of winpthreads' for the whole program, whose std::mutex starts as
+    # winpthreads' initializer, and corrupt memory. Its names are made libpq's own.
+    local objects=() symbol renames=()
+    for symbol in "${libpq_private_pthread[@]}"; do renames+=(--redefine-sym "$symbol=qv_libpq_$symbol"); done
+    mapfile -d '' objects < <(cd "$source/src/interfaces/libpq" && find . -maxdepth 1 -name '*.o' ! -name win32ver.o -print0 | sort -z)
+    (cd "$source/src/interfaces/libpq" && for object in "${objects[@]}"; do
+        "$mingw_bin/$triplet-objcopy" "${renames[@]}" "$object" || exit 1
+    done && "$mingw_bin/$triplet-ar" rcs "$libpq_prefix/lib/libpq.a" "${objects[@]}")
+    if "$mingw_bin/$triplet-nm" "$libpq_prefix/lib/libpq.a" | grep -Eq ' T pthread_'; then
+        echo "libpq.a still defines pthread functions" >&2
+        return 1
+    fi
     cp "$source/src/common/libpgcommon_shlib.a" "$source/src/port/libpgport_shlib.a" "$libpq_prefix/lib/"
     cp "$source/src/interfaces/libpq/libpq-fe.h" "$source/src/include/postgres_ext.h" \
         "$source/src/include/pg_config_ext.h" "$libpq_prefix/include/"
@@ -436,7 +449,7 @@ to_crlf() { sed 's/\r$//; s/$/\r/'; }
 grep -q 'DeviceInterfaceGUIDs' "$staging/WinUSB-driver.txt" || { echo "the README's driver section was not found" >&2; exit 1; }
 
 # Every DLL a staged program or plugin imports is staged or is part of Windows.
-system_dlls='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comdlg32|winmm|ws2_32|version|imm32|dwmapi|uxtheme|netapi32|userenv|mpr|winspool\.drv|shlwapi|setupapi|winusb|msvcrt|d3d9|d3d11|dxgi|dwrite|wtsapi32|cfgmgr32|crypt32|bcrypt|api-ms-win-.*)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comdlg32|winmm|ws2_32|version|imm32|dwmapi|uxtheme|netapi32|userenv|mpr|winspool\.drv|shlwapi|setupapi|winusb|msvcrt|d3d9|d3d11|dxgi|dwrite|wtsapi32|cfgmgr32|crypt32|bcrypt|secur32|api-ms-win-.*)\.dll$'
 missing_dlls=0
 while IFS= read -r -d '' binary; do
     while read -r dll; do

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev libusb-1.0-0-dev zlib1g-dev libsqlite3-dev libpq-dev
-    postgresql-15
+    postgresql-15 openssl
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth
     fonts-liberation2 fonts-dejavu-core
