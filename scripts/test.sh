@@ -12,8 +12,8 @@
 #      every program started, purged again (scripts/test-package.sh; needs root or sudo).
 # QV_TEST_QUICK=1 runs only the first stage.
 #
-# The libraries for Windows (Qt, SQLite), when not in the cache, are built in the background from
-# the start at idle priority: they take only the processor time the Linux stages leave unused
+# The libraries for Windows (Qt, SQLite, OpenSSL, libpq), when not in the cache, are built in the
+# background from the start at idle priority: they take only the processor time the Linux stages leave unused
 # (their tests wait on virtual programmers much of the time), and the Windows stage waits for them.
 # Every stage's time is printed at the end.
 set -euo pipefail
@@ -99,7 +99,7 @@ bash fuzz/run-smoke.sh 20000
 stage "Windows build of the device and protocol core (MinGW-w64), its tests under Wine"
 bash scripts/check-windows-build.sh
 
-stage "Windows: the libraries built in the background (Qt, SQLite)"
+stage "Windows: the libraries built in the background (Qt, SQLite, OpenSSL, libpq)"
 if ! wait "$libs_pid"; then
     libs_pid=""
     tail -n 60 out/windows-libs.log
