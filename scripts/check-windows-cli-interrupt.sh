@@ -55,18 +55,8 @@ mcu[4:8] = bytes([0x01, 0xA1, 0x00, 0x00])
 open(sys.argv[1], "wb").write(mcu)
 EOF
 
-failures=0
-check() {
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
-}
-wait_for() {  # file text seconds
-    local i
-    for ((i = 0; i < $3 * 10; i++)); do
-        grep -q -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
+# shellcheck source=check-helpers.sh
+. "$root/scripts/check-helpers.sh"
 
 echo "==== qv310.exe under Wine: Ctrl-C in the middle of a gang write"
 cd "$work"

@@ -48,18 +48,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-check() {
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
-}
-wait_for() {  # file text seconds
-    local i
-    for ((i = 0; i < $3 * 10; i++)); do
-        grep -q -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
+# shellcheck source=check-helpers.sh
+. "$root/scripts/check-helpers.sh"
 
 echo "==== a PostgreSQL server on 127.0.0.1 with TLS"
 port=$((30000 + $$ % 20000))
