@@ -1,11 +1,10 @@
 #include "MainWindow.h"
 
+#include "FirmwareUpdate.h"
 #include "Settings.h"
-#include "protocol/FirmwareUpdate.h"
+#include "TargetOperations.h"
+#include "UiFlashOperations.h"
 #include "protocol/ProgrammerLink.h"
-#include "protocol/Text.h"
-#include "targetcode/TargetOperations.h"
-#include "uiflash/UiFlashOperations.h"
 #include "ui_mainwindow.h"
 #include "usb/DeviceNotifications.h"
 #include "usb/DeviceWatcher.h"
@@ -34,9 +33,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     worker->device = device;
 
     link = std::make_unique<qv::ProgrammerLink>(*worker, *device, *this);
-    targetOps = std::make_unique<qv::TargetOperations>(*link);
-    uiFlashOps = std::make_unique<qv::UiFlashOperations>(*link, *targetOps);
-    firmware = std::make_unique<qv::FirmwareUpdate>(*link);
+    targetOps = std::make_unique<qv::TargetOperations>(*link, *this);
+    uiFlashOps = std::make_unique<qv::UiFlashOperations>(*link, *this);
+    firmware = std::make_unique<qv::FirmwareUpdate>(*link, *this);
 
     // Plugging and unplugging of programmers: native notifications on Windows, libusb hot-plug and
     // a watch on the virtual programmer directory elsewhere; all end in the same two handlers.
@@ -45,8 +44,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(deviceWatcher.get(), &qv::DeviceWatcher::deviceArrived, this, &MainWindow::deviceArrived);
     connect(deviceWatcher.get(), &qv::DeviceWatcher::deviceRemoved, this, &MainWindow::deviceRemoved);
 
-    link->connectionMode = 0;
-    link->upbootEnabled = 0;
+    upbootEnabled = false;
 
     ui->label_BootCRC->setText(QString::asprintf("Boot code,CRC = 0x%x  Len: %d", 0u, 0));
     ui->label_MCUCRC->setText(QString::asprintf("Mcu code,CRC = 0x%x  Len: %d", 0u, 0));
@@ -95,10 +93,6 @@ MainWindow::~MainWindow() {
 // ---------------------------------------------------------------------------------------------
 // Reporting helpers and the operations' host
 // ---------------------------------------------------------------------------------------------
-
-QString MainWindow::hexText(uint32_t value, int width) { return qv::hexText(value, width); }
-
-void MainWindow::logTimestamp() { qv::logTimestamp(*this); }
 
 void MainWindow::appendLog(const QString& line) { ui->textEdit->append(line); }
 
@@ -197,7 +191,7 @@ void MainWindow::setMcuTypeRow(int row) { ui->comboBox_MCUType->setCurrentIndex(
 // ---------------------------------------------------------------------------------------------
 
 void MainWindow::on_pushButton_OpenDevice_clicked() {
-    link->openProgrammer(devicePaths, ui->comboBox_Device->currentIndex());
+    qv::openProgrammer(*link, *this, devicePaths, ui->comboBox_Device->currentIndex());
 }
 
 void MainWindow::on_pushButton_wrBootCode_clicked() { targetOps->programBootCode(); }
@@ -225,7 +219,7 @@ void MainWindow::on_pushButton_UI_bin_clicked() { uiFlashOps->selectUiFile(); }
 // Exit: long loops see exitRequested at their next check. The pause deliberately does not pump
 // events; the window is destroyed once the event loop ends.
 void MainWindow::on_pushButton_Exit_clicked() {
-    link->exitRequested = 1;
+    exitRequested = true;
     QThread::msleep(500);
     close();
 }
@@ -280,7 +274,7 @@ void MainWindow::loadSettings() {
         return;
     }
     const qv::StoredSettings stored = qv::readSettings(file);
-    link->upbootEnabled = stored.upbootEnabled ? 1 : 0;
+    upbootEnabled = stored.upbootEnabled;
     if (stored.hasMcuCodeLine) {
         targetOps->mcuCodePath = stored.mcuCodeLine.trimmed();
         ui->lineEdit_MCU->setText(stored.mcuCodeLine);

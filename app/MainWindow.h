@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/OperationHost.h"
+#include "OperationHost.h"
 
 #include <QMainWindow>
 #include <QStringList>
@@ -25,20 +25,15 @@ class UiFlashOperations;
 }  // namespace qv
 
 // The tool's one window. It owns the transfer worker, the device, the device-search timer and the
-// operation objects; every button runs its operation from a slot bound by object name. The window
-// is also the operations' host: they log, report progress, ask for files and read the few widget
-// values they need only through qv::OperationHost.
+// button bodies; every button runs its operation from a slot bound by object name. The window is
+// also the operations' reporter and the button bodies' host: they log, report progress, ask for
+// files and read the few widget values they need only through qv::OperationHost.
 class MainWindow : public QMainWindow, public qv::OperationHost {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
-
-    // "0x" and upper-case digits zero-padded to width; never cut.
-    static QString hexText(uint32_t value, int width);
-    // Appends "Timer:h:m:s" for the current local time.
-    void logTimestamp();
 
     // --- qv::OperationHost ---
     void appendLog(const QString& line) override;

@@ -7,6 +7,7 @@
 
 #include "protocol/Text.h"
 #include "targetcode/CodeImage.h"
+#include "uiflash/UiOperations.h"
 
 #include <QElapsedTimer>
 #include <QUuid>
@@ -28,6 +29,13 @@ QString refusedInMode(Command command, int32_t mode) {
     if (!updatesProgrammer(command) && bootLoader)
         return QStringLiteral("the programmer runs its boot loader: only update-firmware works now");
     return QString();
+}
+
+// The options of one step: its McuCode address and, for a UI file, whether it is a difference file.
+OperationOptions optionsFor(const Step& step, OperationOptions options) {
+    options.addr = step.addr;
+    options.diff = isDiffPath(step.file);
+    return options;
 }
 
 void addBlocks(std::optional<BlockCounts>& sum, const std::optional<BlockCounts>& add) {
@@ -79,8 +87,6 @@ void BoardRun::run() {
 
     QString devicePath = devicePath_;
     EventHost host(sink_, devicePath);
-    host.swdSpeed = plan_.speed;
-    host.powerOff = plan_.powerOff;
     // The console sleeps until the worker raises a flag instead of polling for it, so that many
     // sessions on a few cores do not starve each other; frames, order and budgets are the window's.
     ProgrammerSession session(host, Pacing::event());
@@ -91,31 +97,34 @@ void BoardRun::run() {
             session.interrupt();
     }
     ProgrammerLink& link = session.link;
-    // With no catalogue found the lookups find nothing: the staged path names no file.
-    link.flashCataloguePath = plan_.flashCatalogue;
-    link.upbootEnabled = plan_.allowBootUpdate ? 1 : 0;
-    session.target.writeOptions.skipUnchanged = plan_.skipUnchanged;
-    session.ui.writeOptions.skipUnchanged = plan_.skipUnchanged;
+    // The lookups read the catalogue's text checked when the job was prepared (none found: they find
+    // nothing).
+    link.flashCatalogueText = plan_.flashCatalogue;
+    OperationOptions options;
+    options.write.skipUnchanged = plan_.skipUnchanged;
     // A UI room the catalogue does not give is never guessed at.
-    session.ui.writeOptions.refuseUnknownTargetFlash = true;
+    options.write.refuseUnknownTargetFlash = true;
+    options.target.swdSpeed = uint8_t(std::clamp(plan_.speed, 0, 2));
+    options.target.powerOff = plan_.powerOff;
 
     BoardInfo board;
     const auto refreshBoard = [&](bool connected) {
         board.device = devicePath;
         board.connected = connected;
-        board.mode = link.connectionMode;
-        board.appVersion = link.appVersion;
-        board.bootVersion = link.bootVersion;
-        board.boardMcu = link.boardMcu;
-        board.boardId = link.boardId;
-        board.boardFlashId = link.boardFlashId;
-        board.boardFlashSize = link.boardFlashSize;
-        board.boardFlashName = link.boardFlashName;
-        board.targetType = session.target.lastTargetType;
-        board.targetFlashId = link.targetFlashId;
-        board.targetFlashKnown = link.targetFlashKnown;
-        board.targetUiRoom = link.targetFlashSize;
-        board.targetFlashName = link.targetFlashName;
+        const Connection& c = link.connection();
+        board.mode = c.mode;
+        board.appVersion = c.appVersion;
+        board.bootVersion = c.bootVersion;
+        board.boardMcu = c.boardMcu;
+        board.boardId = c.boardId;
+        board.boardFlashId = c.boardFlash.id;
+        board.boardFlashSize = c.boardFlash.size;
+        board.boardFlashName = c.boardFlash.name;
+        board.targetType = c.targetType;
+        board.targetFlashId = c.targetFlash.id;
+        board.targetFlashKnown = c.targetFlash.known;
+        board.targetUiRoom = c.targetFlash.size;
+        board.targetFlashName = c.targetFlash.name;
         board.flashCatalogue = plan_.flashCatalogueSource;
     };
     std::optional<BlockCounts> boardBlocks;
@@ -259,8 +268,8 @@ void BoardRun::run() {
         int code = kExitOk;
         QString what = QStringLiteral("info");
         // The boot loader serves firmware updates only; there is no target to ask.
-        if (link.connectionMode != UpdateMcuCode) {
-            const int init = session.target.targetControl(0, 0);
+        if (link.connection().mode != UpdateMcuCode) {
+            const int init = attachTarget(link, options.target, false).result;
             if (session.interrupted()) {
                 code = kExitInterrupted;
                 what = QStringLiteral("interrupted");
@@ -320,10 +329,10 @@ void BoardRun::run() {
         if (step.command == Command::ProgramMcu)
             r.address = parseHexAddress(step.addr) & ~uint32_t(0xFFF);
 
-        const QString refused = refusedInMode(step.command, link.connectionMode);
+        const QString refused = refusedInMode(step.command, link.connection().mode);
         OperationOutcome outcome;
         if (refused.isEmpty())
-            outcome = session.run(step.command, image.stagedPath, step.addr);
+            outcome = session.run(step.command, image.data, optionsFor(step, options));
         // An operation that got as far as the board (it has a result, or was stopped on its way
         // there) may have left part of its image on it.
         reached[i] = refused.isEmpty() && (outcome.result.has_value() || !outcome.deviceOpen || session.interrupted());
@@ -343,16 +352,16 @@ void BoardRun::run() {
             } else if (stepCode == kExitProgrammerLost) {
                 error = outcome.deviceOpen ? QStringLiteral("the programmer stopped answering")
                                            : QStringLiteral("the programmer vanished");
-            } else if (stepCode == kExitFileProblem && step.command == Command::WriteUi && !link.targetFlashKnown) {
+            } else if (stepCode == kExitFileProblem && step.command == Command::WriteUi && !link.connection().targetFlash.known) {
                 error = QStringLiteral("the target flash %1 is not in the flash catalogue %2; nothing was written")
-                            .arg(hexText(link.targetFlashId, 6),
+                            .arg(hexText(link.connection().targetFlash.id, 6),
                                  plan_.flashCatalogueSource.isEmpty() ? QStringLiteral("(none found)")
                                                                       : plan_.flashCatalogueSource);
             } else if (stepCode == kExitFileProblem && step.command == Command::WriteUi) {
                 error = QStringLiteral("%1 does not fit the UI room of the target flash %2 (%3 bytes); "
                                        "nothing was written")
-                            .arg(image.path, hexText(link.targetFlashId, 6))
-                            .arg(link.targetFlashSize);
+                            .arg(image.path, hexText(link.connection().targetFlash.id, 6))
+                            .arg(link.connection().targetFlash.size);
             } else if (stepCode == kExitBoardFailed) {
                 error = QStringLiteral("the operation failed on the board (result %1)").arg(*outcome.result);
             } else if (stepCode != kExitOk) {
@@ -383,7 +392,7 @@ void BoardRun::run() {
 
         // The programmer restarts after its firmware changed: the next step waits for it.
         if (updatesProgrammer(step.command) && i + 1 < plan_.steps.size()) {
-            const uint32_t boardId = link.boardId;
+            const uint32_t boardId = link.connection().boardId;
             session.close();
             host.beginOperation(QStringLiteral("open"), 0);
             if (!reopenAfterRestart(session, boardId, devicePath)) {
@@ -423,7 +432,7 @@ bool BoardRun::reopenAfterRestart(ProgrammerSession& session, uint32_t boardId, 
                 candidates << path;
         }
         for (const QString& path : candidates) {
-            if (session.open(path) == ProgrammerLink::OpenOutcome::Connected && session.link.boardId == boardId) {
+            if (session.open(path) == ProgrammerLink::OpenOutcome::Connected && session.link.connection().boardId == boardId) {
                 devicePath = path;
                 return true;
             }

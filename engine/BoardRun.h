@@ -20,16 +20,16 @@ class RecordStore;
 struct OperationOutcome;
 
 // What one programmer is to do: the target init and its report (info), or steps whose files
-// have all been read, judged and staged already.
+// have all been read and judged already.
 struct BoardPlan {
     bool info = false;
     QVector<Step> steps;
     QVector<CheckedImage> images;  // one per step, same order
     int speed = 0;
     bool powerOff = false;
-    // The flash catalogue the run reads (its staged copy) and where it came from (for the report);
-    // both empty when none was found.
-    QString flashCatalogue;
+    // The flash catalogue's text the lookups read and where it came from (for the report); both
+    // empty when none was found.
+    QByteArray flashCatalogue;
     QString flashCatalogueSource;
     bool allowBootUpdate = false;
     bool skipUnchanged = false;

@@ -29,34 +29,12 @@ void EventHost::setProgress(int value) {
     sink_.progress(device_, operation_, percent, total_ * percent / 100, total_);
 }
 
-// The session reads the boxes from the operation's outcome; they are not lines of the log.
-void EventHost::showCriticalMessage(const QString&) {}
-
-void EventHost::showErrorMessage(const QString&) {}
-
-void EventHost::setButtonsEnabled(bool) {}
-
-void EventHost::setButtonEnabled(Button, bool) {}
+// The run reads refusals from the operation's outcome; they are not lines of the log.
+void EventHost::refused(const QString&) {}
 
 // Events of this session's own thread only: each session pumps its own.
 void EventHost::processEvents() {
     QCoreApplication::processEvents();
 }
-
-// The session answers the operations' file dialogs with the file of the run.
-QString EventHost::openFileName(const QString&, const QString&, const QString&) {
-    return QString();
-}
-
-QString EventHost::text(TextField field) const {
-    const auto it = texts_.find(field);
-    return it == texts_.end() ? QString() : it->second;
-}
-
-void EventHost::setText(TextField field, const QString& value) {
-    texts_[field] = value;
-}
-
-void EventHost::setMcuTypeRow(int) {}
 
 }  // namespace qv::engine

@@ -2,7 +2,7 @@
 
 #include "Serials.h"
 
-#include "targetcode/TargetOperations.h"
+#include "protocol/BlockWrite.h"
 
 #include <QString>
 #include <QStringList>

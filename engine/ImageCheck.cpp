@@ -1,14 +1,12 @@
 #include "ImageCheck.h"
 
 #include "protocol/Crc32.h"
-#include "protocol/FirmwareUpdate.h"
+#include "protocol/FirmwareImage.h"
 #include "targetcode/CodeImage.h"
-#include "uiflash/UiFlashOperations.h"
-#include "uiflash/UiFormats.h"
+#include "targetcode/CodeOperations.h"
+#include "uiflash/UiOperations.h"
 
 #include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -56,12 +54,9 @@ CheckedImage checkImage(const Step& step) {
     QByteArray data;
     QString why;
     const ReadOutcome read = readBounded(image.path, largestFile(step.command), data, why);
-    if (read == ReadOutcome::TooLong) {
-        // The operations' own words for the two code images that are too long.
-        if (step.command == Command::ProgramBoot)
-            return refuse(QStringLiteral("Boot file is over than 64K!"));
-        if (step.command == Command::ProgramMcu)
-            return refuse(QStringLiteral("Mcu code file is over than 444K!"));
+    if (read == ReadOutcome::TooLong && (step.command == Command::ProgramBoot || step.command == Command::ProgramMcu)) {
+        const CodeKind kind = step.command == Command::ProgramMcu ? CodeKind::Mcu : CodeKind::Boot;
+        return refuse(codeRefusalText(kind, CodeRefusal::TooLong));
     }
     if (read != ReadOutcome::Read)
         return refuse(why);
@@ -80,87 +75,44 @@ CheckedImage checkImage(const Step& step) {
 
     const uint8_t* bytes = bytesOf(data);
     const size_t size = size_t(data.size());
+    QString refusal;
     switch (step.command) {
         case Command::ProgramBoot:
-        case Command::VerifyBoot:
-            if (step.command == Command::ProgramBoot && hasBadRunningAddress(bytes, size))
-                return refuse(QStringLiteral("There is a problem with the running address of this file!"));
-            break;
         case Command::ProgramMcu: {
-            const uint32_t start = parseHexAddress(step.addr) & ~uint32_t(0xFFF);
-            if (uint64_t(start) + uint64_t(image.size) > kCodeFlashEnd)
-                return refuse(QStringLiteral("Mcu code does not fit below 0x80000 from %1").arg(step.addr));
+            const CodeKind kind = step.command == Command::ProgramMcu ? CodeKind::Mcu : CodeKind::Boot;
+            const uint32_t start = kind == CodeKind::Mcu ? parseHexAddress(step.addr) & ~uint32_t(0xFFF) : 0;
+            refusal = codeRefusalText(kind, checkCodeImage(kind, bytes, size, start));
             break;
         }
         case Command::WriteUi:
-            if (isDiffPath(step.file)) {
-                if (!checkDiffFile(bytes, size).accepted())
-                    return refuse(QStringLiteral("Illegal document"));
-            } else if (image.size < 8) {
-                return refuse(QStringLiteral("There aren't any datas to update!"));
-            }
-            break;
         case Command::CheckUi:
-            if (isDiffPath(step.file))
-                return refuse(QStringLiteral("a difference file has no whole UI area to check against"));
+            refusal = uiRefusalText(checkUiFile(isDiffPath(step.file), step.command == Command::CheckUi, bytes, size));
             break;
         case Command::UpdateFirmware:
         case Command::UpdateBoot:
-            if (image.size < FirmwareUpdate::kHeaderEnd)
-                return refuse(QStringLiteral("The firmware file is too short!"));
+            if (image.size < firmware::kHeaderEnd)
+                refusal = firmware::refusalText(data);
             break;
         default:
             break;
     }
+    if (!refusal.isEmpty())
+        return refuse(refusal);
     if (step.serial && !fitsImage(*step.serial, image.size)) {
         return refuse(QStringLiteral("the serial's %1 bytes at offset 0x%2 lie beyond the image (%3 bytes)")
                           .arg(step.serial->width())
                           .arg(QString::number(step.serial->offset, 16).toUpper())
                           .arg(image.size));
     }
-    if ((step.command == Command::ProgramMcu || step.command == Command::ProgramBoot) && image.size < 8) {
-        return refuse(QStringLiteral("There aren't any datas to update!"));
-    }
     image.ok = true;
     return image;
 }
 
-namespace {
-
-bool writeStaged(const QString& path, const QByteArray& data, const QString& source, QString& error) {
-    QFile file(path);
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !file.open(QIODevice::WriteOnly) ||
-        file.write(data) != data.size() || !file.flush()) {
-        error = QStringLiteral("%1: cannot be copied for the run (%2)").arg(source, file.errorString());
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool stageImages(QVector<CheckedImage>& images, const QString& folder, QString& error,
-                 const QVector<bool>& keepBytes) {
-    for (int i = 0; i < images.size(); ++i) {
-        CheckedImage& image = images[i];
-        image.stagedPath =
-            QStringLiteral("%1/%2/%3").arg(folder).arg(i).arg(QFileInfo(image.path).fileName());
-        if (!writeStaged(image.stagedPath, image.data, image.path, error))
-            return false;
-        if (i >= keepBytes.size() || !keepBytes.at(i))
-            image.data.clear();
-    }
-    return true;
-}
-
-bool stagePatchedImage(CheckedImage& image, const SerialField& field, uint64_t value, const QString& folder,
-                       QString& error) {
-    const QByteArray patched = patchedImage(image.data, field, value);
-    image.stagedPath = QStringLiteral("%1/%2").arg(folder, QFileInfo(image.path).fileName());
-    image.crc = crc32zero(bytesOf(patched), size_t(patched.size()));
-    image.sha256 = QString::fromLatin1(QCryptographicHash::hash(patched, QCryptographicHash::Sha256).toHex());
-    image.data.clear();
-    return writeStaged(image.stagedPath, patched, image.path, error);
+void patchImage(CheckedImage& image, const SerialField& field, uint64_t value) {
+    image.data = patchedImage(image.data, field, value);
+    image.crc = crc32zero(bytesOf(image.data), size_t(image.data.size()));
+    image.sha256 =
+        QString::fromLatin1(QCryptographicHash::hash(image.data, QCryptographicHash::Sha256).toHex());
 }
 
 }  // namespace qv::engine

@@ -8,23 +8,14 @@ namespace qv::engine {
 
 namespace {
 
-// A host that keeps nothing: the handshake's lines are not part of any board's log.
-class QuietHost : public OperationHost {
+// Listing a programmer shows nothing of its handshake.
+class QuietHost : public Reporter {
   public:
     void appendLog(const QString&) override {}
     void clearLog() override {}
     void setProgress(int) override {}
-    void showCriticalMessage(const QString&) override {}
-    void showErrorMessage(const QString&) override {}
-    void setButtonsEnabled(bool) override {}
-    void setButtonEnabled(Button, bool) override {}
     void processEvents() override {}
-    QString openFileName(const QString&, const QString&, const QString&) override { return QString(); }
-    QString text(TextField) const override { return QString(); }
-    void setText(TextField, const QString&) override {}
-    int swdSpeedIndex() const override { return 0; }
-    bool powerOffChecked() const override { return false; }
-    void setMcuTypeRow(int) override {}
+    void refused(const QString&) override {}
 };
 
 }  // namespace
@@ -38,7 +29,7 @@ QVector<ListedProgrammer> probeProgrammers(const QStringList& paths, const std::
             QuietHost host;
             ProgrammerSession session(host, Pacing::event());
             if (session.open(path) == ProgrammerLink::OpenOutcome::Connected)
-                programmer.boardId = session.link.boardId;
+                programmer.boardId = session.link.connection().boardId;
         }
         list.push_back(programmer);
     }

@@ -5,31 +5,9 @@
 #include "Redact.h"
 #include "ServerStore.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QUuid>
 
 namespace qv::engine {
-
-namespace {
-
-// Writes a copy of the catalogue next to the staged images, so that the run reads exactly what
-// was checked.
-bool stageCatalogue(const CatalogueChoice& catalogue, const QString& folder, QString& stagedPath, QString& error) {
-    stagedPath = QDir(folder).absoluteFilePath(QStringLiteral("catalogue/Flash.ini"));
-    if (catalogue.path.isEmpty())
-        return true;  // the staged path names no file: the lookups find nothing
-    QDir().mkpath(QFileInfo(stagedPath).absolutePath());
-    QFile file(stagedPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(catalogue.text) != catalogue.text.size() || !file.flush()) {
-        error = QStringLiteral("%1: cannot be copied for the run (%2)").arg(catalogue.path, file.errorString());
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::unique_ptr<ProductionJob> ProductionJob::prepare(const JobRequest& request, JobFailure& failure) {
     const auto fail = [&failure](int code, const QString& message) -> std::unique_ptr<ProductionJob> {
@@ -74,27 +52,21 @@ std::unique_ptr<ProductionJob> ProductionJob::prepare(const JobRequest& request,
                                                          "give --allow-boot-update to allow it"));
         }
     }
-    // Every digest and every file is checked before the first step starts.
-    QVector<bool> takesSerial;
+    // Every digest and every file is checked before the first step starts; the operations are
+    // handed the bytes checked here.
     for (const Step& step : plan.steps) {
         const CheckedImage image = checkImage(step);
         if (!image.ok)
             return fail(kExitFileProblem, image.error);
         plan.images.push_back(image);
-        takesSerial.push_back(step.serial.has_value());
     }
     const CatalogueChoice catalogue = findFlashCatalogue(catalogueGiven, request.searchCurrentFolder);
     if (!catalogue.ok)
         return fail(kExitFileProblem, catalogue.error);
     plan.flashCatalogueSource = catalogue.path;
-    // The operations read private copies of the checked bytes.
-    job->staging_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/qv310-XXXXXX"));
-    if (!job->staging_->isValid())
-        return fail(kExitFileProblem, QStringLiteral("no private folder for the images: ") + job->staging_->errorString());
+    // The lookups read the text checked here (none found: empty, and they find nothing).
+    plan.flashCatalogue = catalogue.path.isEmpty() ? QByteArray() : catalogue.text;
     QString error;
-    if (!stageImages(plan.images, job->staging_->path(), error, takesSerial) ||
-        !stageCatalogue(catalogue, job->staging_->path(), plan.flashCatalogue, error))
-        return fail(kExitFileProblem, error);
     if (!request.recordPath.isEmpty() && !plan.info) {
         job->records_ = openRecordStore(request.recordPath, job->takesSerials(), error);
         if (!job->records_)
@@ -114,7 +86,6 @@ bool ProductionJob::takesSerials() const {
 
 bool ProductionJob::planRound(const QStringList& devices, const QString& tag, QVector<BoardPlan>& plans,
                               JobFailure& failure) {
-    ++rounds_;
     // A record server that went away is asked again before the round draws its numbers.
     roundNotes_ = records_ ? records_->beginRound() : QStringList();
     plans = QVector<BoardPlan>(devices.size(), plan_);
@@ -147,18 +118,7 @@ bool ProductionJob::planRound(const QStringList& devices, const QString& tag, QV
             const SerialField& field = *plan_.steps.at(i).serial;
             const uint64_t value = numbers.at(next++);
             plans[b].serials.push_back({i, field.kind(), value});
-            QString why;
-            const QString folder =
-                QStringLiteral("%1/board-%2-%3/%4").arg(staging_->path()).arg(rounds_).arg(b).arg(i);
-            if (!stagePatchedImage(plans[b].images[i], field, value, folder, why)) {
-                // Nothing was sent: every number of this round goes back.
-                for (int k = 0; k < numbers.size(); ++k) {
-                    QString ignored;
-                    records_->finishSerial(requests.at(k).field.kind(), numbers.at(k), SerialOutcome::Returned, ignored);
-                }
-                failure = {kExitFileProblem, why};
-                return false;
-            }
+            patchImage(plans[b].images[i], field, value);
         }
     }
     return true;

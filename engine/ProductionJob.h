@@ -6,7 +6,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QVector>
 
 #include <memory>
@@ -37,10 +36,9 @@ struct JobFailure {
     QString message;
 };
 
-// A job ready to run on boards: every file read, judged and copied to a private folder, the
-// flash catalogue found and copied, the record store open. Each round of boards (one run, or one
-// label at a station) then takes its numbers and stages each board's copies of the images that
-// take a serial. The private folder goes with the object.
+// A job ready to run on boards: every file read and judged, the flash catalogue found and read,
+// the record store open. Each round of boards (one run, or one label at a station) then takes its
+// numbers and makes each board's copies of the images that take a serial, in memory.
 class ProductionJob {
   public:
     // Null with the failure when anything is refused (before any programmer is opened).
@@ -52,8 +50,8 @@ class ProductionJob {
     bool takesSerials() const;
 
     // The plans of one round: one per device, with this tag, each board's numbers taken from the
-    // pool in one transaction (all or none) and its copies of the images staged. On failure no
-    // number stays taken and nothing was sent.
+    // pool in one transaction (all or none) and written into its copies of the images. On failure
+    // no number is taken and nothing was sent.
     bool planRound(const QStringList& devices, const QString& tag, QVector<BoardPlan>& plans, JobFailure& failure);
     // What the record store had to say as the last round began (a server found back), for the log.
     const QStringList& roundNotes() const { return roundNotes_; }
@@ -63,8 +61,6 @@ class ProductionJob {
     BoardPlan plan_;
     std::unique_ptr<RecordStore> records_;
     QString recordPath_;
-    std::unique_ptr<QTemporaryDir> staging_;
-    int rounds_ = 0;
     QStringList roundNotes_;
 };
 

@@ -1,53 +1,28 @@
 #include "ProgrammerSession.h"
 
-#include <optional>
+#include "protocol/Crc32.h"
+#include "protocol/FirmwareImage.h"
+#include "targetcode/CodeImage.h"
+#include "uiflash/UiOperations.h"
+
+#include <vector>
 
 namespace qv::engine {
 
 namespace {
 
-// How an operation is run and read back: the path field its button reads (none: the file comes
-// from its dialog), the button's body, where it leaves its result and, for writes, its block
-// counts. The result starts as the operation's kNotRun, which all three kinds share.
-struct OperationEntry {
-    Command command;
-    std::optional<TextField> pathField;
-    void (*press)(ProgrammerSession&);
-    int& (*lastResult)(ProgrammerSession&);
-    BlockCounts* (*blockCounts)(ProgrammerSession&);
-};
+const uint8_t* bytesOf(const QByteArray& data) {
+    return reinterpret_cast<const uint8_t*>(data.constData());
+}
 
-static_assert(TargetOperations::kNotRun == UiFlashOperations::kNotRun &&
-              TargetOperations::kNotRun == FirmwareUpdate::kNotRun);
-constexpr int kNotRun = TargetOperations::kNotRun;
-
-int& targetResult(ProgrammerSession& s) { return s.target.lastResult; }
-int& uiResult(ProgrammerSession& s) { return s.ui.lastResult; }
-int& firmwareResult(ProgrammerSession& s) { return s.firmware.lastResult; }
-BlockCounts* targetCounts(ProgrammerSession& s) { return &s.target.blockCounts; }
-BlockCounts* uiCounts(ProgrammerSession& s) { return &s.ui.blockCounts; }
-
-const OperationEntry kOperations[] = {
-    {Command::ProgramBoot, TextField::BootPath, [](ProgrammerSession& s) { s.target.programBootCode(); },
-     targetResult, targetCounts},
-    {Command::VerifyBoot, TextField::BootPath, [](ProgrammerSession& s) { s.target.verifyBootCode(); },
-     targetResult, nullptr},
-    {Command::ProgramMcu, TextField::McuPath, [](ProgrammerSession& s) { s.target.programMcuCode(); },
-     targetResult, targetCounts},
-    {Command::VerifyMcu, TextField::McuPath, [](ProgrammerSession& s) { s.target.verifyMcuCode(); },
-     targetResult, nullptr},
-    {Command::WriteUi, TextField::UiPath, [](ProgrammerSession& s) { s.ui.updateUi(); }, uiResult, uiCounts},
-    {Command::CheckUi, TextField::UiPath, [](ProgrammerSession& s) { s.ui.checkUi(); }, uiResult, nullptr},
-    {Command::UpdateFirmware, std::nullopt, [](ProgrammerSession& s) { s.firmware.updateApplication(); },
-     firmwareResult, nullptr},
-    {Command::UpdateBoot, std::nullopt, [](ProgrammerSession& s) { s.firmware.updateBootLoader(); },
-     firmwareResult, nullptr},
-};
+std::vector<uint8_t> vectorOf(const QByteArray& data) {
+    return std::vector<uint8_t>(bytesOf(data), bytesOf(data) + data.size());
+}
 
 }  // namespace
 
-ProgrammerSession::ProgrammerSession(OperationHost& host, Pacing pacing)
-    : fileHost_(host), link(worker, device, fileHost_, pacing), target(link), ui(link, target), firmware(link) {
+ProgrammerSession::ProgrammerSession(Reporter& report, Pacing pacing)
+    : relay_(report), link(worker, device, relay_, pacing) {
     worker.device = &device;
 }
 
@@ -56,10 +31,9 @@ ProgrammerSession::~ProgrammerSession() {
 }
 
 ProgrammerLink::OpenOutcome ProgrammerSession::open(const QString& path) {
-    fileHost_.messages.clear();
     if (interrupted())
         return ProgrammerLink::OpenOutcome::NoDevice;
-    const ProgrammerLink::OpenOutcome outcome = link.openProgrammer(QStringList{path}, 0);
+    const ProgrammerLink::OpenOutcome outcome = link.openProgrammer(path);
     // An interrupt that came while the device was opening found nothing to close.
     if (interrupted())
         device.close();
@@ -77,44 +51,75 @@ void ProgrammerSession::interrupt() {
     worker.wake();
 }
 
-OperationOutcome ProgrammerSession::run(Command command, const QString& file, const QString& addr) {
-    OperationOutcome outcome;
-    const OperationEntry* entry = nullptr;
-    for (const OperationEntry& e : kOperations) {
-        if (e.command == command)
-            entry = &e;
+std::optional<WriteResult> ProgrammerSession::runOperation(Command command, const QByteArray& image,
+                                                           const OperationOptions& options) {
+    Reporter& report = relay_;
+    const bool programmer = updatesProgrammer(command);
+    if (!device.isOpen()) {
+        report.appendLog(!programmer                           ? QStringLiteral("The programmer is disconnected!")
+                         : command == Command::UpdateFirmware ? QStringLiteral("The programmer boot is disconnected!")
+                                                              : QStringLiteral("The programmer app is disconnected!"));
+        return std::nullopt;
     }
-    fileHost_.messages.clear();
-    if (!entry || interrupted()) {
+    report.clearLog();
+    const TargetSettings& target = options.target;
+    switch (command) {
+        case Command::ProgramBoot:
+            return programCode(link, image, 0, options.write, target);
+        case Command::ProgramMcu:
+            return programCode(link, image, parseHexAddress(options.addr) & ~uint32_t(0xFFF), options.write, target);
+        case Command::VerifyBoot:
+        case Command::VerifyMcu:
+            report.appendLog(QString());
+            report.appendLog(QString());
+            return verifyCode(link, command == Command::VerifyMcu ? CodeKind::Mcu : CodeKind::Boot,
+                              crc32zero(bytesOf(image), size_t(image.size())), int32_t(image.size()), target);
+        case Command::WriteUi:
+            if (options.diff) {
+                logDiffCrcs(report, checkDiffFile(bytesOf(image), size_t(image.size())));
+                return updateUiFromDiff(link, vectorOf(image), options.write, target);
+            }
+            return updateUiFromImage(link, prepareUiImage(vectorOf(image)), options.write, target);
+        case Command::CheckUi: {
+            const UiImage ui = prepareUiImage(vectorOf(image));
+            return checkUiArea(link, ui.expectedCrc(), int32_t(image.size()), target);
+        }
+        case Command::UpdateFirmware:
+        case Command::UpdateBoot: {
+            const firmware::Check check = firmware::checkImage(
+                link, command == Command::UpdateFirmware ? firmware::Kind::Application : firmware::Kind::BootLoader,
+                image);
+            if (!check.writable)
+                return std::nullopt;
+            const firmware::WriteOutcome written = firmware::update(link, image, check.crc);
+            WriteResult result;
+            result.code = written.code;
+            result.programmerLost = written.programmerLost;
+            return result;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+OperationOutcome ProgrammerSession::run(Command command, const QByteArray& image, const OperationOptions& options) {
+    OperationOutcome outcome;
+    relay_.refusals.clear();
+    OperationGuard guard(link);
+    if (!guard.acquired() || interrupted()) {
         outcome.deviceOpen = device.isOpen();
         return outcome;
     }
-
-    if (entry->pathField)
-        fileHost_.setText(*entry->pathField, file);
-    if (command == Command::ProgramMcu || command == Command::VerifyMcu)
-        fileHost_.setText(TextField::McuCodeAddr, addr);
-    fileHost_.file = file;
-    target.targetStarted.reset();
-    int& result = entry->lastResult(*this);
-    result = kNotRun;
-    if (entry->blockCounts)
-        *entry->blockCounts(*this) = BlockCounts();
-
-    entry->press(*this);
-
-    fileHost_.file.clear();
-    if (result != kNotRun)
-        outcome.result = result;
-    if (entry->blockCounts) {
-        const BlockCounts counts = *entry->blockCounts(*this);
-        if (counts.written + counts.skipped > 0)
-            outcome.blocks = counts;
-    }
-    outcome.targetStarted = target.targetStarted;
-    outcome.messages = fileHost_.messages;
+    const std::optional<WriteResult> result = runOperation(command, image, options);
+    if (result && result->code != WriteResult::kNotRun)
+        outcome.result = result->code;
+    if (result && result->blocks.written + result->blocks.skipped > 0)
+        outcome.blocks = result->blocks;
+    if (result)
+        outcome.targetStarted = result->targetStarted;
+    outcome.messages = relay_.refusals;
     outcome.deviceOpen = device.isOpen();
-    outcome.lastRequestAnswered = worker.rxDone.load(std::memory_order_acquire) == 1;
+    outcome.lastRequestAnswered = link.lastRequestAnswered();
     return outcome;
 }
 

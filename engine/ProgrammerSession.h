@@ -2,15 +2,15 @@
 
 #include "Steps.h"
 
-#include "protocol/FirmwareUpdate.h"
-#include "protocol/OperationHost.h"
+#include "protocol/BlockWrite.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
-#include "targetcode/TargetOperations.h"
-#include "uiflash/UiFlashOperations.h"
+#include "protocol/Reporter.h"
+#include "targetcode/CodeOperations.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -26,7 +26,7 @@ struct OperationOutcome {
     std::optional<int> result;
     // What a write did with its 4096-byte blocks, for the writes that count them.
     std::optional<BlockCounts> blocks;
-    // The boxes it raised (a refused file, a programmer that would not open).
+    // What it refused before sending anything (a file it cannot write).
     QStringList messages;
     bool deviceOpen = false;
     // Whether the last request was answered (a reply arrived).
@@ -35,14 +35,23 @@ struct OperationOutcome {
     std::optional<bool> targetStarted;
 };
 
+// How one operation runs: the McuCode address (program-mcu), whether a UI file is a difference
+// file, the write options and the target attach settings.
+struct OperationOptions {
+    QString addr = QStringLiteral("0xA000");
+    bool diff = false;
+    WriteOptions write;
+    TargetSettings target;
+};
+
 // One programmer and everything that talks to it, owned together: the device, the transfer
-// worker, the link and the operations, reporting through the host given. The console, the
+// worker and the link, reporting through the reporter given. The console, the
 // station, the gang bench and the tests each hold one per programmer; nothing is shared between
 // two, so several run at once on threads of their own. Every call but interrupt() is made on the
 // thread that owns the session.
 class ProgrammerSession {
   public:
-    explicit ProgrammerSession(OperationHost& host, Pacing pacing = Pacing::event());
+    explicit ProgrammerSession(Reporter& report, Pacing pacing = Pacing::event());
     ~ProgrammerSession();
     ProgrammerSession(const ProgrammerSession&) = delete;
     ProgrammerSession& operator=(const ProgrammerSession&) = delete;
@@ -52,10 +61,9 @@ class ProgrammerSession {
     // Stops the worker and releases the device (the programmer may be used by another tool).
     void close();
 
-    // Runs one operation on the file given (a copy the caller owns), as its button does: the
-    // file is the one the operation's path field names or its dialog chooses, addr the McuCode
-    // Addr text (program-mcu, verify-mcu).
-    OperationOutcome run(Command command, const QString& file, const QString& addr = QStringLiteral("0xA000"));
+    // Runs one operation on the image bytes given (read and checked by the caller; they are
+    // never read from a file again).
+    OperationOutcome run(Command command, const QByteArray& image, const OperationOptions& options);
 
     // From any thread: stops whatever runs now as a pulled cable would (the device is closed, the
     // operation ends at its next request; the target is not started) and refuses every later
@@ -64,51 +72,35 @@ class ProgrammerSession {
     bool interrupted() const { return interrupted_.load(std::memory_order_acquire); }
 
   private:
-    // Answers the operations' file dialogs with the file of the run; everything else goes to the
-    // host given.
-    class FileHost : public OperationHost {
-      public:
-        explicit FileHost(OperationHost& outer) : outer_(outer) {}
-        QString file;
+    std::optional<WriteResult> runOperation(Command command, const QByteArray& image,
+                                            const OperationOptions& options);
 
+    // Passes everything on to the reporter given and keeps what an operation refused.
+    class Relay : public Reporter {
+      public:
+        explicit Relay(Reporter& outer) : outer_(outer) {}
+        QStringList refusals;
         void appendLog(const QString& line) override { outer_.appendLog(line); }
         void clearLog() override { outer_.clearLog(); }
         void setProgress(int value) override { outer_.setProgress(value); }
-        void showCriticalMessage(const QString& text) override {
-            messages << text;
-            outer_.showCriticalMessage(text);
-        }
-        void showErrorMessage(const QString& text) override {
-            messages << text;
-            outer_.showErrorMessage(text);
-        }
-        void setButtonsEnabled(bool enabled) override { outer_.setButtonsEnabled(enabled); }
-        void setButtonEnabled(Button button, bool enabled) override { outer_.setButtonEnabled(button, enabled); }
         void processEvents() override { outer_.processEvents(); }
-        QString openFileName(const QString& caption, const QString& directory, const QString& filter) override {
-            return file.isEmpty() ? outer_.openFileName(caption, directory, filter) : file;
+        void learned(Learned what, const Connection& connection) override { outer_.learned(what, connection); }
+        void refused(const QString& text) override {
+            refusals << text;
+            outer_.refused(text);
         }
-        QString text(TextField field) const override { return outer_.text(field); }
-        void setText(TextField field, const QString& text) override { outer_.setText(field, text); }
-        int swdSpeedIndex() const override { return outer_.swdSpeedIndex(); }
-        bool powerOffChecked() const override { return outer_.powerOffChecked(); }
-        void setMcuTypeRow(int row) override { outer_.setMcuTypeRow(row); }
-        // Collects the boxes of one run.
-        QStringList messages;
+        bool stopRequested() const override { return outer_.stopRequested(); }
 
       private:
-        OperationHost& outer_;
+        Reporter& outer_;
     };
-    FileHost fileHost_;
+    Relay relay_;
     std::atomic<bool> interrupted_{false};
 
   public:
     UsbDevice device;
     USB_BURN_CTRL worker;
     ProgrammerLink link;
-    TargetOperations target;
-    UiFlashOperations ui;
-    FirmwareUpdate firmware;
 };
 
 }  // namespace qv::engine

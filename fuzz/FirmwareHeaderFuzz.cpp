@@ -9,7 +9,8 @@
 
 #include "FuzzSupport.h"
 
-#include "protocol/FirmwareUpdate.h"
+#include "app/FirmwareUpdate.h"
+#include "protocol/FirmwareImage.h"
 #include "protocol/Frames.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
@@ -61,10 +62,12 @@ struct Bench {
         pacing.slowPause = &noPause;
         pacing.fastPause = &noPause;
         link = std::make_unique<qv::ProgrammerLink>(worker, device, host, pacing);
-        link->boardMcu = kBoardMcu;
-        link->appVersion = kAppVersion;
-        link->bootVersion = kBootVersion;
-        update = std::make_unique<qv::FirmwareUpdate>(*link);
+        qv::Connection connection;
+        connection.boardMcu = kBoardMcu;
+        connection.appVersion = kAppVersion;
+        connection.bootVersion = kBootVersion;
+        link->setConnection(connection);
+        update = std::make_unique<qv::FirmwareUpdate>(*link, host);
         path = files.filePath(QStringLiteral("firmware.app"));
     }
 };
@@ -85,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QVFUZZ_REQUIRE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QVFUZZ_REQUIRE(file.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size));
     }
-    const bool complete = size >= size_t(qv::FirmwareUpdate::kHeaderEnd);
+    const bool complete = size >= size_t(qv::firmware::kHeaderEnd);
     const uint32_t version = complete ? 0x20000000u | qv::frame::getBe24(data + 0x1000) : 0;
     const bool sameMcu = complete && qv::frame::getBe32(data + 0x1004) == kBoardMcu;
 
@@ -94,7 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         host.log.clear();
         host.fullLog.clear();
         host.fileAnswers.push_back(bench->path);
-        bench->link->connectionMode = application ? qv::UpdateMcuCode : qv::NormalWork;
+        qv::Connection connection = bench->link->connection();
+        connection.mode = application ? qv::UpdateMcuCode : qv::NormalWork;
+        bench->link->setConnection(connection);
         if (application)
             bench->update->updateApplication();
         else

@@ -1,6 +1,6 @@
 #include "FlashCatalogue.h"
 
-#include "OperationHost.h"
+#include "Reporter.h"
 #include "ProgrammerLink.h"
 #include "Text.h"
 
@@ -123,33 +123,29 @@ int findFlashRecord(const char* text, size_t length, uint32_t wantedId, bool tar
 
 int ProgrammerLink::lookupFlash(FlashChip chip, uint32_t id) {
     const bool target = chip == FlashChip::Target;
-    int32_t& size = target ? targetFlashSize : boardFlashSize;
-    QString& name = target ? targetFlashName : boardFlashName;
-    size = 0;
-    name.clear();
+    FlashChipInfo& info = target ? connection_.targetFlash : connection_.boardFlash;
+    info = FlashChipInfo();
+    info.id = id;
 
     // Read afresh on every lookup, so an edited catalogue counts at the next connection.
     int found = 0;
     QFile file(flashCataloguePath.isEmpty() ? QDir::currentPath() + QStringLiteral("/Flash.ini")
                                             : flashCataloguePath);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray text = file.readAll();
+    if (flashCatalogueText || file.open(QIODevice::ReadOnly)) {
+        const QByteArray text = flashCatalogueText ? *flashCatalogueText : file.readAll();
         file.close();
         int32_t recordSize = 0;
         std::string recordName;
         if (findFlashRecord(text.constData(), static_cast<size_t>(text.size()), id, target, recordSize,
                             recordName)) {
-            size = recordSize;
-            name = QString::fromLatin1(recordName.data(), static_cast<int>(recordName.size()));
+            info.size = recordSize;
+            info.name = QString::fromLatin1(recordName.data(), static_cast<int>(recordName.size()));
             found = 1;
         }
     }
 
-    if (target)
-        targetFlashKnown = found == 1;
-    host_.setText(target ? TextField::TargetFlashId : TextField::BoardFlashId, hexText(id, 6));
-    host_.setText(target ? TextField::TargetFlashSize : TextField::BoardFlashSize, QString::number(size));
-    host_.setText(target ? TextField::TargetFlashName : TextField::BoardFlashName, name);
+    info.known = found == 1;
+    report_.learned(target ? Learned::TargetFlash : Learned::BoardFlash, connection_);
     return found;
 }
 

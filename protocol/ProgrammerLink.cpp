@@ -2,7 +2,7 @@
 
 #include "FlashCatalogue.h"
 #include "Frames.h"
-#include "OperationHost.h"
+#include "Reporter.h"
 #include "Text.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
@@ -23,6 +23,10 @@ constexpr int kDataChunkSendBudget = 200000;
 constexpr int kDataChunkReplyBudget = 400000;
 constexpr int kDataCheckReplyBudget = 25000;
 constexpr int kConnectReplyBudget = 1000;
+constexpr int kTargetSendBudget = 1000;
+constexpr int kTargetReplyBudget = 3000;
+
+constexpr uint32_t kQv310 = 0x19713100;
 
 QString crcPair(const frame::ReplyCheck& check) {
     return hexText(check.computedCrc, 8) + QLatin1Char(',') + hexText(check.receivedCrc, 8);
@@ -30,8 +34,8 @@ QString crcPair(const frame::ReplyCheck& check) {
 
 }  // namespace
 
-ProgrammerLink::ProgrammerLink(USB_BURN_CTRL& worker, UsbDevice& device, OperationHost& host, Pacing pacing)
-    : worker_(worker), device_(device), host_(host), pacing_(pacing) {
+ProgrammerLink::ProgrammerLink(USB_BURN_CTRL& worker, UsbDevice& device, Reporter& report, Pacing pacing)
+    : worker_(worker), device_(device), report_(report), pacing_(pacing) {
     if (!pacing_.slowPause || !pacing_.fastPause) {
         const Pacing standard = Pacing::standard();
         if (!pacing_.slowPause)
@@ -67,7 +71,7 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
     for (int left = sendBudget;;) {
         if (worker_.txDone.load(std::memory_order_acquire) == 1)
             break;
-        host_.processEvents();
+        report_.processEvents();
         pause();
         if (--left <= 0)
             return -1;
@@ -82,7 +86,7 @@ int ProgrammerLink::exchangeFrame(uint32_t txLength, int sendBudget, int replyBu
     for (int left = replyBudget;;) {
         if (worker_.rxDone.load(std::memory_order_acquire) == 1)
             break;
-        host_.processEvents();
+        report_.processEvents();
         pause();
         if (--left <= 0)
             return -2;
@@ -112,7 +116,7 @@ int ProgrammerLink::exchangeFrameEvent(uint32_t txLength, int sendBudget, int re
                 return true;
             if (raised != 0 || worker_.runEnded() || until >= deadline)
                 return false;
-            host_.processEvents();
+            report_.processEvents();
         }
     };
 
@@ -136,7 +140,7 @@ int ProgrammerLink::exchangeFrameEvent(uint32_t txLength, int sendBudget, int re
 namespace {
 
 // What a short reply's check turns into, with the line logged on a CRC mismatch (none if empty).
-int judgeShortReply(USB_BURN_CTRL& worker, OperationHost& host, uint8_t request, const QString& crcLabel) {
+int judgeShortReply(USB_BURN_CTRL& worker, Reporter& host, uint8_t request, const QString& crcLabel) {
     const frame::ReplyCheck check =
         frame::checkShortReply(worker.rxBuffer, worker.rxLength, frame::replyLetter(request));
     if (check.verdict == frame::ReplyVerdict::WrongShape)
@@ -158,7 +162,7 @@ int ProgrammerLink::writeFirmwareChunk(const uint8_t* data, uint32_t offset, uin
     const int r = exchangeFrame(n, kSlowSendBudget, kFirmwareChunkReplyBudget, Polling::Slow);
     if (r != 0)
         return r;
-    return judgeShortReply(worker_, host_, frame::kWriteFirmware, QString());
+    return judgeShortReply(worker_, report_, frame::kWriteFirmware, QString());
 }
 
 int ProgrammerLink::checkFirmwareCrc(uint32_t expectedCrc, uint32_t offset, uint32_t length) {
@@ -170,7 +174,7 @@ int ProgrammerLink::finishFirmwareUpdate(uint8_t flag) {
     const int r = exchangeFrame(n, kSlowSendBudget, kFinishReplyBudget, Polling::Slow);
     if (r != 0)
         return r;
-    return judgeShortReply(worker_, host_, frame::kFinishFirmware, QStringLiteral("REQ CRC:"));
+    return judgeShortReply(worker_, report_, frame::kFinishFirmware, QStringLiteral("REQ CRC:"));
 }
 
 int ProgrammerLink::writeDataChunk(const uint8_t* data, uint32_t address, uint32_t length) {
@@ -180,7 +184,7 @@ int ProgrammerLink::writeDataChunk(const uint8_t* data, uint32_t address, uint32
     const int r = exchangeFrame(n, kDataChunkSendBudget, kDataChunkReplyBudget, Polling::Fast);
     if (r != 0)
         return r;
-    return judgeShortReply(worker_, host_, frame::kWriteData, QString());
+    return judgeShortReply(worker_, report_, frame::kWriteData, QString());
 }
 
 int ProgrammerLink::checkDataCrc(uint32_t expectedCrc, uint32_t address, uint32_t length) {
@@ -195,35 +199,78 @@ int ProgrammerLink::crcCheck(uint8_t letter, int replyBudget, uint32_t expectedC
     const int r = exchangeFrame(n, kSlowSendBudget, replyBudget, Polling::Slow);
     if (r != 0)
         return r;
-    const int judged = judgeShortReply(worker_, host_, letter, QStringLiteral("CRC error:"));
+    const int judged = judgeShortReply(worker_, report_, letter, QStringLiteral("CRC error:"));
     if (judged != 0)
         return judged;
-    host_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));
+    report_.appendLog(QStringLiteral("Read crc:") + hexText(frame::getBe32(worker_.rxBuffer + 4), 8));
     return worker_.rxBuffer[8];
 }
 
-ProgrammerLink::OpenOutcome ProgrammerLink::openProgrammer(const QStringList& devicePaths, int index) {
-    const QString path = index >= 0 && index < devicePaths.size() ? devicePaths.at(index) : QString();
+ProgrammerLink::TargetControlReply ProgrammerLink::targetControl(const TargetControl& request) {
+    TargetControlReply reply;
+    const uint32_t length = frame::buildTargetControlFrame(worker_.txBuffer, request.targetRun, request.runAddress,
+                                                           request.swdSpeed, request.targetRun && request.powerOff);
+    reply.result = exchangeFrame(length, kTargetSendBudget, kTargetReplyBudget, Polling::Slow);
+    if (reply.result != 0)
+        return reply;
+
+    const uint8_t* rx = worker_.rxBuffer;
+    const uint32_t received = std::min<uint32_t>(worker_.rxLength, USB_BURN_CTRL::kRxBufferSize);
+    const frame::ReplyCheck check = frame::checkTargetControlReply(rx, received);
+    if (check.verdict == frame::ReplyVerdict::WrongShape) {
+        reply.result = -3;
+        return reply;
+    }
+    if (check.verdict == frame::ReplyVerdict::BadCrc) {
+        report_.appendLog(QStringLiteral("SWD init CRC:") + hexText(check.computedCrc, 8) + QStringLiteral(",") +
+                          hexText(check.receivedCrc, 8));
+        reply.result = -4;
+        return reply;
+    }
+
+    if (request.targetRun) {
+        reply.started = rx[7] == 0;
+        report_.appendLog(rx[7] == 0 ? QStringLiteral("Target run...") : QStringLiteral("Target run fail..."));
+        return reply;
+    }
+
+    const uint32_t targetType = frame::getBe32(rx + 3);
+    connection_.targetType = targetType;
+    report_.appendLog(QStringLiteral("Target type:") + hexText(targetType, 8));
+    report_.learned(Learned::TargetType, connection_);
+    if (targetType == kQv310) {
+        // The flash id follows the CRC-covered part; bytes the programmer did not send count
+        // as zero rather than whatever an earlier reply left in the buffer.
+        uint8_t id[4] = {0, 0, 0, 0};
+        for (uint32_t i = 0; i < 4; ++i) {
+            if (13 + i < received)
+                id[i] = rx[13 + i];
+        }
+        const uint32_t flashId = frame::getBe32(id);
+        if (lookupFlash(FlashChip::Target, flashId) >= 1)
+            report_.appendLog(QStringLiteral("target_flash_ID:  ") + hexText(flashId, 6));
+    }
+    return reply;
+}
+
+ProgrammerLink::OpenOutcome ProgrammerLink::openProgrammer(const QString& path) {
     if (path.isEmpty())
         return OpenOutcome::NoDevice;
-    // The box only says so and sends nothing, so it may show while another operation runs.
-    if (device_.isOpen()) {
-        host_.showCriticalMessage(QStringLiteral("The programmer have opened!"));
+    // Nothing is sent to a programmer that is open already, so this may be said while another
+    // operation runs.
+    if (device_.isOpen())
         return OpenOutcome::AlreadyOpen;
-    }
     // Opening and the handshake talk to the programmer: never in the middle of another operation.
     OperationGuard guard(*this);
     if (!guard.acquired())
         return OpenOutcome::Busy;
-    if (!device_.open(path)) {
-        host_.showCriticalMessage(QStringLiteral("Open fail"));
+    if (!device_.open(path))
         return OpenOutcome::OpenFailed;
-    }
-    host_.appendLog(QStringLiteral("Open the programmer ok..."));
+    report_.appendLog(QStringLiteral("Open the programmer ok..."));
     // A worker stopped in the middle of a transaction (the programmer was unplugged) can leave a
     // request it never took. Served by the new run, that stale read would wait for a reply nobody
     // asked for and the link would never take another request. The worker is not running here, so
-    // the GUI side may reset every hand-over flag.
+    // this side may reset every hand-over flag.
     worker_.txPending.store(0, std::memory_order_release);
     worker_.rxPending.store(0, std::memory_order_release);
     worker_.txDone.store(0, std::memory_order_release);
@@ -231,15 +278,10 @@ ProgrammerLink::OpenOutcome ProgrammerLink::openProgrammer(const QStringList& de
     worker_.startWork();
 
     if (connectProgrammer() != 0) {
-        host_.appendLog(QStringLiteral("Fail to connect the programmer..."));
+        report_.appendLog(QStringLiteral("Fail to connect the programmer..."));
         return OpenOutcome::NotConnected;
     }
-    host_.appendLog(QStringLiteral("Connect the programmer successful"));
-    if (connectionMode == UpdateMcuCode) {
-        host_.setButtonEnabled(Button::UpdateApp, true);
-    } else {
-        host_.setButtonsEnabled(true);
-    }
+    report_.appendLog(QStringLiteral("Connect the programmer successful"));
     return OpenOutcome::Connected;
 }
 
@@ -254,55 +296,62 @@ int ProgrammerLink::connectProgrammer() {
     if (check.verdict == frame::ReplyVerdict::WrongShape)
         return -3;
     if (check.verdict == frame::ReplyVerdict::BadCrc) {
-        host_.appendLog(QStringLiteral("CRC error:") + crcPair(check));
+        report_.appendLog(QStringLiteral("CRC error:") + crcPair(check));
         return -4;
     }
 
+    int32_t& connectionMode = connection_.mode;
     switch (rx[2]) {
         case frame::kModeUpdateMcuCode:
             connectionMode = UpdateMcuCode;
-            host_.appendLog(QStringLiteral("Connection for update mcu code"));
+            report_.appendLog(QStringLiteral("Connection for update mcu code"));
             break;
         case frame::kModeNormalWork:
             connectionMode = NormalWork;
-            host_.appendLog(QStringLiteral("Connection for normal work"));
+            report_.appendLog(QStringLiteral("Connection for normal work"));
             break;
         case frame::kModeUpdateBoot:
             connectionMode = UpdateBoot;
-            host_.appendLog(QStringLiteral("Connection for update boot"));
+            report_.appendLog(QStringLiteral("Connection for update boot"));
             break;
         default:
-            host_.appendLog(QStringLiteral("Illegal connection..."));
+            report_.appendLog(QStringLiteral("Illegal connection..."));
             return -5;
     }
-
-    if (connectionMode == NormalWork)
-        host_.setButtonEnabled(Button::UpdateBoot, upbootEnabled != 0);
 
     // Bytes 3-5 carry the version of the firmware that runs, bytes 18-20 the other one.
     const uint32_t running = 0x20000000u | frame::getBe24(rx + 3);
     const uint32_t other = 0x20000000u | frame::getBe24(rx + 18);
+    Connection& c = connection_;
     if (connectionMode == NormalWork) {
-        appVersion = running;
-        bootVersion = other;
+        c.appVersion = running;
+        c.bootVersion = other;
     } else {
-        bootVersion = running;
-        appVersion = other;
+        c.bootVersion = running;
+        c.appVersion = other;
     }
 
-    boardMcu = frame::getBe32(rx + 14);
-    boardId = frame::getBe32(rx + 22);
-    host_.setText(TextField::BoardId, hexText(boardId, 8));
-    host_.appendLog(QStringLiteral("The Board MCU&ID: ") + hexText(boardMcu, 8) + QLatin1Char(',') +
-                    hexText(boardId, 8));
-    host_.appendLog(QStringLiteral("Boot_Version: ") + hexText(bootVersion, 6));
-    host_.appendLog(QStringLiteral("App_Version:  ") + hexText(appVersion, 6));
+    c.boardMcu = frame::getBe32(rx + 14);
+    c.boardId = frame::getBe32(rx + 22);
+    report_.learned(Learned::Connection, c);
+    report_.appendLog(QStringLiteral("The Board MCU&ID: ") + hexText(c.boardMcu, 8) + QLatin1Char(',') +
+                      hexText(c.boardId, 8));
+    report_.appendLog(QStringLiteral("Boot_Version: ") + hexText(c.bootVersion, 6));
+    report_.appendLog(QStringLiteral("App_Version:  ") + hexText(c.appVersion, 6));
 
-    boardFlashId = frame::getBe24(rx + 7);
-    if (lookupFlash(FlashChip::Board, boardFlashId) == 1) {
-        host_.appendLog(QStringLiteral("FlashID:  ") + hexText(boardFlashId, 6));
+    const uint32_t flashId = frame::getBe24(rx + 7);
+    if (lookupFlash(FlashChip::Board, flashId) == 1) {
+        report_.appendLog(QStringLiteral("FlashID:  ") + hexText(flashId, 6));
     }
     return 0;
+}
+
+void ProgrammerLink::setNoSleep(bool on) {
+    worker_.noSleep.store(on ? 1 : 0, std::memory_order_release);
+}
+
+bool ProgrammerLink::lastRequestAnswered() const {
+    return worker_.rxDone.load(std::memory_order_acquire) == 1;
 }
 
 OperationGuard::OperationGuard(ProgrammerLink& link) : link_(link), acquired_(!link.operationRunning_) {

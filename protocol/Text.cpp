@@ -1,6 +1,6 @@
 #include "Text.h"
 
-#include "OperationHost.h"
+#include "Reporter.h"
 
 namespace qv {
 
@@ -16,7 +16,7 @@ QString timestampText(const QTime& time) {
     return QStringLiteral("Timer:%1:%2:%3").arg(time.hour()).arg(time.minute()).arg(time.second());
 }
 
-void logTimestamp(OperationHost& host) { host.appendLog(timestampText(QTime::currentTime())); }
+void logTimestamp(Reporter& report) { report.appendLog(timestampText(QTime::currentTime())); }
 
 QString lowerHex(uint32_t value) { return QString::number(value, 16); }
 

@@ -7,16 +7,12 @@
 
 namespace qv {
 
-class OperationHost;
 
 // "0x", zeros up to width digits, then the upper-case hexadecimal digits. Never cuts digits.
 QString hexText(uint32_t value, int width);
 
 // "Timer:" and the hour, minute and second in decimal without leading zeros ("Timer:9:5:7").
 QString timestampText(const QTime& time);
-
-// Appends the time-stamp line for the current local time.
-void logTimestamp(OperationHost& host);
 
 // Lower-case hexadecimal without leading zeros, as used in the "NG, Addr : 0x" lines.
 QString lowerHex(uint32_t value);

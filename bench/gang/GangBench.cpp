@@ -13,11 +13,10 @@
 #include "engine/ProgrammerSession.h"
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
-#include "protocol/OperationHost.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
-#include "targetcode/TargetOperations.h"
-#include "uiflash/UiFlashOperations.h"
+#include "protocol/Reporter.h"
+#include "uiflash/UiOperations.h"
 #include "uiflash/UiFormats.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
@@ -68,31 +67,17 @@ using qvbench::ProgrammerProcess;
 // ---------------------------------------------------------------------------------------------
 // The engine: one session with a console host
 
-// An OperationHost without widgets: log lines are kept, dialogs are never expected, events are
-// those of the core application.
-class ConsoleHost : public qv::OperationHost {
+// A reporter that keeps the log lines; events are those of the core application.
+class ConsoleHost : public qv::Reporter {
   public:
     QStringList log;
     QStringList messages;
-    std::map<qv::TextField, QString> texts;
 
     void appendLog(const QString& line) override { log << line; }
     void clearLog() override { log.clear(); }
     void setProgress(int) override {}
-    void showCriticalMessage(const QString& text) override { messages << text; }
-    void showErrorMessage(const QString& text) override { messages << text; }
-    void setButtonsEnabled(bool) override {}
-    void setButtonEnabled(qv::Button, bool) override {}
     void processEvents() override { QCoreApplication::processEvents(); }
-    QString openFileName(const QString&, const QString&, const QString&) override { return QString(); }
-    QString text(qv::TextField field) const override {
-        const auto it = texts.find(field);
-        return it == texts.end() ? QString() : it->second;
-    }
-    void setText(qv::TextField field, const QString& value) override { texts[field] = value; }
-    int swdSpeedIndex() const override { return 0; }
-    bool powerOffChecked() const override { return false; }
-    void setMcuTypeRow(int) override {}
+    void refused(const QString& text) override { messages << text; }
 };
 
 // The engine's own session, as the console front end holds one per programmer.
@@ -100,9 +85,19 @@ struct Session {
     ConsoleHost host;
     qv::engine::ProgrammerSession programmer{host, qv::Pacing::event()};
     qv::ProgrammerLink& link = programmer.link;
-    qv::TargetOperations& target = programmer.target;
-    qv::UiFlashOperations& ui = programmer.ui;
     USB_BURN_CTRL& worker = programmer.worker;
+    // What the last operation did with its blocks.
+    qv::BlockCounts counts;
+
+    // Runs one operation on bytes held in memory, as a board run does.
+    void run(qv::engine::Command command, const QByteArray& image, const std::string& file, bool skip = false) {
+        qv::engine::OperationOptions options;
+        options.diff = qv::isDiffPath(QString::fromStdString(file));
+        options.write.skipUnchanged = skip;
+        options.write.refuseUnknownTargetFlash = true;
+        const qv::engine::OperationOutcome outcome = programmer.run(command, image, options);
+        counts = outcome.blocks.value_or(qv::BlockCounts());
+    }
 
     bool open(const std::string& path) {
         return programmer.open(QString::fromStdString(path)) == qv::ProgrammerLink::OpenOutcome::Connected;
@@ -317,25 +312,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not open the programmer:\n%s\n", qPrintable(session.host.log.join('\n')));
         return 1;
     }
-    ConsoleHost& host = session.host;
     const char* programOk = "Program target is OK!!!!!!";
     const char* uiOk = "Update flash is OK!!!!!!";
 
-    auto programMcu = [&] {
-        host.texts[qv::TextField::McuPath] = QString::fromStdString(mcuPath);
-        host.texts[qv::TextField::McuCodeAddr] = QStringLiteral("0xA000");
-        session.target.programMcuCode();
+    // Read once, as a job's images are, and handed to the operations as bytes.
+    const auto bytesOf = [](const std::string& path) {
+        QFile file(QString::fromStdString(path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
-    auto programBoot = [&] {
-        host.texts[qv::TextField::BootPath] = QString::fromStdString(bootPath);
-        session.target.programBootCode();
-    };
-    auto writeUi = [&](const std::string& path, bool skip) {
-        return [&, path, skip] {
-            session.ui.writeOptions.skipUnchanged = skip;
-            host.texts[qv::TextField::UiPath] = QString::fromStdString(path);
-            session.ui.updateUi();
-        };
+    const QByteArray mcuBytes = bytesOf(mcuPath), bootBytes = bytesOf(bootPath);
+    const QByteArray uiBytes = bytesOf(uiPath), editedBytes = bytesOf(editedPath);
+    using qv::engine::Command;
+    auto programMcu = [&] { session.run(Command::ProgramMcu, mcuBytes, mcuPath); };
+    auto programBoot = [&] { session.run(Command::ProgramBoot, bootBytes, bootPath); };
+    auto writeUi = [&](const std::string& path, const QByteArray& bytes, bool skip) {
+        return [&, path, skip] { session.run(Command::WriteUi, bytes, path, skip); };
     };
 
     struct Row {
@@ -347,16 +338,16 @@ int main(int argc, char** argv) {
     rows.push_back({"Program 310 Boot", measure(session, *engineProgrammer, programOk, programBoot)});
     rows.push_back({"Program 310 McuCode", measure(session, *engineProgrammer, programOk, programMcu)});
     rows.push_back({"Verify McuCode", measure(session, *engineProgrammer, "Check EFlash OK!",
-                                              [&] { session.target.verifyMcuCode(); })});
-    rows.push_back({"Update UI (full)", measure(session, *engineProgrammer, uiOk, writeUi(uiPath, false))});
-    rows.back().m.counts = session.ui.blockCounts;
+                                              [&] { session.run(Command::VerifyMcu, mcuBytes, mcuPath); })});
     rows.push_back(
-        {"Update UI, skip, unchanged", measure(session, *engineProgrammer, uiOk, writeUi(uiPath, true))});
-    rows.back().m.counts = session.ui.blockCounts;
+        {"Update UI (full)", measure(session, *engineProgrammer, uiOk, writeUi(uiPath, uiBytes, false))});
+    rows.back().m.counts = session.counts;
+    rows.push_back({"Update UI, skip, unchanged",
+                    measure(session, *engineProgrammer, uiOk, writeUi(uiPath, uiBytes, true))});
+    rows.back().m.counts = session.counts;
     rows.push_back({"Update UI, skip, 5% changed",
-                    measure(session, *engineProgrammer, uiOk, writeUi(editedPath, true))});
-    rows.back().m.counts = session.ui.blockCounts;
-    session.ui.writeOptions = qv::WriteOptions();
+                    measure(session, *engineProgrammer, uiOk, writeUi(editedPath, editedBytes, true))});
+    rows.back().m.counts = session.counts;
 
     std::printf("%-30s %10s %12s %10s %9s %17s\n", "operation (engine, event waits)", "wall s", "modelled s",
                 "wall/model", "CPU %", "written/skipped");

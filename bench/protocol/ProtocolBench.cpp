@@ -4,7 +4,7 @@
 //
 // Run: qv_protocol_bench [--benchmark_filter=...]
 #include "protocol/Crc32.h"
-#include "protocol/OperationHost.h"
+#include "app/OperationHost.h"
 #include "protocol/ProgrammerLink.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"

@@ -220,7 +220,7 @@ TEST_F(WindowTest, WithoutConfigFileDefaultsStayAndTheExitWritesTheDefaultFile) 
 TEST_F(WindowTest, ConfigFileFillsPathsCheckBoxAndOneRunUnlock) {
     writeConfig("xxUPBOOT:12\nNFLASH:0\n  /fw/app.bin  \n/ui/a.bin\n/boot/b.bin\nWAITT:0\nPWROFF:1\n");
     MainWindow& w = open();
-    EXPECT_EQ(w.programmerLink().upbootEnabled, 1u);
+    EXPECT_EQ(w.upbootEnabled, true);
     EXPECT_EQ(child<QLineEdit>("lineEdit_MCU")->text(), QStringLiteral("  /fw/app.bin  "));
     EXPECT_EQ(child<QLineEdit>("lineEdit_Flash")->text(), QStringLiteral("/ui/a.bin"));
     EXPECT_EQ(child<QLineEdit>("lineEdit_Boot")->text(), QStringLiteral("/boot/b.bin"));
@@ -234,7 +234,7 @@ TEST_F(WindowTest, ConfigFileFillsPathsCheckBoxAndOneRunUnlock) {
 
 TEST_F(WindowTest, LowerCaseUnlockKeyUnlocksNothing) {
     writeConfig("upboot:1\n");
-    EXPECT_EQ(open().programmerLink().upbootEnabled, 0u);
+    EXPECT_EQ(open().upbootEnabled, false);
 }
 
 TEST_F(WindowTest, ASaveThatCannotOpenTheFileShowsTheMessage) {
@@ -249,7 +249,7 @@ TEST_F(WindowTest, ExitRequestsStopAndClosesTheWindow) {
     w.show();
     ASSERT_TRUE(w.isVisible());
     child<QPushButton>("pushButton_Exit")->click();
-    EXPECT_EQ(w.programmerLink().exitRequested, 1u);
+    EXPECT_EQ(w.exitRequested, true);
     EXPECT_FALSE(w.isVisible());
 }
 
@@ -258,7 +258,7 @@ TEST_F(WindowTest, ClosingByTheTitleBarDoesNotRequestExit) {
     w.show();
     w.close();
     EXPECT_FALSE(w.isVisible());
-    EXPECT_EQ(w.programmerLink().exitRequested, 0u);
+    EXPECT_EQ(w.exitRequested, false);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 // qv310 end to end: the program run as a child process against virtual programmers run as
 // child processes, compared with the same operations driven as the window drives them.
 
+#include "app/FirmwareUpdate.h"
+#include "app/TargetOperations.h"
+#include "app/UiFlashOperations.h"
 #include "engine/ProgrammerSession.h"
 #include "support/ChildProcess.h"
 #include "support/JsonSchema.h"
@@ -113,9 +116,9 @@ struct WindowOperations {
     QString path;
     qvtest::RecordingHost host;
     qv::engine::ProgrammerSession session{host, qv::Pacing::standard()};
-    qv::TargetOperations& target = session.target;
-    qv::UiFlashOperations& ui = session.ui;
-    qv::FirmwareUpdate& firmware = session.firmware;
+    qv::TargetOperations target{session.link, host};
+    qv::UiFlashOperations ui{session.link, host};
+    qv::FirmwareUpdate firmware{session.link, host};
 };
 
 class Cli : public ::testing::Test {

@@ -12,13 +12,13 @@
 // standard 2 us.
 
 #include "protocol/Crc32.h"
-#include "protocol/FirmwareUpdate.h"
+#include "app/FirmwareUpdate.h"
 #include "protocol/Frames.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
 #include "support/RecordingHost.h"
-#include "targetcode/TargetOperations.h"
-#include "uiflash/UiFlashOperations.h"
+#include "app/TargetOperations.h"
+#include "app/UiFlashOperations.h"
 #include "uiflash/UiFormats.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
@@ -271,9 +271,9 @@ class Bench {
         programmer = std::make_unique<vprog::VirtualProgrammer>(options());
         EXPECT_TRUE(programmer->plugged());
         programmer->withModel([this](vprog::DeviceModel& m) { preload(m); });
-        link.upbootEnabled = op_.op == Op::UpdateBoot ? 1 : 0;
+        host.upbootEnabled = op_.op == Op::UpdateBoot;
         if (op_.op != Op::Open) {
-            link.openProgrammer(QStringList{path()}, 0);
+            qv::openProgrammer(link, host, QStringList{path()}, 0);
             EXPECT_TRUE(host.log.contains(QStringLiteral("Connect the programmer successful")));
         }
         host.buttonsEnabledCalls.clear();
@@ -290,7 +290,7 @@ class Bench {
 
     void run() {
         switch (op_.op) {
-            case Op::Open: link.openProgrammer(QStringList{path()}, 0); break;
+            case Op::Open: qv::openProgrammer(link, host, QStringList{path()}, 0); break;
             case Op::ProgramMcu: target.programMcuCode(); break;
             case Op::VerifyMcu: target.verifyMcuCode(); break;
             case Op::ProgramBoot: target.programBootCode(); break;
@@ -351,9 +351,9 @@ class Bench {
     qv::UsbDevice device;
     USB_BURN_CTRL worker;
     qv::ProgrammerLink link{worker, device, host, matrixPacing()};
-    qv::TargetOperations target{link};
-    qv::UiFlashOperations ui{link, target};
-    qv::FirmwareUpdate firmware{link};
+    qv::TargetOperations target{link, host};
+    qv::UiFlashOperations ui{link, host};
+    qv::FirmwareUpdate firmware{link, host};
     std::unique_ptr<vprog::VirtualProgrammer> programmer;
     bool removalSeen = false;
 

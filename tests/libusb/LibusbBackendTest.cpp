@@ -7,7 +7,7 @@
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
 #include "support/RecordingHost.h"
-#include "targetcode/TargetOperations.h"
+#include "app/TargetOperations.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
@@ -168,15 +168,15 @@ TEST_F(LibusbTest, OpenProgrammerFindsTheBulkPipesAndConnects) {
         qv::UsbDevice device;
         USB_BURN_CTRL worker;
         qv::ProgrammerLink link(worker, device, host);
-        link.openProgrammer(qv::UsbDevice().findDevices(), 0);
+        qv::openProgrammer(link, host, qv::UsbDevice().findDevices(), 0);
 
         ASSERT_FALSE(host.log.isEmpty());
         EXPECT_EQ(host.log.first(), QStringLiteral("Open the programmer ok..."));
         EXPECT_TRUE(host.log.contains(QStringLiteral("The Board MCU&ID: 0x19710310,0x0000BEEF")))
             << host.log.join("\n").toStdString();
         EXPECT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
-        EXPECT_EQ(link.appVersion, 0x20190528u);
-        EXPECT_EQ(link.connectionMode, qv::NormalWork);
+        EXPECT_EQ(link.connection().appVersion, 0x20190528u);
+        EXPECT_EQ(link.connection().mode, qv::NormalWork);
         EXPECT_TRUE(device.isOpen());
         EXPECT_TRUE(worker.isRunning());
         EXPECT_TRUE(host.groupEnabled);
@@ -214,7 +214,7 @@ TEST_F(LibusbTest, AProgrammerHeldByAnotherProgramIsNotOpened) {
     qv::UsbDevice device;
     USB_BURN_CTRL worker;
     qv::ProgrammerLink link(worker, device, host);
-    link.openProgrammer({qs(programmer.devicePath())}, 0);
+    qv::openProgrammer(link, host, {qs(programmer.devicePath())}, 0);
 
     EXPECT_EQ(host.criticalMessages, QStringList{"Open fail"});
     EXPECT_TRUE(host.log.isEmpty()) << host.log.join("\n").toStdString();
@@ -244,8 +244,8 @@ TEST_F(LibusbTest, McuCodeIsProgrammedAndVerifiedThroughLibusb) {
         qv::UsbDevice device;
         USB_BURN_CTRL worker;
         qv::ProgrammerLink link(worker, device, host);
-        qv::TargetOperations ops(link);
-        link.openProgrammer({qs(programmer.devicePath())}, 0);
+        qv::TargetOperations ops(link, host);
+        qv::openProgrammer(link, host, {qs(programmer.devicePath())}, 0);
         ASSERT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
 
         ASSERT_NO_FATAL_FAILURE(writeImageFile(path, image));
@@ -307,8 +307,8 @@ TEST_F(LibusbTest, AProgrammerLostWhileProgrammingFailsTheOperationAndClosesTheD
     qv::UsbDevice device;
     USB_BURN_CTRL worker;
     qv::ProgrammerLink link(worker, device, host, quickPacing());
-    qv::TargetOperations ops(link);
-    link.openProgrammer({qs(programmer.devicePath())}, 0);
+    qv::TargetOperations ops(link, host);
+    qv::openProgrammer(link, host, {qs(programmer.devicePath())}, 0);
     ASSERT_EQ(host.log.last(), QStringLiteral("Connect the programmer successful"));
 
     QTemporaryDir files;

@@ -2,7 +2,7 @@
 // virtual programmer in the same process.
 #include "Rig.h"
 
-#include "protocol/FirmwareUpdate.h"
+#include "app/FirmwareUpdate.h"
 #include "protocol/Text.h"
 
 namespace {
@@ -29,13 +29,13 @@ Bytes makeImage(size_t size, uint32_t version = 0x200101, uint32_t mcu = kBoardM
 struct UpdateRig {
     prototest::WorkDir work;
     Rig rig;
-    qv::FirmwareUpdate update{rig.link};
+    qv::FirmwareUpdate update{rig.link, rig.host};
     bool app;
 
     explicit UpdateRig(bool application, vprog::Options options = {}) : app(application) {
         options.modeLetter = application ? '[' : ';';
         rig.plugVirtual(options);
-        rig.link.upbootEnabled = application ? 0 : 1;
+        rig.host.upbootEnabled = !application;
         rig.openAndConnect();
         rig.host.buttonsEnabledCalls.clear();
     }
@@ -158,7 +158,7 @@ TEST(FirmwareUpdate, ImagesAreSentInChunksCheckedAndClosed) {
         EXPECT_EQ(host.buttonsEnabledCalls, (std::vector<bool>{false, true}));
         EXPECT_FALSE(u.rig.host.buttons.at(qv::Button::UpdateApp));
         EXPECT_FALSE(u.rig.host.buttons.at(qv::Button::UpdateBoot));
-        EXPECT_EQ(u.rig.link.upbootEnabled, 0u);
+        EXPECT_EQ(u.rig.host.upbootEnabled, false);
         EXPECT_TRUE(u.update.imageData.isEmpty()) << "the image is released when the slot ends";
         EXPECT_FALSE(u.rig.link.operationRunning());
     }
@@ -350,7 +350,7 @@ TEST(FirmwareUpdate, NoSecondOperationStartsWhileAnUpdateRuns) {
         host.fileAnswers.push_back("/never/asked.app");
         u.update.updateApplication();
         u.update.updateBootLoader();
-        u.rig.link.openProgrammer(QStringList{u.rig.path()}, 0);
+        qv::openProgrammer(u.rig.link, u.rig.host, QStringList{u.rig.path()}, 0);
     };
     u.run(makeImage(8192));
     EXPECT_GT(nested, 0);
@@ -364,7 +364,7 @@ TEST(FirmwareUpdate, NoSecondOperationStartsWhileAnUpdateRuns) {
 TEST(FirmwareUpdate, FlashFirmwareImageRefusesWhatIsNotThere) {
     prototest::WorkDir work;
     Rig rig;
-    qv::FirmwareUpdate update(rig.link);
+    qv::FirmwareUpdate update(rig.link, rig.host);
     update.imageData = QByteArray(7, 'x');
     update.firmwareLength = 7;
     EXPECT_EQ(update.flashFirmwareImage(7), -1);

@@ -309,8 +309,8 @@ TEST(Handshake, EachModeSetsFieldsLinesAndButtons) {
         options.modeLetter = c.letter;
         options.boardId = 0x0000BEEF;
         rig.plugVirtual(options);
-        rig.link.upbootEnabled = c.upboot;
-        rig.link.openProgrammer(QStringList{QStringLiteral("virtual:/nowhere/else.sock"), rig.path()}, 1);
+        rig.host.upbootEnabled = c.upboot;
+        qv::openProgrammer(rig.link, rig.host, QStringList{QStringLiteral("virtual:/nowhere/else.sock"), rig.path()}, 1);
 
         const QStringList want = {
             "Open the programmer ok...",
@@ -322,14 +322,14 @@ TEST(Handshake, EachModeSetsFieldsLinesAndButtons) {
             "Connect the programmer successful",
         };
         EXPECT_EQ(rig.host.log, want);
-        EXPECT_EQ(rig.link.connectionMode, c.mode);
-        EXPECT_EQ(rig.link.appVersion, 0x20190528u);
-        EXPECT_EQ(rig.link.bootVersion, 0x20181201u);
-        EXPECT_EQ(rig.link.boardMcu, 0x19710310u);
-        EXPECT_EQ(rig.link.boardId, 0x0000BEEFu);
-        EXPECT_EQ(rig.link.boardFlashId, 0x1C4016u);
-        EXPECT_EQ(rig.link.boardFlashSize, 2097152);
-        EXPECT_EQ(rig.link.boardFlashName, QStringLiteral("EN25QH16"));
+        EXPECT_EQ(rig.link.connection().mode, c.mode);
+        EXPECT_EQ(rig.link.connection().appVersion, 0x20190528u);
+        EXPECT_EQ(rig.link.connection().bootVersion, 0x20181201u);
+        EXPECT_EQ(rig.link.connection().boardMcu, 0x19710310u);
+        EXPECT_EQ(rig.link.connection().boardId, 0x0000BEEFu);
+        EXPECT_EQ(rig.link.connection().boardFlash.id, 0x1C4016u);
+        EXPECT_EQ(rig.link.connection().boardFlash.size, 2097152);
+        EXPECT_EQ(rig.link.connection().boardFlash.name, QStringLiteral("EN25QH16"));
         EXPECT_EQ(rig.host.groupEnabled, c.groupEnabled);
         EXPECT_EQ(rig.host.buttonsEnabledCalls.size(), c.groupEnabled ? 1u : 0u);
         EXPECT_EQ(rig.host.buttons[qv::Button::UpdateApp], c.updateApp);
@@ -363,8 +363,8 @@ TEST(Handshake, VersionsFollowTheModeLetterForTheSameBytes) {
         Rig rig;
         rig.openOnly(peer.devicePath());
         EXPECT_EQ(rig.link.connectProgrammer(), 0);
-        EXPECT_EQ(rig.link.appVersion, c.app);
-        EXPECT_EQ(rig.link.bootVersion, c.boot);
+        EXPECT_EQ(rig.link.connection().appVersion, c.app);
+        EXPECT_EQ(rig.link.connection().bootVersion, c.boot);
         peer.stop();
     }
 }
@@ -401,18 +401,18 @@ TEST(Handshake, RefusedRepliesFailTheConnection) {
         ASSERT_TRUE(peer.ok());
         {
             Rig rig;
-            rig.link.connectionMode = 7;  // a refused reply leaves the mode as it was
+            { qv::Connection c7 = rig.link.connection(); c7.mode = 7; rig.link.setConnection(c7); }  // a refused reply leaves the mode as it was
             rig.openOnly(peer.devicePath());
             EXPECT_EQ(rig.link.connectProgrammer(), c.result);
             EXPECT_EQ(rig.host.log, c.lines);
-            EXPECT_EQ(rig.link.connectionMode, 7);
+            EXPECT_EQ(rig.link.connection().mode, 7);
             peer.stop();
         }
         // The same through the button: the failure line, the device stays open, no buttons.
         prototest::ScriptedPeer again(c.reply);
         ASSERT_TRUE(again.ok());
         Rig rig;
-        rig.link.openProgrammer(QStringList{again.devicePath()}, 0);
+        qv::openProgrammer(rig.link, rig.host, QStringList{again.devicePath()}, 0);
         QStringList want = QStringList{"Open the programmer ok..."} + c.lines;
         want << "Fail to connect the programmer...";
         EXPECT_EQ(rig.host.log, want);
@@ -444,7 +444,7 @@ TEST(OpenProgrammer, OpeningTwiceSendsNoFrame) {
     rig.plugVirtual({});
     rig.openAndConnect();
     const QStringList logBefore = rig.host.log;
-    rig.link.openProgrammer(QStringList{rig.path()}, 0);
+    qv::openProgrammer(rig.link, rig.host, QStringList{rig.path()}, 0);
     EXPECT_EQ(rig.host.criticalMessages, QStringList{"The programmer have opened!"});
     EXPECT_EQ(rig.requestCount(), 1u);
     EXPECT_EQ(rig.host.log, logBefore);
@@ -453,14 +453,14 @@ TEST(OpenProgrammer, OpeningTwiceSendsNoFrame) {
 TEST(OpenProgrammer, NoPathOrAFailedOpen) {
     prototest::WorkDir work;
     Rig rig;
-    rig.link.openProgrammer(QStringList{}, 0);
-    rig.link.openProgrammer(QStringList{"virtual:/x.sock"}, -1);
-    rig.link.openProgrammer(QStringList{"virtual:/x.sock"}, 1);
-    rig.link.openProgrammer(QStringList{QString()}, 0);
+    qv::openProgrammer(rig.link, rig.host, QStringList{}, 0);
+    qv::openProgrammer(rig.link, rig.host, QStringList{"virtual:/x.sock"}, -1);
+    qv::openProgrammer(rig.link, rig.host, QStringList{"virtual:/x.sock"}, 1);
+    qv::openProgrammer(rig.link, rig.host, QStringList{QString()}, 0);
     EXPECT_TRUE(rig.host.criticalMessages.isEmpty());
     EXPECT_TRUE(rig.host.log.isEmpty());
 
-    rig.link.openProgrammer(QStringList{"virtual:/nonexistent-qv/none.sock"}, 0);
+    qv::openProgrammer(rig.link, rig.host, QStringList{"virtual:/nonexistent-qv/none.sock"}, 0);
     EXPECT_EQ(rig.host.criticalMessages, QStringList{"Open fail"});
     EXPECT_TRUE(rig.host.log.isEmpty());
     EXPECT_FALSE(rig.device.isOpen());
@@ -486,9 +486,9 @@ TEST(OpenProgrammer, ASecondOpenDuringARunningOperationOnlyReportsTheOpenDevice)
             EXPECT_TRUE(rig.link.operationRunning());
             if (closedMeanwhile)
                 rig.device.close();
-            rig.link.openProgrammer(QStringList{rig.path()}, 0);
+            qv::openProgrammer(rig.link, rig.host, QStringList{rig.path()}, 0);
         };
-        rig.link.openProgrammer(QStringList{rig.path()}, 0);
+        qv::openProgrammer(rig.link, rig.host, QStringList{rig.path()}, 0);
         EXPECT_TRUE(nested);
         EXPECT_EQ(rig.host.criticalMessages,
                   closedMeanwhile ? QStringList{} : QStringList{"The programmer have opened!"});
@@ -518,7 +518,7 @@ TEST(OpenProgrammer, AfterTheProgrammerWentAwayTheButtonOpensAgain) {
     rig.worker.wait(5000);
     ASSERT_TRUE(rig.vp->plug());
     rig.host.log.clear();
-    rig.link.openProgrammer(QStringList{rig.path()}, 0);
+    qv::openProgrammer(rig.link, rig.host, QStringList{rig.path()}, 0);
     EXPECT_TRUE(rig.host.log.contains("Connect the programmer successful"));
     EXPECT_TRUE(rig.device.isOpen());
 }
@@ -536,7 +536,7 @@ TEST(OpenProgrammer, ARequestLeftByAStoppedWorkerDoesNotBlockTheNextSession) {
     rig.worker.rxPending.store(1);  // the read request nobody took
     ASSERT_TRUE(rig.vp->plug());
     rig.host.log.clear();
-    rig.link.openProgrammer(QStringList{rig.path()}, 0);
+    qv::openProgrammer(rig.link, rig.host, QStringList{rig.path()}, 0);
     ASSERT_TRUE(rig.host.log.contains("Connect the programmer successful"));
     EXPECT_EQ(rig.link.checkDataCrc(0, 0, 0), 0) << rig.host.log.join('\n').toStdString();
 }
@@ -550,19 +550,18 @@ TEST(FlashLookup, ReadsTheFileOnEveryLookupAndAlwaysRefreshesTheWidgets) {
     qv::ProgrammerLink& link = rig.link;
 
     // No file: not found, the id with size 0 and an empty name.
-    link.boardFlashSize = 99;
-    link.boardFlashName = "OLD";
+    { qv::Connection old = link.connection(); old.boardFlash.size = 99; old.boardFlash.name = "OLD"; link.setConnection(old); }
     EXPECT_EQ(link.lookupFlash(qv::FlashChip::Board, 0x1C4016), 0);
-    EXPECT_EQ(link.boardFlashSize, 0);
-    EXPECT_EQ(link.boardFlashName, QString());
+    EXPECT_EQ(link.connection().boardFlash.size, 0);
+    EXPECT_EQ(link.connection().boardFlash.name, QString());
     EXPECT_EQ(rig.host.text(qv::TextField::BoardFlashId), "0x1C4016");
     EXPECT_EQ(rig.host.text(qv::TextField::BoardFlashSize), "0");
     EXPECT_EQ(rig.host.text(qv::TextField::BoardFlashName), "");
 
     work.writeFlashIni(prototest::kTestCatalogue);
     EXPECT_EQ(link.lookupFlash(qv::FlashChip::Target, 0x1C4016), 1);
-    EXPECT_EQ(link.targetFlashSize, 0x180000);
-    EXPECT_EQ(link.targetFlashName, "EN25QH16");
+    EXPECT_EQ(link.connection().targetFlash.size, 0x180000);
+    EXPECT_EQ(link.connection().targetFlash.name, "EN25QH16");
     EXPECT_EQ(rig.host.text(qv::TextField::TargetFlashId), "0x1C4016");
     EXPECT_EQ(rig.host.text(qv::TextField::TargetFlashSize), "1572864");
     EXPECT_EQ(rig.host.text(qv::TextField::TargetFlashName), "EN25QH16");
@@ -571,12 +570,12 @@ TEST(FlashLookup, ReadsTheFileOnEveryLookupAndAlwaysRefreshesTheWidgets) {
     // An edited file counts at the next lookup; the first matching line wins.
     work.writeFlashIni("0x1C4016,1024,4096,NEWER,\n0x1C4016,512,4096,OLDER,\n");
     EXPECT_EQ(link.lookupFlash(qv::FlashChip::Board, 0x1C4016), 1);
-    EXPECT_EQ(link.boardFlashSize, 4194304);
-    EXPECT_EQ(link.boardFlashName, "NEWER");
+    EXPECT_EQ(link.connection().boardFlash.size, 4194304);
+    EXPECT_EQ(link.connection().boardFlash.name, "NEWER");
 
     // Not listed: the previous result is cleared.
     EXPECT_EQ(link.lookupFlash(qv::FlashChip::Board, 0x00EF01), 0);
-    EXPECT_EQ(link.boardFlashSize, 0);
+    EXPECT_EQ(link.connection().boardFlash.size, 0);
     EXPECT_EQ(rig.host.text(qv::TextField::BoardFlashId), "0x00EF01");
     EXPECT_EQ(rig.host.text(qv::TextField::BoardFlashName), "");
 }
@@ -588,9 +587,9 @@ TEST(FlashLookup, TheShippedCatalogueKnowsTheDefaultChip) {
     work.writeFlashIni(shipped.readAll());
     Rig rig;
     EXPECT_EQ(rig.link.lookupFlash(qv::FlashChip::Target, 0x1C4016), 1);
-    EXPECT_EQ(rig.link.targetFlashSize, 2 * 1024 * 1024 - 0x80000);
+    EXPECT_EQ(rig.link.connection().targetFlash.size, 2 * 1024 * 1024 - 0x80000);
     EXPECT_EQ(rig.link.lookupFlash(qv::FlashChip::Board, 0xEF4018), 1);
-    EXPECT_EQ(rig.link.boardFlashSize, 16 * 1024 * 1024);
+    EXPECT_EQ(rig.link.connection().boardFlash.size, 16 * 1024 * 1024);
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ struct Rig {
 
     // The whole "Open programmer" slot; the handshake must succeed.
     void openAndConnect() {
-        link.openProgrammer(QStringList{path()}, 0);
+        qv::openProgrammer(link, host, QStringList{path()}, 0);
         ASSERT_TRUE(host.log.contains(QStringLiteral("Connect the programmer successful")))
             << host.log.join(QLatin1Char('\n')).toStdString();
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/OperationHost.h"
+#include "app/OperationHost.h"
 
 #include <QCoreApplication>
 #include <QStringList>

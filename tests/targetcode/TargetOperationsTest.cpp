@@ -1,4 +1,4 @@
-#include "targetcode/TargetOperations.h"
+#include "app/TargetOperations.h"
 
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
@@ -182,7 +182,7 @@ class TargetTest : public ::testing::Test {
     qv::UsbDevice device;
     USB_BURN_CTRL worker;  // stops before the device it uses goes away
     qv::ProgrammerLink link{worker, device, host, quickPacing()};
-    qv::TargetOperations ops{link};
+    qv::TargetOperations ops{link, host};
     std::unique_ptr<vprog::VirtualProgrammer> programmer;
 };
 
@@ -679,9 +679,9 @@ TEST_F(TargetTest, AQv310FlashIdIsLookedUpInTheCatalogue) {
         if (c.line)
             expected << QString::fromLatin1(c.line);
         EXPECT_EQ(host.log, expected);
-        EXPECT_EQ(link.targetFlashId, c.id);
-        EXPECT_EQ(link.targetFlashSize, c.size);
-        EXPECT_EQ(link.targetFlashName, QString::fromLatin1(c.name));
+        EXPECT_EQ(link.connection().targetFlash.id, c.id);
+        EXPECT_EQ(link.connection().targetFlash.size, c.size);
+        EXPECT_EQ(link.connection().targetFlash.name, QString::fromLatin1(c.name));
         EXPECT_EQ(host.texts[qv::TextField::TargetFlashId], qv::hexText(c.id, 6));
     }
 }

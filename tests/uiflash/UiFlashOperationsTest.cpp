@@ -7,8 +7,8 @@
 #include "protocol/ProgrammerLink.h"
 #include "protocol/Text.h"
 #include "support/RecordingHost.h"
-#include "targetcode/TargetOperations.h"
-#include "uiflash/UiFlashOperations.h"
+#include "app/TargetOperations.h"
+#include "app/UiFlashOperations.h"
 #include "uiflash/UiFormats.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
@@ -86,8 +86,8 @@ class UiRig {
     explicit UiRig(bool open = true, int32_t uiRoom = 0x180000)
         : previous_(QDir::currentPath()),
           link(worker, device, host, quickPacing()),
-          target(link),
-          ui(link, target) {
+          target(link, host),
+          ui(link, host) {
         QDir::setCurrent(dir_.path());
         const QByteArray ini =
             "[FLASH]\r\n0x1C4016," + QByteArray::number(0x80000 + uiRoom) + ",1,EN25QH16,\r\n";
@@ -836,7 +836,7 @@ TEST(UpdateUiDiff, ExitStopsTheUpdateBeforeTheNextPiece) {
         rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("u.diff"), diff);
         rig.host.onProcessEvents = [&] {
             if (!rig.writes().empty())
-                rig.link.exitRequested = 1;
+                rig.host.exitRequested = true;
         };
         rig.ui.updateUi();
         EXPECT_EQ(rig.writes(), (std::vector<Write>{{0x80000, 4096}}));
@@ -850,7 +850,7 @@ TEST(UpdateUiDiff, ExitStopsTheUpdateBeforeTheNextPiece) {
     ASSERT_TRUE(direct.loadDiff(diff));
     direct.host.onProcessEvents = [&] {
         if (!direct.writes().empty())
-            direct.link.exitRequested = 1;
+            direct.host.exitRequested = true;
     };
     EXPECT_EQ(direct.ui.updateUiBlocks(int32_t(diff.size())), -3);
     EXPECT_EQ(direct.writes().size(), 1u);
@@ -878,7 +878,7 @@ TEST(UpdateUiDiff, BlocksMustEndWithinTheUiRoomWhenTheTargetFlashIsKnown) {
         rig.host.texts[TextField::UiPath] = rig.file(QStringLiteral("room.diff"), diffFrom(c.records, 0, c.dblkNumber));
         rig.ui.updateUi();
         EXPECT_EQ(rig.letters(), c.letters);
-        EXPECT_EQ(rig.link.targetFlashSize, c.chipListed ? 0x8000 : 0);
+        EXPECT_EQ(rig.link.connection().targetFlash.size, c.chipListed ? 0x8000 : 0);
         if (c.letters != "A") {
             EXPECT_FALSE(rig.host.log.contains(QStringLiteral("UI file lengthis over than spi flash.")));
             EXPECT_TRUE(rig.host.log.contains(QStringLiteral("Diff Update flash is OK!!!!!!")))

@@ -3,11 +3,11 @@
 // cycles. Reports the cycles run, the unplugs injected and how each was reported, and the memory
 // the process holds at the start, after the first cycle and at the end.
 
-#include "protocol/OperationHost.h"
+#include "app/OperationHost.h"
 #include "protocol/Pacing.h"
 #include "protocol/ProgrammerLink.h"
-#include "targetcode/TargetOperations.h"
-#include "uiflash/UiFlashOperations.h"
+#include "app/TargetOperations.h"
+#include "app/UiFlashOperations.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"
@@ -204,8 +204,8 @@ int main(int argc, char** argv) {
     pacing.slowPause = &slowPause;
     pacing.fastPause = &fastPause;
     qv::ProgrammerLink link(worker, device, host, pacing);
-    qv::TargetOperations target(link);
-    qv::UiFlashOperations ui(link, target);
+    qv::TargetOperations target(link, host);
+    qv::UiFlashOperations ui(link, host);
 
     vprog::Options options;
     options.name = "soak";
@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
         removed = false;
         gProgrammerGone.store(false);
         host.log.clear();
-        link.openProgrammer(QStringList{QString::fromStdString(programmer.devicePath())}, 0);
+        qv::openProgrammer(link, host, QStringList{QString::fromStdString(programmer.devicePath())}, 0);
         return host.log.contains(QStringLiteral("Connect the programmer successful"));
     };
 

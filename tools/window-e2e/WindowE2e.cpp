@@ -13,7 +13,7 @@
 // succeeded, 1 when one failed, 2 for a bad command line.
 #include "app/DisplayScaling.h"
 #include "app/MainWindow.h"
-#include "protocol/OperationHost.h"
+#include "app/OperationHost.h"
 #include "usb/UsbDevice.h"
 #include "tests/support/PumpUntil.h"
 

@@ -1,6 +1,11 @@
 #pragma once
 
+#include "protocol/ProgrammerLink.h"
+#include "protocol/Reporter.h"
+#include "targetcode/CodeOperations.h"
+
 #include <QString>
+#include <QStringList>
 
 namespace qv {
 
@@ -28,16 +33,25 @@ enum class Button {
     UpdateBoot,  // pushButton_UpdateBoot
 };
 
-// The one seam through which operations reach the window. MainWindow implements it with its
-// widgets; tests implement it with a recorder. Every call is made on the GUI thread.
-class OperationHost {
+// The engineer's window as its button bodies see it: the operations' reporter (the log pane, the
+// progress bar, event pumping, Exit as the stop request) and the widgets the buttons read and fill.
+// MainWindow implements it with its widgets; tests implement it with a recorder. Every call is
+// made on the window's thread.
+class OperationHost : public Reporter {
 public:
-    virtual ~OperationHost() = default;
+    // Whether config.ini unlocks "Update programmer Boot".
+    bool upbootEnabled = false;
+    // Exit was pressed: the writes of a difference file end at their next piece.
+    bool exitRequested = false;
 
-    // Appends one paragraph to the log pane, as it is.
-    virtual void appendLog(const QString& line) = 0;
-    virtual void clearLog() = 0;
-    virtual void setProgress(int value) = 0;
+    // What the link learned, shown in the widgets: the board id, the flash fields, the MCU type row,
+    // and "Update programmer Boot" as config.ini allows once the application runs.
+    void learned(Learned what, const Connection& connection) override;
+    bool stopRequested() const override { return exitRequested; }
+    void refused(const QString& text) override { showCriticalMessage(text); }
+    // The SWD speed row and the power-off box, as the target attach takes them.
+    TargetSettings targetSettings() const;
+
     // Modal critical box titled "Message" with one OK button; returns when acknowledged.
     virtual void showCriticalMessage(const QString& text) = 0;
     // Modal critical box titled "Error" with one OK button (file-open failures of the input and
@@ -60,5 +74,9 @@ public:
     // Selects a row of comboBox_MCUType.
     virtual void setMcuTypeRow(int row) = 0;
 };
+
+// "Open programmer": opens devicePaths[index] and tells the outcome in boxes and enabled buttons.
+ProgrammerLink::OpenOutcome openProgrammer(ProgrammerLink& link, OperationHost& host, const QStringList& devicePaths,
+                                           int index);
 
 }  // namespace qv

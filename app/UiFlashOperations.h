@@ -1,7 +1,8 @@
 #pragma once
 
-#include "targetcode/TargetOperations.h"
-#include "uiflash/UiFormats.h"
+#include "TargetOperations.h"
+
+#include "uiflash/UiOperations.h"
 
 #include <QString>
 
@@ -10,12 +11,14 @@
 
 namespace qv {
 
+class OperationHost;
 class ProgrammerLink;
 
-// The UI area of the target's SPI flash: choosing a UI image or difference file ("Input UI
-// bin"), writing it ("Update UI": a whole image, or the changed blocks of a difference file) and
-// checking it ("Check UI"). MainWindow owns one and calls the slot bodies from its button slots;
-// everything runs on the GUI thread and reaches the window only through the link's host.
+// The window's buttons of the UI area of the target's SPI flash: choosing a UI image or difference
+// file ("Input UI bin"), writing it ("Update UI": a whole image, or the changed blocks of a
+// difference file) and checking it ("Check UI"). MainWindow owns one and calls the slot bodies
+// from its button slots. The operations themselves are uiflash/UiOperations; this is what the
+// window asks, shows and enables around them. Runs on the window's thread.
 //
 // Result codes of programUiImage: 0 written, checked and target started; -1 fewer than 8 bytes
 // or larger than the UI room; -3 a whole piece failed; -4 programmer gone after a whole piece;
@@ -28,7 +31,7 @@ class ProgrammerLink;
 // the file; -5 the last partial piece of a block failed; 10 SWD init failed.
 class UiFlashOperations {
   public:
-    UiFlashOperations(ProgrammerLink& link, TargetOperations& target);
+    UiFlashOperations(ProgrammerLink& link, OperationHost& host);
 
     // "Input UI bin": choose a file, read it and show its summary. Needs no programmer.
     void selectUiFile();
@@ -72,26 +75,19 @@ class UiFlashOperations {
     static constexpr int kNotRun = -1000;
     int lastResult = kNotRun;
 
-    // How programUiImage writes (the console sets these; the window keeps the defaults), and what
-    // the last programUiImage did with its 4096-byte pieces.
+    // How the writes go (the window keeps the defaults: every piece is written), and what the last
+    // programUiImage did with its 4096-byte pieces.
     WriteOptions writeOptions;
     BlockCounts blockCounts;
 
   private:
     void updateFromImage(const QString& path);
     void updateFromDiff(const QString& path);
-    void setNoSleep(bool on);
     uint32_t expectedUiCrc() const;
+    void afterWrite(const WriteResult& result);
 
     ProgrammerLink& link_;
-    TargetOperations& target_;
+    OperationHost& host_;
 };
-
-// The line a UI write with refuseUnknownTargetFlash logs before it refuses a chip the catalogue
-// does not list.
-QString unknownTargetFlashLine(uint32_t id);
-
-// A path names a difference file when it ends in ".diff", in exactly these letters.
-bool isDiffPath(const QString& path);
 
 }  // namespace qv

@@ -6,20 +6,15 @@
 
 namespace qv {
 
+class OperationHost;
 class ProgrammerLink;
 
-// Replaces the programmer's own application firmware (*.app) or boot loader (*.boot): reads the
-// chosen file, checks its header against what the connection handshake reported, writes it in
-// 4096-byte chunks, has the programmer check its CRC and closes the update.
+// The window's two buttons that replace the programmer's own application firmware (*.app) or boot
+// loader (*.boot): the file dialog, the enabled buttons around the update. The update itself is
+// protocol/FirmwareImage. Runs on the window's thread.
 class FirmwareUpdate {
   public:
-    // Offsets of the header inside a firmware file.
-    static constexpr int32_t kVersionOffset = 0x1000;  // 24-bit version, big-endian
-    static constexpr int32_t kMcuOffset = 0x1004;      // 32-bit MCU type, big-endian
-    static constexpr int32_t kHeaderEnd = 0x1008;      // a shorter file has no complete header
-    static constexpr uint32_t kChunkSize = 4096;
-
-    explicit FirmwareUpdate(ProgrammerLink& link);
+    FirmwareUpdate(ProgrammerLink& link, OperationHost& host);
 
     // The "Update programmer APP" button: an application image, in mode UpdateMcuCode.
     void updateApplication();
@@ -44,8 +39,11 @@ class FirmwareUpdate {
   private:
     enum class Kind { Application, BootLoader };
     void update(Kind kind);
+    // The buttons after an update was written and closed.
+    void afterUpdate();
 
     ProgrammerLink& link_;
+    OperationHost& host_;
 };
 
 }  // namespace qv
