@@ -79,7 +79,7 @@ void FirmwareUpdate::update(Kind kind) {
 
     host.setButtonsEnabled(false);
     const QByteArray image = imageData;
-    const firmware::WriteOutcome outcome = firmware::update(link_, image, firmwareCrc);
+    const WriteResult outcome = firmware::update(link_, image, firmwareCrc);
     lastResult = outcome.code;
     if (outcome.programmerLost)
         host.setButtonsEnabled(false);
@@ -89,7 +89,7 @@ void FirmwareUpdate::update(Kind kind) {
 }
 
 int FirmwareUpdate::flashFirmwareImage(int32_t length) {
-    const firmware::WriteOutcome outcome = firmware::write(link_, imageData, length, firmwareCrc, firmwareLength);
+    const WriteResult outcome = firmware::write(link_, imageData, length, firmwareCrc, firmwareLength);
     if (outcome.programmerLost)
         host_.setButtonsEnabled(false);
     if (outcome.code == 0)

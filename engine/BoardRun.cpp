@@ -275,7 +275,7 @@ void BoardRun::run() {
                 what = QStringLiteral("interrupted");
                 sink_.error(devicePath, QStringLiteral("info"), what, code);
             } else if (init != 0) {
-                code = session.device.isOpen() && session.worker.rxDone.load() == 1 ? kExitBoardFailed
+                code = session.device.isOpen() && session.link.lastRequestAnswered() ? kExitBoardFailed
                                                                                     : kExitProgrammerLost;
                 what = QStringLiteral("target init failed (%1)").arg(init);
                 sink_.error(devicePath, QStringLiteral("info"), what, code);

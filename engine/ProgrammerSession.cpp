@@ -91,11 +91,7 @@ std::optional<WriteResult> ProgrammerSession::runOperation(Command command, cons
                 image);
             if (!check.writable)
                 return std::nullopt;
-            const firmware::WriteOutcome written = firmware::update(link, image, check.crc);
-            WriteResult result;
-            result.code = written.code;
-            result.programmerLost = written.programmerLost;
-            return result;
+            return firmware::update(link, image, check.crc);
         }
         default:
             return std::nullopt;

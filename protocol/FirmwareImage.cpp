@@ -61,10 +61,11 @@ QString refusalText(const QByteArray& image) {
                                      : QStringLiteral("The mcu type mismatch!");
 }
 
-WriteOutcome write(ProgrammerLink& link, const QByteArray& image, int32_t length, uint32_t crc, int32_t checkLength) {
+WriteResult write(ProgrammerLink& link, const QByteArray& image, int32_t length, uint32_t crc, int32_t checkLength) {
     Reporter& report = link.report();
-    WriteOutcome outcome;
+    WriteResult outcome;
     if (checkLength < 8 || length < 0 || length > image.size()) {
+        outcome.code = -1;
         outcome.refusal = QStringLiteral("There aren't any datas to update!");
         report.refused(QStringLiteral("There aren't any datas to update!"));
         return outcome;
@@ -121,8 +122,8 @@ WriteOutcome write(ProgrammerLink& link, const QByteArray& image, int32_t length
     return outcome;
 }
 
-WriteOutcome update(ProgrammerLink& link, const QByteArray& image, uint32_t crc) {
-    const WriteOutcome outcome = write(link, image, int32_t(image.size()), crc, int32_t(image.size()));
+WriteResult update(ProgrammerLink& link, const QByteArray& image, uint32_t crc) {
+    const WriteResult outcome = write(link, image, int32_t(image.size()), crc, int32_t(image.size()));
     link.report().appendLog(QString());
     link.report().appendLog(outcome.code == 0 ? QStringLiteral("Update MCU is OK!!!!!!")
                                               : QStringLiteral("Update MCU is fail....."));

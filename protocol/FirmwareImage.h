@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Operation.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -37,17 +39,12 @@ Check checkImage(ProgrammerLink& link, Kind kind, const QByteArray& image);
 // 8 bytes; refusal set); -3 a full chunk failed; -4 the last partial chunk failed or the device
 // went away between chunks; -5 the device went away after the chunks; -6 the programmer's CRC
 // check failed.
-struct WriteOutcome {
-    int code = -1;
-    bool programmerLost = false;
-    QString refusal;
-};
 // Writes the first length bytes of the image in 4096-byte chunks, has the programmer check the
 // first checkLength bytes against crc and closes the update (the programmer then restarts into
 // its application).
-WriteOutcome write(ProgrammerLink& link, const QByteArray& image, int32_t length, uint32_t crc, int32_t checkLength);
+WriteResult write(ProgrammerLink& link, const QByteArray& image, int32_t length, uint32_t crc, int32_t checkLength);
 // Writes the whole image as write does, followed by the verdict line.
-WriteOutcome update(ProgrammerLink& link, const QByteArray& image, uint32_t crc);
+WriteResult update(ProgrammerLink& link, const QByteArray& image, uint32_t crc);
 
 // The text a front end gives for a file check() would not write (the log says which).
 QString refusalText(const QByteArray& image);

@@ -74,16 +74,6 @@ QString codeRefusalText(CodeKind kind, CodeRefusal refusal) {
     return QString();
 }
 
-ProgrammerLink::TargetControlReply attachTarget(ProgrammerLink& link, const TargetSettings& settings, bool run,
-                                                uint32_t runAddress) {
-    ProgrammerLink::TargetControl request;
-    request.targetRun = run;
-    request.runAddress = runAddress;
-    request.swdSpeed = uint8_t(std::min<int>(settings.swdSpeed, 2));
-    request.powerOff = settings.powerOff;
-    return link.targetControl(request);
-}
-
 WriteResult writeCodeImage(ProgrammerLink& link, const CodeWrite& write) {
     Reporter& report = link.report();
     WriteResult result;

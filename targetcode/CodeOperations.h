@@ -1,7 +1,6 @@
 #pragma once
 
-#include "protocol/BlockWrite.h"
-#include "protocol/ProgrammerLink.h"
+#include "protocol/Operation.h"
 
 #include <QByteArray>
 #include <QString>
@@ -15,37 +14,10 @@ class ProgrammerLink;
 
 enum class CodeKind { Mcu, Boot };
 
-// How the target is attached and started: the SWD speed (0..2) and whether a target run powers
-// the target off first.
-struct TargetSettings {
-    uint8_t swdSpeed = 0;
-    bool powerOff = false;
-};
-
-// What a code, UI or firmware operation came to.
-struct WriteResult {
-    // The operation's result code (each operation lists its own); kNotRun when it refused before
-    // anything was sent.
-    static constexpr int kNotRun = -1000;
-    int code = kNotRun;
-    BlockCounts blocks;
-    // Whether the target started at the end (none: no target run was answered).
-    std::optional<bool> targetStarted;
-    // The device closed while the operation ran.
-    bool programmerLost = false;
-    // A refusal the window shows in a box before anything is sent (empty when none).
-    QString refusal;
-    bool ok() const { return code == 0; }
-};
-
 // Why a code image cannot be written, before anything is sent. The texts are the operations' own.
 enum class CodeRefusal { None, TooShort, BadRunningAddress, TooLong, PastCodeFlash };
 CodeRefusal checkCodeImage(CodeKind kind, const uint8_t* data, size_t size, uint32_t start);
 QString codeRefusalText(CodeKind kind, CodeRefusal refusal);
-
-// "SWD init" (run false) or "target run" from runAddress, with the settings given.
-ProgrammerLink::TargetControlReply attachTarget(ProgrammerLink& link, const TargetSettings& settings, bool run,
-                                                uint32_t runAddress = 0);
 
 // Writes length bytes of data (size bytes available) to the target from start, writes the boot
 // index page for an application placed above the boot area, has the programmer check the CRC of

@@ -3,7 +3,7 @@
 #include "UiFormats.h"
 
 #include "protocol/BlockWrite.h"
-#include "targetcode/CodeOperations.h"
+#include "protocol/Operation.h"
 
 #include <QString>
 
