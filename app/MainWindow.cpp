@@ -260,7 +260,8 @@ void MainWindow::deviceRemoved(const QString& path) {
 bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, long* result) {
     Q_UNUSED(eventType);
     Q_UNUSED(result);
-    roster->nativeEvent(message);
+    // No roster before the constructor made it or after the destructor let it go.
+    if (roster) roster->nativeEvent(message);
     return false;
 }
 

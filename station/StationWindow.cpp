@@ -266,7 +266,9 @@ ProgrammerTile* StationWindow::tile(const QString& device) const {
 bool StationWindow::nativeEvent(const QByteArray& eventType, void* message, long* result) {
     Q_UNUSED(eventType);
     Q_UNUSED(result);
-    roster_->nativeEvent(message);
+    // No roster before the constructor made it.
+    if (roster_)
+        roster_->nativeEvent(message);
     return false;
 }
 
