@@ -6,8 +6,7 @@
 #include "UiFlashOperations.h"
 #include "protocol/ProgrammerLink.h"
 #include "ui_mainwindow.h"
-#include "usb/DeviceNotifications.h"
-#include "usb/DeviceWatcher.h"
+#include "usb/ProgrammerRoster.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 
@@ -37,12 +36,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     uiFlashOps = std::make_unique<qv::UiFlashOperations>(*link, *this);
     firmware = std::make_unique<qv::FirmwareUpdate>(*link, *this);
 
-    // Plugging and unplugging of programmers: native notifications on Windows, libusb hot-plug and
-    // a watch on the virtual programmer directory elsewhere; all end in the same two handlers.
-    qv::registerDeviceNotifications(reinterpret_cast<void*>(winId()));
-    deviceWatcher = std::make_unique<qv::DeviceWatcher>();
-    connect(deviceWatcher.get(), &qv::DeviceWatcher::deviceArrived, this, &MainWindow::deviceArrived);
-    connect(deviceWatcher.get(), &qv::DeviceWatcher::deviceRemoved, this, &MainWindow::deviceRemoved);
+    // Plugging and unplugging of programmers, as the roster hears of them (native notifications on
+    // Windows, libusb hot-plug and a watch on the virtual programmer directory elsewhere); all end
+    // in the same two handlers.
+    roster = std::make_unique<qv::ProgrammerRoster>();
+    roster->watchWindow(reinterpret_cast<void*>(winId()));
+    connect(roster.get(), &qv::ProgrammerRoster::deviceArrived, this, &MainWindow::deviceArrived);
+    connect(roster.get(), &qv::ProgrammerRoster::deviceRemoved, this, &MainWindow::deviceRemoved);
 
     upbootEnabled = false;
 
@@ -78,7 +78,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 }
 
 MainWindow::~MainWindow() {
-    deviceWatcher.reset();
+    roster.reset();
     if (worker) {
         worker->stopAndWait();
         delete worker;
@@ -231,7 +231,7 @@ void MainWindow::on_pushButton_Exit_clicked() {
 void MainWindow::winusbDeviceSearch() {
     deviceSearchTimer.stop();
     ui->comboBox_Device->clear();
-    devicePaths = device->findDevices();
+    devicePaths = roster->search();
     ui->comboBox_Device->addItems(devicePaths);
     if (!devicePaths.isEmpty()) ui->comboBox_Device->setCurrentIndex(0);
 }
@@ -242,7 +242,7 @@ void MainWindow::deviceArrived(const QString& path) {
 }
 
 void MainWindow::deviceRemoved(const QString& path) {
-    if (device->isOpen() && !device->findDevices().contains(device->devicePath())) {
+    if (device->isOpen() && !roster->search().contains(device->devicePath())) {
         device->close();
         worker->stopAndWait();
         setButtonsEnabled(false);
@@ -254,12 +254,8 @@ void MainWindow::deviceRemoved(const QString& path) {
 bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, long* result) {
     Q_UNUSED(eventType);
     Q_UNUSED(result);
-    const qv::DeviceChange change = qv::decodeDeviceChange(message);
-    if (change.kind == qv::DeviceChange::Arrival) {
-        deviceArrived(change.name);
-    } else if (change.kind == qv::DeviceChange::Removal) {
-        deviceRemoved(change.name);
-    }
+    // No roster before the constructor made it or after the destructor let it go.
+    if (roster) roster->nativeEvent(message);
     return false;
 }
 

@@ -17,7 +17,7 @@ class MainWindow;
 
 namespace qv {
 class UsbDevice;
-class DeviceWatcher;
+class ProgrammerRoster;
 class ProgrammerLink;
 class FirmwareUpdate;
 class TargetOperations;
@@ -103,7 +103,7 @@ private:
     std::unique_ptr<qv::TargetOperations> targetOps;
     std::unique_ptr<qv::UiFlashOperations> uiFlashOps;
     std::unique_ptr<qv::FirmwareUpdate> firmware;
-    std::unique_ptr<qv::DeviceWatcher> deviceWatcher;
+    std::unique_ptr<qv::ProgrammerRoster> roster;
     FileDialogHook fileDialogHook;
     MessageHook messageHook;
 };

@@ -1,7 +1,7 @@
 // qv310-isp-launcher: the desktop menu's way into the window. It runs the window in the user's own
 // working folder instead of wherever the desktop happens to start programs.
 #include "app/DesktopStart.h"
-#include "app/DisplayScaling.h"
+#include "qtsupport/DisplayScaling.h"
 #include "app/Launcher.h"
 #include "app/MainWindow.h"
 

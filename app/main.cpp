@@ -1,4 +1,4 @@
-#include "DisplayScaling.h"
+#include "qtsupport/DisplayScaling.h"
 #include "MainWindow.h"
 
 #include <QApplication>

@@ -63,12 +63,12 @@ for program in "$diag" "$logic_test" "$vprog"; do
 done
 echo "built: ${diag#"$root"/} ${logic_test#"$root"/} ${vprog#"$root"/}"
 
-# The hot-plug notifications and the device watcher live in the Qt part of usb/, and Qt for
-# Windows is not at hand here. The host's Qt headers are enough for the compiler to check the
+# The hot-plug notifications, the device watcher and the roster of programmers present live in the
+# Qt part of usb/, and Qt for Windows is not at hand here. The host's Qt headers are enough for the compiler to check the
 # Windows branches of those files.
 qt_include=$(ls -d /usr/include/*-linux-gnu/qt5 2>/dev/null | head -n 1 || true)
 if [ -n "$qt_include" ] && [ -f "$qt_include/QtCore/QString" ]; then
-    stage "syntax check of the Windows branches of usb/DeviceNotifications.cpp and usb/DeviceWatcher.cpp"
+    stage "syntax check of the Windows branches of usb/DeviceNotifications.cpp, usb/DeviceWatcher.cpp and usb/ProgrammerRoster.cpp"
     compiler=$(sed -n 's/^QV_MINGW_CXX:[A-Z]*=//p' "$build/CMakeCache.txt")
     [ -n "$compiler" ] || { echo "the MinGW-w64 compiler is not named in $build/CMakeCache.txt" >&2; exit 1; }
     # -Wno-attributes: the Linux headers' export markings clash with the Windows DLL import
@@ -77,9 +77,11 @@ if [ -n "$qt_include" ] && [ -f "$qt_include/QtCore/QString" ]; then
         -I"$qt_include/QtCore" "$root/usb/DeviceNotifications.cpp"
     "$compiler" -std=c++17 -Wall -Wextra -Werror -Wno-attributes -fsyntax-only -I"$root" -I"$qt_include" \
         -I"$qt_include/QtCore" "$root/usb/DeviceWatcher.cpp"
+    "$compiler" -std=c++17 -Wall -Wextra -Werror -Wno-attributes -fsyntax-only -I"$root" -I"$qt_include" \
+        -I"$qt_include/QtCore" "$root/usb/ProgrammerRoster.cpp"
     echo "ok"
 else
-    echo "(the host's Qt 5 headers are missing: the Windows branches of usb/DeviceNotifications.cpp and usb/DeviceWatcher.cpp are not checked)"
+    echo "(the host's Qt 5 headers are missing: the Windows branches of usb/DeviceNotifications.cpp, usb/DeviceWatcher.cpp and usb/ProgrammerRoster.cpp are not checked)"
 fi
 
 stage "Windows programs under Wine"

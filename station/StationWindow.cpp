@@ -7,10 +7,8 @@
 #include "engine/RecordStore.h"
 #include "engine/ServerStore.h"
 
-#include "usb/DeviceNotifications.h"
-#include "usb/DeviceWatcher.h"
-#include "usb/QueuedCalls.h"
-#include "usb/UsbDevice.h"
+#include "qtsupport/QueuedCalls.h"
+#include "usb/ProgrammerRoster.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
@@ -236,15 +234,12 @@ StationWindow::StationWindow(const StationOptions& options, std::unique_ptr<engi
     connect(startAll_, &QPushButton::clicked, this, &StationWindow::startAll);
     connect(tag_, &QLineEdit::returnPressed, this, &StationWindow::startAll);
 
-    // Plugging and unplugging: native notifications on Windows, libusb hot-plug and the virtual
-    // programmer directory elsewhere; each change leads to one search shortly after.
-    rescanTimer_.setSingleShot(true);
-    rescanTimer_.setInterval(100);
-    connect(&rescanTimer_, &QTimer::timeout, this, &StationWindow::rescan);
-    qv::registerDeviceNotifications(reinterpret_cast<void*>(winId()));
-    watcher_ = std::make_unique<qv::DeviceWatcher>();
-    connect(watcher_.get(), &qv::DeviceWatcher::deviceArrived, &rescanTimer_, qOverload<>(&QTimer::start));
-    connect(watcher_.get(), &qv::DeviceWatcher::deviceRemoved, &rescanTimer_, qOverload<>(&QTimer::start));
+    // Plugging and unplugging: the roster searches shortly after each burst of changes (native
+    // notifications on Windows, libusb hot-plug and the virtual programmer directory elsewhere),
+    // and the tiles follow its list.
+    roster_ = std::make_unique<qv::ProgrammerRoster>();
+    roster_->watchWindow(reinterpret_cast<void*>(winId()));
+    connect(roster_.get(), &qv::ProgrammerRoster::changed, this, &StationWindow::followRoster);
 
     tag_->setFocus();
     updateCounters();
@@ -271,8 +266,9 @@ ProgrammerTile* StationWindow::tile(const QString& device) const {
 bool StationWindow::nativeEvent(const QByteArray& eventType, void* message, long* result) {
     Q_UNUSED(eventType);
     Q_UNUSED(result);
-    if (qv::decodeDeviceChange(message).kind != qv::DeviceChange::None)
-        rescanTimer_.start();
+    // No roster before the constructor made it.
+    if (roster_)
+        roster_->nativeEvent(message);
     return false;
 }
 
@@ -300,7 +296,12 @@ void StationWindow::say(const QString& text) {
 }
 
 void StationWindow::rescan() {
-    QStringList attached = UsbDevice().findDevices();
+    roster_->search();
+    followRoster();
+}
+
+void StationWindow::followRoster() {
+    QStringList attached = roster_->present();
     if (!options_.devices.isEmpty()) {
         QStringList wanted;
         for (const QString& path : attached) {

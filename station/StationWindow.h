@@ -5,7 +5,6 @@
 #include "engine/Events.h"
 
 #include <QMap>
-#include <QTimer>
 #include <QWidget>
 
 #include <QSet>
@@ -19,7 +18,7 @@ class QPushButton;
 class QScrollArea;
 
 namespace qv {
-class DeviceWatcher;
+class ProgrammerRoster;
 class QueuedCalls;
 }
 namespace qv::engine {
@@ -78,6 +77,8 @@ class StationWindow : public QWidget {
                       const QVector<engine::BoardPlan>& plans, const QString& failure, const QStringList& notes);
     void yieldRead(int keptLocally, bool known, const engine::JobYield& yield, const QString& error);
     void boardFinished(const QString& device);
+    // Adds and removes tiles to match the roster's last search.
+    void followRoster();
     void layoutTiles();
     void updateCounters();
     void stopRuns();
@@ -86,8 +87,7 @@ class StationWindow : public QWidget {
     const StationOptions options_;
     std::unique_ptr<engine::ProductionJob> job_;
     std::unique_ptr<StationSink> sink_;
-    std::unique_ptr<qv::DeviceWatcher> watcher_;
-    QTimer rescanTimer_;
+    std::unique_ptr<qv::ProgrammerRoster> roster_;
     QMap<QString, ProgrammerTile*> tiles_;
     QMap<QString, engine::BoardRun*> runs_;
     QMap<QString, QString> runTags_;

@@ -2,7 +2,7 @@
 #include "StationOptions.h"
 #include "StationWindow.h"
 
-#include "app/DisplayScaling.h"
+#include "qtsupport/DisplayScaling.h"
 #include "engine/Events.h"
 #include "engine/Steps.h"
 #include "engine/ProductionJob.h"

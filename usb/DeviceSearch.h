@@ -18,7 +18,7 @@ constexpr const char* kVirtualPathPrefix = "virtual:";
 
 // $XDG_RUNTIME_DIR/qv310-isp when XDG_RUNTIME_DIR is set and not empty, else /tmp/qv310-isp-<uid>.
 // The tool never creates it; a virtual programmer does. On Windows: the pipe folder
-// \\.\pipe\qv310-isp (usb/VirtualPipe.h).
+// \\.\pipe\qv310-isp (vlink/VirtualDirectory.h).
 std::string virtualProgrammerDirectory();
 
 // Paths are UTF-8.

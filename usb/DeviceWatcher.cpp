@@ -1,7 +1,8 @@
 #include "DeviceWatcher.h"
 
+#include "Backends.h"
 #include "DeviceSearch.h"
-#include "QueuedCalls.h"
+#include "qtsupport/QueuedCalls.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,27 +17,39 @@
 
 namespace qv {
 
-#ifdef _WIN32
 namespace {
 constexpr int kPipePollMs = 1000;
 }  // namespace
-#endif
 
 DeviceWatcher::DeviceWatcher(QObject* parent) : QObject(parent), hotplugEvents(new QueuedCalls(this)) {
-    for (const std::string& path : findVirtualProgrammers()) virtualSockets.insert(QString::fromStdString(path));
-#ifdef _WIN32
-    pipePoll = new QTimer(this);
-    connect(pipePoll, &QTimer::timeout, this, &DeviceWatcher::rescanVirtualProgrammers);
-    pipePoll->start(kPipePollMs);
-#else
-    fileWatcher = new QFileSystemWatcher(this);
-    connect(fileWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
-        watchVirtualDirectory();
-        rescanVirtualProgrammers();
-    });
-    watchVirtualDirectory();
-#endif
-    startUsbHotplug();
+    for (const Backend& backend : backends()) {
+        switch (backend.hotplug) {
+            case HotplugSource::WindowNotifications:
+                break;  // the window's messages, through ProgrammerRoster::nativeEvent
+            case HotplugSource::LibusbCallback:
+                startUsbHotplug();
+                break;
+            case HotplugSource::DirectoryWatch:
+                followByListing(backend);
+                if (!fileWatcher) {
+                    fileWatcher = new QFileSystemWatcher(this);
+                    connect(fileWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+                        watchVirtualDirectory();
+                        relist();
+                    });
+                    watchVirtualDirectory();
+                }
+                break;
+            case HotplugSource::NamespacePoll:
+                followByListing(backend);
+                if (!pipePoll) {
+                    pipePoll = new QTimer(this);
+                    connect(pipePoll, &QTimer::timeout, this, &DeviceWatcher::relist);
+                    pipePoll->start(kPipePollMs);
+                }
+                break;
+        }
+    }
 }
 
 DeviceWatcher::~DeviceWatcher() { stopUsbHotplug(); }
@@ -64,16 +77,25 @@ void DeviceWatcher::watchVirtualDirectory() {
     }
 }
 
-void DeviceWatcher::rescanVirtualProgrammers() {
-    QSet<QString> now;
-    for (const std::string& path : findVirtualProgrammers()) now.insert(QString::fromStdString(path));
-    for (const QString& path : virtualSockets) {
-        if (!now.contains(path)) emit deviceRemoved(path);
+void DeviceWatcher::followByListing(const Backend& backend) {
+    Listed entry{&backend, {}};
+    for (const std::string& path : backend.list()) entry.paths.insert(QString::fromStdString(path));
+    listed.push_back(std::move(entry));
+}
+
+// Lists every backend followed by listing again and tells what changed: removals first.
+void DeviceWatcher::relist() {
+    for (Listed& entry : listed) {
+        QSet<QString> now;
+        for (const std::string& path : entry.backend->list()) now.insert(QString::fromStdString(path));
+        for (const QString& path : entry.paths) {
+            if (!now.contains(path)) emit deviceRemoved(path);
+        }
+        for (const QString& path : now) {
+            if (!entry.paths.contains(path)) emit deviceArrived(path);
+        }
+        entry.paths = now;
     }
-    for (const QString& path : now) {
-        if (!virtualSockets.contains(path)) emit deviceArrived(path);
-    }
-    virtualSockets = now;
 }
 
 #ifndef _WIN32

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 class QFileSystemWatcher;
 class QTimer;
@@ -14,13 +15,14 @@ class QTimer;
 namespace qv {
 
 class QueuedCalls;
+struct Backend;
 
-// Tells the window when a programmer is plugged in or out, as the same two signals from every
-// source: libusb hot-plug for real programmers (Linux, macOS) and a watch on the virtual
-// programmer directory. Signals are emitted on the thread that owns the watcher (the GUI thread),
-// within about a second of the change. On Windows the window's native device notifications do
-// this for real programmers, and the watcher follows virtual programmers (named pipes) by looking
-// at the pipe namespace once a second: pipes cannot be watched like a directory.
+// Tells when a programmer is plugged in or out, as the same two signals from every backend's
+// hot-plug source (usb/Backends.h): libusb hot-plug for real programmers (Linux, macOS), a watch
+// on the virtual programmer directory, and on Windows a look at the pipe namespace once a second
+// for virtual programmers (pipes cannot be watched like a directory). Real programmers on Windows
+// are announced to a window instead (usb/DeviceNotifications.h): ProgrammerRoster takes those.
+// Signals are emitted on the thread that owns the watcher, within about a second of the change.
 class DeviceWatcher : public QObject {
     Q_OBJECT
 public:
@@ -36,15 +38,22 @@ signals:
     void deviceRemoved(const QString& path);
 
 private:
-    void rescanVirtualProgrammers();
+    // A backend followed by listing it again: its paths at the last look.
+    struct Listed {
+        const Backend* backend;
+        QSet<QString> paths;
+    };
+
+    void followByListing(const Backend& backend);
+    void relist();
     void watchVirtualDirectory();
     void startUsbHotplug();
     void stopUsbHotplug();
 
     QFileSystemWatcher* fileWatcher = nullptr;
-    QTimer* pipePoll = nullptr;  // Windows only
+    QTimer* pipePoll = nullptr;
     QueuedCalls* hotplugEvents = nullptr;  // from libusb's event thread to the watcher's thread
-    QSet<QString> virtualSockets;
+    std::vector<Listed> listed;
     std::atomic<bool> stopEvents{false};
     std::thread eventThread;
     int hotplugHandle = 0;

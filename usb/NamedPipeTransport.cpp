@@ -4,7 +4,8 @@
 // programmer goes away. Transfers are overlapped so that close() on the other thread, or a stop
 // request of the worker, can end a wait.
 #include "DeviceSearch.h"
-#include "VirtualPipe.h"
+#include "vlink/VirtualDirectory.h"
+#include "vlink/VirtualPipe.h"
 
 #include <atomic>
 #include <set>
@@ -228,11 +229,7 @@ std::unique_ptr<UsbTransport> makeVirtualLinkTransport() {
     return std::make_unique<NamedPipeTransport>();
 }
 
-std::string virtualProgrammerDirectory() {
-    std::wstring folder = std::wstring(kPipeNamespace) + kVirtualPipeFolder;
-    folder.pop_back();  // \\.\pipe\qv310-isp
-    return utf8FromWide(folder);
-}
+std::string virtualProgrammerDirectory() { return standardVirtualDirectory(); }
 
 std::vector<std::string> findVirtualProgrammers() {
     std::set<std::wstring> names;

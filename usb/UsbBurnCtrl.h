@@ -12,11 +12,15 @@ namespace qv {
 class UsbDevice;
 }
 
-// The transfer worker: the only thread besides the GUI thread. It performs the blocking
-// transfers of the device so that the GUI thread never blocks on USB. The two threads share
-// only the buffers, lengths and six flags below; no lock, signal or queue.
+// The transfer worker of one device: a thread that performs the device's blocking transfers, so
+// that the thread driving the operations (the window's GUI thread, or the thread that owns a
+// programmer session) never blocks on USB. Each open device has its own worker, and several run
+// at once, one per programmer session; workers share nothing with each other. A worker and its
+// driving thread share the buffers, lengths and six flags below; requests and replies are handed
+// over through the flags alone, with no lock, signal or queue. The two locks below serve only the
+// idle park and the sleep in waitForRaise().
 //
-// Hand-over: the GUI side completes txBuffer/txLength before raising txPending (release);
+// Hand-over: the driving side completes txBuffer/txLength before raising txPending (release);
 // the worker fills rxBuffer and rxLength before raising rxDone (release). Each side tests the
 // other's flags with acquire.
 //
@@ -44,7 +48,8 @@ public:
     // Raises stopRequested repeatedly until the thread has ended.
     void stopAndWait();
 
-    // Ends an idle park at once. Call after raising txPending, rxPending or stopRequested.
+    // Ends an idle park at once. Call after raising txPending, rxPending or stopRequested; safe
+    // from any thread.
     void wake();
     // Sleeps until flag is raised (1 done, 2 failed) or the deadline passes; returns at once when
     // the thread has already ended (a failed write or read stops it: nothing will be raised any

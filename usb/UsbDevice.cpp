@@ -1,6 +1,6 @@
 #include "UsbDevice.h"
 
-#include "DeviceSearch.h"
+#include "Backends.h"
 
 namespace qv {
 
@@ -65,8 +65,7 @@ int32_t UsbDevice::read(uint8_t* buffer, const std::atomic<uint8_t>* abandon) {
 
 QStringList UsbDevice::findDevices() const {
     QStringList paths;
-    for (const std::string& path : findRealProgrammers()) paths << QString::fromStdString(path);
-    for (const std::string& path : findVirtualProgrammers()) paths << QString::fromStdString(path);
+    for (const std::string& path : findProgrammers()) paths << QString::fromStdString(path);
     return paths;
 }
 

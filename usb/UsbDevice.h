@@ -12,11 +12,15 @@
 
 namespace qv {
 
-// The programmer as an open device. Exactly one exists for the program's lifetime.
+// One programmer as an open device. There is one for each programmer in use: the window has one,
+// and every programmer session of the engine has its own, so several are open and transfer at
+// once. They share nothing but the process's libusb context.
 //
-// Threads: open/isOpen/findDevices run on the GUI thread; write/read on the transfer worker;
-// close on either (the worker after a failed transfer, the GUI thread when the open programmer
-// is unplugged). close is safe when both threads call it at once: each handle is released once.
+// Threads: open/isOpen/findDevices run on the thread that drives the operations (the window's GUI
+// thread, or the thread that owns a programmer session); write/read on the device's own transfer
+// worker; close on any thread (the worker after a failed transfer, the owner when the open
+// programmer is unplugged, a thread that stops a run as a pulled cable would). close is safe when
+// several threads call it at once: each handle is released once.
 class UsbDevice {
 public:
     static constexpr int32_t kReadAbandoned = qv::kReadAbandoned;

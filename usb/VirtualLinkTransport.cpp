@@ -5,6 +5,8 @@
 // stop.
 #include "DeviceSearch.h"
 
+#include "vlink/VirtualDirectory.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -104,11 +106,7 @@ private:
 
 std::unique_ptr<UsbTransport> makeVirtualLinkTransport() { return std::make_unique<VirtualLinkTransport>(); }
 
-std::string virtualProgrammerDirectory() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return std::string(runtime) + "/qv310-isp";
-    return "/tmp/qv310-isp-" + std::to_string(::getuid());
-}
+std::string virtualProgrammerDirectory() { return standardVirtualDirectory(); }
 
 std::vector<std::string> findVirtualProgrammers() {
     std::vector<std::string> paths;

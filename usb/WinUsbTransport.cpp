@@ -1,6 +1,6 @@
 // The programmer through WinUSB and the device set-up API (Windows only).
 #include "DeviceSearch.h"
-#include "VirtualPipe.h"
+#include "vlink/VirtualPipe.h"
 #include "WinUsbApi.h"
 #include "WinUsbGuid.h"
 

@@ -1,5 +1,6 @@
 #include "vprog/VirtualProgrammer.h"
 
+#include "vlink/VirtualDirectory.h"
 #include "vprog/LinkServer.h"
 
 #include <cerrno>
@@ -92,10 +93,7 @@ std::string absolute(const std::string& dir) {
 }  // namespace
 
 std::string defaultDirectory() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] != '\0')
-        return std::string(runtime) + "/qv310-isp";
-    return "/tmp/qv310-isp-" + std::to_string(::getuid());
+    return qv::standardVirtualDirectory();
 }
 
 // One server thread owns every descriptor; plug() and unplug() only post what they want and wait

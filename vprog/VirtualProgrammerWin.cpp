@@ -4,7 +4,8 @@
 // closes the pipe, which ends the connection and takes the name out of the pipe namespace.
 #include "vprog/VirtualProgrammer.h"
 
-#include "usb/VirtualPipe.h"
+#include "vlink/VirtualDirectory.h"
+#include "vlink/VirtualPipe.h"
 #include "vprog/LinkServer.h"
 
 #include <windows.h>
@@ -29,9 +30,7 @@ std::string systemError(DWORD code) {
 }  // namespace
 
 std::string defaultDirectory() {
-    std::wstring folder = std::wstring(qv::kPipeNamespace) + qv::kVirtualPipeFolder;
-    folder.pop_back();
-    return qv::utf8FromWide(folder);
+    return qv::standardVirtualDirectory();
 }
 
 // One server thread owns the pipe and every transfer on it; plug() and unplug() only post what

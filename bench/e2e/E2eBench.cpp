@@ -11,7 +11,7 @@
 //
 // Run: qv310-bench-e2e [--reps N] [--idle-seconds S] [--wire-bytes-per-second B]
 //                      [--flash-us-per-4k U] [--only instant|modelled] [--hidden]
-#include "app/DisplayScaling.h"
+#include "qtsupport/DisplayScaling.h"
 #include "app/MainWindow.h"
 #include "common/ProgrammerProcess.h"
 #include "protocol/Frames.h"

@@ -2,7 +2,7 @@
 
 #include "CaseTimeLimit.h"
 #include "TestEnvironment.h"
-#include "app/DisplayScaling.h"
+#include "qtsupport/DisplayScaling.h"
 
 #include <QAbstractButton>
 #include <QApplication>

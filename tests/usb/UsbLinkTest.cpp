@@ -2,7 +2,7 @@
 #include "protocol/Frames.h"
 #include "usb/DeviceSearch.h"
 #include "usb/DeviceWatcher.h"
-#include "usb/QueuedCalls.h"
+#include "qtsupport/QueuedCalls.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
 #include "vprog/VirtualProgrammer.h"

@@ -9,7 +9,7 @@
 #include "protocol/Crc32.h"
 #include "protocol/Frames.h"
 #include "usb/DeviceSearch.h"
-#include "usb/VirtualPipe.h"
+#include "vlink/VirtualPipe.h"
 
 #include <windows.h>
 

@@ -11,7 +11,7 @@
 //
 // Run it in a folder holding the Flash.ini the window reads. Exit status 0 when every step
 // succeeded, 1 when one failed, 2 for a bad command line.
-#include "app/DisplayScaling.h"
+#include "qtsupport/DisplayScaling.h"
 #include "app/MainWindow.h"
 #include "app/OperationHost.h"
 #include "usb/UsbDevice.h"

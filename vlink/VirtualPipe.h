@@ -2,8 +2,8 @@
 
 // The virtual programmer link on Windows (Windows only): a named pipe in message mode,
 // \\.\pipe\qv310-isp\NAME, one message per write and per read. Shared by the tool's transport
-// and the virtual programmer, so both agree on the names; header-only so the virtual programmer
-// needs none of the USB core.
+// (usb/) and the virtual programmer (vprog/), so both agree on the names; header-only so that
+// neither needs the other.
 //
 // A virtual programmer is found in the pipe namespace. Where that namespace cannot be listed
 // (Wine), a virtual programmer also leaves an empty note file named NAME in

@@ -1,4 +1,4 @@
-#include "QueuedCalls.h"
+#include "qtsupport/QueuedCalls.h"
 
 #include <QMetaObject>
 #include <QSocketNotifier>
