@@ -70,6 +70,7 @@ BoardRun::BoardRun(const QString& devicePath, const BoardPlan& plan, EventSink& 
 
 BoardRun::~BoardRun() {
     wait();
+    (void)resultsPublished_.load(std::memory_order_acquire);
 }
 
 void BoardRun::interrupt() {
@@ -82,8 +83,12 @@ void BoardRun::interrupt() {
 void BoardRun::run() {
     runBoard();
     host_.reset();
-    if (onEnded_)
-        onEnded_();
+    // Nothing of this object is touched once its results are published: whoever joins the thread
+    // may destroy it at once.
+    const std::function<void()> onEnded = onEnded_;
+    resultsPublished_.store(true, std::memory_order_release);
+    if (onEnded)
+        onEnded();
 }
 
 void BoardRun::runBoard() {
@@ -434,7 +439,6 @@ void BoardRun::finishBoard(int code, QString what) {
         session = std::move(session_);
     }
     session->close();
-    resultsPublished_.store(true, std::memory_order_release);
 }
 
 }  // namespace qv::engine

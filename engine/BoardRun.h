@@ -128,7 +128,7 @@ class BoardRun : public QThread {
     // firmware update) ends in a row of the step it did not get to, with the board's exit code and
     // what became of its numbers: the last row of every board's run carries its final exit code.
     QString storeUnstarted(int stepIndex, int& code, const QString& reason);
-    // The board's summary and exit code; closes the programmer.
+    // The board's summary and exit code (published as the run ends); closes the programmer.
     void finishBoard(int code, QString what);
 
     const QString devicePath_;
