@@ -27,7 +27,6 @@
 #include <thread>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace qv::cli {
 
