@@ -22,18 +22,19 @@ std::optional<uint32_t> boardIdChoice(const QString& choice) {
     return uint32_t(match.captured(1).toULong(nullptr, 16));
 }
 
-ParsedCommandLine parseCommandLine(const QStringList& args) {
-    ParsedCommandLine result;
-    Options& o = result.options;
-    QStringList positional;
-    bool versionAsked = false;
+namespace {
 
-    const auto fail = [&result](const QString& message) {
-        result.ok = false;
-        result.error = message;
-        return result;
+// How far a part of the command line got: on, refused (the error says why), or to the help, which
+// ends the reading.
+enum class Reading { Ok, Refused, Help };
+
+// The options, in the order given; every other argument goes to positional.
+Reading readOptions(const QStringList& args, Options& o, QStringList& positional, bool& versionAsked,
+                    QString& error) {
+    const auto failed = [&error](const QString& message) {
+        error = message;
+        return Reading::Refused;
     };
-
     for (int i = 0; i < args.size(); ++i) {
         QString arg = args.at(i);
         std::optional<QString> inlineValue;
@@ -56,22 +57,21 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
 
         if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
             o.command = Command::Help;
-            result.ok = true;
-            return result;
+            return Reading::Help;
         } else if (arg == QLatin1String("--version") && flag()) {
             versionAsked = true;
         } else if (arg == QLatin1String("-d") || arg == QLatin1String("--device")) {
             QString path;
             if (!value(path) || path.isEmpty())
-                return fail(QStringLiteral("option %1 needs a device path, \"all\" or \"board:0x...\"").arg(arg));
+                return failed(QStringLiteral("option %1 needs a device path, \"all\" or \"board:0x...\"").arg(arg));
             if (path.startsWith(QLatin1String("board:")) && !boardIdChoice(path))
-                return fail(QStringLiteral("option %1: \"%2\" is not \"board:0x\" and 1 to 8 hexadecimal digits")
+                return failed(QStringLiteral("option %1: \"%2\" is not \"board:0x\" and 1 to 8 hexadecimal digits")
                                 .arg(arg, path));
             o.devices << path;
         } else if (arg == QLatin1String("--speed")) {
             QString speed;
             if (!value(speed))
-                return fail(QStringLiteral("option --speed needs high, medium or low"));
+                return failed(QStringLiteral("option --speed needs high, medium or low"));
             if (speed == QLatin1String("high"))
                 o.speed = 0;
             else if (speed == QLatin1String("medium"))
@@ -79,63 +79,65 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
             else if (speed == QLatin1String("low"))
                 o.speed = 2;
             else
-                return fail(QStringLiteral("option --speed: \"%1\" is not high, medium or low").arg(speed));
+                return failed(QStringLiteral("option --speed: \"%1\" is not high, medium or low").arg(speed));
         } else if ((arg == QLatin1String("--power-off") || arg == QLatin1String("--no-power-off")) && flag()) {
             const bool on = arg == QLatin1String("--power-off");
             if (o.powerOff && *o.powerOff != on)
-                return fail(QStringLiteral("--power-off and --no-power-off contradict each other"));
+                return failed(QStringLiteral("--power-off and --no-power-off contradict each other"));
             o.powerOff = on;
         } else if (arg == QLatin1String("--flash-ini")) {
             if (!value(o.flashIni) || o.flashIni.isEmpty())
-                return fail(QStringLiteral("option --flash-ini needs a file"));
+                return failed(QStringLiteral("option --flash-ini needs a file"));
         } else if ((arg == QLatin1String("-q") || arg == QLatin1String("--quiet")) && flag()) {
             o.quiet = true;
         } else if (arg == QLatin1String("--json") && flag()) {
             o.json = true;
         } else if (arg == QLatin1String("--record")) {
             if (!value(o.recordPath) || o.recordPath.isEmpty())
-                return fail(QStringLiteral("option --record needs a database file"));
+                return failed(QStringLiteral("option --record needs a database file"));
         } else if (arg == QLatin1String("--allow-boot-update") && flag()) {
             o.allowBootUpdate = true;
         } else if ((arg == QLatin1String("--skip-unchanged") || arg == QLatin1String("--no-skip-unchanged")) &&
                    flag()) {
             const bool on = arg == QLatin1String("--skip-unchanged");
             if (o.skipUnchanged && *o.skipUnchanged != on)
-                return fail(QStringLiteral("--skip-unchanged and --no-skip-unchanged contradict each other"));
+                return failed(QStringLiteral("--skip-unchanged and --no-skip-unchanged contradict each other"));
             o.skipUnchanged = on;
         } else if (arg == QLatin1String("--addr")) {
             QString addr;
             if (!value(addr))
-                return fail(QStringLiteral("option --addr needs an address such as 0xA000"));
+                return failed(QStringLiteral("option --addr needs an address such as 0xA000"));
             if (!isStrictCodeAddress(addr))
-                return fail(QStringLiteral("option --addr: \"%1\" is not \"0x\" and 1 to 8 hexadecimal digits "
+                return failed(QStringLiteral("option --addr: \"%1\" is not \"0x\" and 1 to 8 hexadecimal digits "
                                            "below 0x80000 (the end of the code flash) on a 4096-byte block "
                                            "(0xA000, 0xB000, ...)")
                                 .arg(addr));
             o.addr = addr;
         } else if (arg == QLatin1String("--tag")) {
             if (!value(o.tag))
-                return fail(QStringLiteral("option --tag needs a text"));
+                return failed(QStringLiteral("option --tag needs a text"));
             if (o.tag.contains(QLatin1Char('\n')) || o.tag.contains(QLatin1Char('\r')))
-                return fail(QStringLiteral("option --tag: a tag is one line"));
+                return failed(QStringLiteral("option --tag: a tag is one line"));
         } else if ((arg == QLatin1String("--csv") || arg == QLatin1String("--jsonl")) && flag()) {
             o.exportFormat = arg.mid(2);
         } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
-            return fail(QStringLiteral("unknown option %1").arg(args.at(i)));
+            return failed(QStringLiteral("unknown option %1").arg(args.at(i)));
         } else {
             positional << args.at(i);
         }
     }
 
-    if (versionAsked) {
-        if (!positional.isEmpty())
-            return fail(QStringLiteral("--version takes no subcommand"));
-        o.command = Command::Version;
-        result.ok = true;
-        return result;
-    }
+    return Reading::Ok;
+}
+
+// The subcommand and its own arguments, taken from the front of positional.
+Reading readSubcommand(QStringList& positional, Options& o, QString& error) {
+    const auto failed = [&error](const QString& message) {
+        error = message;
+        return Reading::Refused;
+    };
     if (positional.isEmpty())
-        return fail(QStringLiteral("no subcommand given"));
+        return failed(QStringLiteral("no subcommand given"));
     const QString name = positional.takeFirst();
     if (name == QLatin1String("records")) {
         const QString what = positional.isEmpty() ? QString() : positional.takeFirst();
@@ -146,42 +148,79 @@ ParsedCommandLine parseCommandLine(const QStringList& args) {
         } else if (what == QLatin1String("yield")) {
             o.command = Command::RecordsYield;
         } else {
-            return fail(QStringLiteral("records: the subcommands are \"records export\", \"records sync\" and "
+            return failed(QStringLiteral("records: the subcommands are \"records export\", \"records sync\" and "
                                        "\"records yield\""));
         }
         if (!positional.isEmpty())
             o.recordPath = positional.takeFirst();
         if (o.recordPath.isEmpty())
-            return fail(o.command == Command::RecordsSync ? QStringLiteral("records sync needs a server URL")
+            return failed(o.command == Command::RecordsSync ? QStringLiteral("records sync needs a server URL")
                                                           : QStringLiteral("records %1 needs a database file or URL")
                                                                 .arg(what));
         if (o.command == Command::RecordsExport && o.exportFormat.isEmpty())
-            return fail(QStringLiteral("records export needs --csv or --jsonl"));
+            return failed(QStringLiteral("records export needs --csv or --jsonl"));
         if (o.command != Command::RecordsExport && !o.exportFormat.isEmpty())
-            return fail(QStringLiteral("--%1 belongs to records export").arg(o.exportFormat));
+            return failed(QStringLiteral("--%1 belongs to records export").arg(o.exportFormat));
     } else if (name == QLatin1String("serials")) {
         o.command = Command::Serials;
         if (!positional.isEmpty())
             o.recordPath = positional.takeFirst();
         if (o.recordPath.isEmpty())
-            return fail(QStringLiteral("serials needs a database file"));
+            return failed(QStringLiteral("serials needs a database file"));
     } else {
         o.command = commandOfName(name);
         if (o.command == Command::None)
-            return fail(QStringLiteral("unknown subcommand \"%1\"").arg(name));
-        if (o.command == Command::Help) {
-            result.ok = true;
-            return result;
-        }
+            return failed(QStringLiteral("unknown subcommand \"%1\"").arg(name));
+        if (o.command == Command::Help)
+            return Reading::Help;
         if (takesFile(o.command)) {
             if (positional.isEmpty())
-                return fail(QStringLiteral("%1 needs a file").arg(name));
+                return failed(QStringLiteral("%1 needs a file").arg(name));
             o.file = positional.takeFirst();
             if (o.file.isEmpty())
-                return fail(QStringLiteral("%1 needs a file").arg(name));
+                return failed(QStringLiteral("%1 needs a file").arg(name));
         }
         if (!o.exportFormat.isEmpty())
-            return fail(QStringLiteral("--%1 belongs to records export").arg(o.exportFormat));
+            return failed(QStringLiteral("--%1 belongs to records export").arg(o.exportFormat));
+    }
+    return Reading::Ok;
+}
+
+}  // namespace
+
+ParsedCommandLine parseCommandLine(const QStringList& args) {
+    ParsedCommandLine result;
+    Options& o = result.options;
+    QStringList positional;
+    bool versionAsked = false;
+
+    const auto fail = [&result](const QString& message) {
+        result.ok = false;
+        result.error = message;
+        return result;
+    };
+
+    QString error;
+    Reading reading = readOptions(args, o, positional, versionAsked, error);
+    if (reading == Reading::Refused)
+        return fail(error);
+    if (reading == Reading::Help) {
+        result.ok = true;
+        return result;
+    }
+    if (versionAsked) {
+        if (!positional.isEmpty())
+            return fail(QStringLiteral("--version takes no subcommand"));
+        o.command = Command::Version;
+        result.ok = true;
+        return result;
+    }
+    reading = readSubcommand(positional, o, error);
+    if (reading == Reading::Refused)
+        return fail(error);
+    if (reading == Reading::Help) {
+        result.ok = true;
+        return result;
     }
     if (!positional.isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()));

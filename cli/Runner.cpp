@@ -5,7 +5,7 @@
 #include "ConsoleOutput.h"
 #include "Interrupt.h"
 
-#include "engine/BoardRun.h"
+#include "engine/Round.h"
 #include "engine/Events.h"
 #include "engine/ProductionJob.h"
 #include "engine/ServerStore.h"
@@ -27,7 +27,6 @@
 #include <thread>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace qv::cli {
 
@@ -154,6 +153,232 @@ void printVerdict(const BoardSummary& board, const QString& tag, const QStringLi
     writeText(Stream::Out, line.toUtf8() + '\n');
 }
 
+// One qv310 command after its command line parsed: every run ends with the end event, whatever
+// happens. Ctrl-C stops the boards being programmed; before they start it only ends the run.
+class CommandRun {
+  public:
+    CommandRun(const Options& options, bool json, EventSink& sink)
+        : o_(options), json_(json), sink_(sink), interrupts_([this] { interruptRound(); }) {}
+
+    int run() {
+        if (const std::optional<int> code = runWithoutJob())
+            return *code;
+        return runJob();
+    }
+
+  private:
+    int end(int code) {
+        // Boards in the order of their ids (a gang's channel is a box, not a USB port), those
+        // without one last.
+        std::stable_sort(summaries_.begin(), summaries_.end(), [](const BoardSummary& a, const BoardSummary& b) {
+            if (a.boardId.has_value() != b.boardId.has_value())
+                return a.boardId.has_value();
+            return a.boardId && *a.boardId < *b.boardId;
+        });
+        sink_.finish(summaries_, code);
+        return code;
+    }
+    int fail(const Failure& f) {
+        sink_.error(QString(), QString(), f.message, f.code);
+        return end(f.code);
+    }
+    int interrupted() { return fail({kExitInterrupted, QStringLiteral("interrupted")}); }
+    // A record store's failure as it may be shown: a server's password never is.
+    int storeFailure(const QString& error) { return fail({kExitFileProblem, redactMessage(error, o_.recordPath)}); }
+    // The rows a run could not give to its record server wait in the local spool: said before the
+    // end, with the boards' own exit code.
+    void sayKeptLocally(const ProductionJob& job) {
+        if (job.records() && job.records()->rowsKeptLocally() > 0)
+            sink_.keptLocally(job.records()->rowsKeptLocally(), spoolPath());
+    }
+
+    std::optional<int> runWithoutJob();
+    int runJob();
+    JobRequest jobRequest() const;
+    int runStation(ProductionJob& job, const QStringList& devices);
+    Failure runRound(ProductionJob& job, const QStringList& devices, const QString& tag, QVector<BoardSummary>& boards);
+    void interruptRound() {
+        std::lock_guard<std::mutex> lock(roundMutex_);
+        if (round_)
+            round_->interrupt();
+    }
+
+    const Options& o_;
+    const bool json_;
+    EventSink& sink_;
+    QVector<BoardSummary> summaries_;
+    // The round running now, if any, for the interrupt's thread.
+    std::mutex roundMutex_;
+    Round* round_ = nullptr;
+    InterruptWatch interrupts_;
+};
+
+// The subcommands that run no job on boards: the record store's, and the list of programmers.
+// None for the others.
+std::optional<int> CommandRun::runWithoutJob() {
+    QString error;
+    switch (o_.command) {
+        case Command::RecordsExport: {
+            RowExporter exporter([](const QByteArray& line) { return writeText(Stream::Out, line + '\n'); },
+                                 o_.exportFormat == QLatin1String("csv"));
+            if (!exportRecordsFrom(o_.recordPath, exporter, error))
+                return storeFailure(error);
+            return end(kExitOk);
+        }
+        case Command::RecordsSync: {
+            int uploaded = 0;
+            int others = 0;
+            if (!isServerUrl(o_.recordPath))
+                return fail({kExitUsage, QStringLiteral("records sync needs a server URL (postgresql://...)")});
+            if (!syncSpool(o_.recordPath, uploaded, others, error))
+                return storeFailure(error);
+            sink_.synced(uploaded, others, spoolPath());
+            return end(kExitOk);
+        }
+        case Command::RecordsYield: {
+            QVector<JobYield> yields;
+            if (!readYieldsFrom(o_.recordPath, yields, error))
+                return storeFailure(error);
+            for (const JobYield& y : yields)
+                sink_.yield(y);
+            return end(kExitOk);
+        }
+        case Command::Serials: {
+            QVector<SerialPoolState> pools;
+            if (!readSerialPoolsFrom(o_.recordPath, pools, error))
+                return storeFailure(error);
+            for (const SerialPoolState& pool : pools)
+                sink_.pool(pool);
+            return end(kExitOk);
+        }
+        case Command::List: {
+            const QStringList attached = UsbDevice().findDevices();
+            for (const ListedProgrammer& p : probeProgrammers(attached, &interrupts_.flag()))
+                sink_.listed(p);
+            if (interrupts_.interrupted())
+                return interrupted();
+            return attached.isEmpty() ? fail({kExitNoProgrammer, QStringLiteral("no programmer attached")})
+                                      : end(kExitOk);
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+// What the command line asks the engine to prepare.
+JobRequest CommandRun::jobRequest() const {
+    JobRequest request;
+    if (o_.command == Command::Run || o_.command == Command::Station) {
+        request.jobFile = o_.file;
+    } else if (isOperation(o_.command)) {
+        Step step;
+        step.command = o_.command;
+        step.file = o_.file;
+        if (o_.addr)
+            step.addr = *o_.addr;
+        request.step = step;
+    }
+    request.info = o_.command == Command::Info;
+    request.speed = o_.speed;
+    request.powerOff = o_.powerOff;
+    request.skipUnchanged = o_.skipUnchanged;
+    request.flashIni = o_.flashIni;
+    request.allowBootUpdate = o_.allowBootUpdate;
+    request.recordPath = o_.recordPath;
+    return request;
+}
+
+int CommandRun::runJob() {
+    // --- Everything that can be judged without a programmer, before any is opened. ---
+    JobFailure refused;
+    const std::unique_ptr<ProductionJob> job = ProductionJob::prepare(jobRequest(), refused);
+    if (!job)
+        return fail({refused.code, refused.message});
+
+    QStringList devices;
+    const Failure chosen = chooseDevices(o_.devices, UsbDevice().findDevices(), interrupts_.flag(), devices);
+    if (interrupts_.interrupted())
+        return interrupted();
+    if (chosen.code != kExitOk)
+        return fail(chosen);
+
+    // --- One run per programmer, all at once: once, or once per label at a station. ---
+    sink_.begin(devices);
+    if (o_.command == Command::Station)
+        return runStation(*job, devices);
+    const Failure f = runRound(*job, devices, o_.tag, summaries_);
+    if (f.code != kExitOk) {
+        // The numbers of the boards were returned, or none could be taken.
+        return f.code == kExitInterrupted ? interrupted() : fail(f);
+    }
+    sayKeptLocally(*job);
+    return end(Round::exitCode(summaries_));
+}
+
+// Runs the job on every chosen programmer with this tag; the boards' summaries, or a failure
+// that kept every board from starting (nothing was sent then).
+Failure CommandRun::runRound(ProductionJob& job, const QStringList& devices, const QString& tag,
+                             QVector<BoardSummary>& boards) {
+    Round round(job, devices, tag, sink_);
+    JobFailure failure;
+    if (!round.plan(failure))
+        return {failure.code, failure.message};
+    {
+        std::lock_guard<std::mutex> lock(roundMutex_);
+        round_ = &round;
+        if (interrupts_.interrupted())
+            round.interrupt();
+    }
+    const bool started = round.start();
+    if (started)
+        boards += round.wait();
+    {
+        std::lock_guard<std::mutex> lock(roundMutex_);
+        round_ = nullptr;
+    }
+    if (!started) {
+        round.giveBack();
+        return {kExitInterrupted, QStringLiteral("interrupted")};
+    }
+    return {};
+}
+
+// A station: one round per label read, until the end of input, "q" or Ctrl-C.
+int CommandRun::runStation(ProductionJob& job, const QStringList& devices) {
+    LineReader lines;
+    int code = kExitOk;
+    for (;;) {
+        if (!json_) {
+            writeText(Stream::Err, "Scan the next label (an empty line runs without one; q ends):\n");
+        }
+        const std::optional<QString> line = lines.next(interrupts_.flag());
+        if (interrupts_.interrupted()) {
+            code = std::max(code, int(kExitInterrupted));
+            break;
+        }
+        if (!line || line->trimmed() == QLatin1String("q"))
+            break;
+        const QString tag = line->trimmed();
+        QVector<BoardSummary> boards;
+        const Failure f = runRound(job, devices, tag, boards);
+        if (f.code != kExitOk) {
+            sink_.error(QString(), QString(), f.message, f.code);
+            code = std::max(code, f.code);
+            break;
+        }
+        if (!json_) {
+            for (const BoardSummary& board : boards)
+                printVerdict(board, tag, board.serials);
+        }
+        code = std::max(code, Round::exitCode(boards));
+        summaries_ += boards;
+        if (interrupts_.interrupted())
+            break;
+    }
+    sayKeptLocally(job);
+    return end(code);
+}
+
 }  // namespace
 
 int runCommandLine(const QStringList& args) {
@@ -185,212 +410,8 @@ int runCommandLine(const QStringList& args) {
         default:
             break;
     }
-
-    // From here on every run ends with the end event, whatever happens.
-    QVector<BoardSummary> summaries;
-    const auto end = [&](int code) {
-        // Boards in the order of their ids (a gang's channel is a box, not a USB port), those
-        // without one last.
-        std::stable_sort(summaries.begin(), summaries.end(), [](const BoardSummary& a, const BoardSummary& b) {
-            if (a.boardId.has_value() != b.boardId.has_value())
-                return a.boardId.has_value();
-            return a.boardId && *a.boardId < *b.boardId;
-        });
-        sink->finish(summaries, code);
-        return code;
-    };
-    // The rows a run could not give to its record server wait in the local spool: said before the
-    // end, with the boards' own exit code.
-    const auto sayKeptLocally = [&](const ProductionJob& job) {
-        if (job.records() && job.records()->rowsKeptLocally() > 0)
-            sink->keptLocally(job.records()->rowsKeptLocally(), spoolPath());
-    };
-    const auto fail = [&](const Failure& f) {
-        sink->error(QString(), QString(), f.message, f.code);
-        return end(f.code);
-    };
-
-    // Ctrl-C stops the boards being programmed; before they start it only ends the run.
-    std::mutex runsMutex;
-    std::vector<std::unique_ptr<BoardRun>> runs;
-    InterruptWatch interrupts([&] {
-        std::lock_guard<std::mutex> lock(runsMutex);
-        for (auto& run : runs)
-            run->interrupt();
-    });
-    const auto interrupted = [&] { return fail({kExitInterrupted, QStringLiteral("interrupted")}); };
-
-    // A record store's failure as it may be shown: a server's password never is.
-    const auto storeFailure = [&](const QString& error) {
-        return fail({kExitFileProblem, redactMessage(error, o.recordPath)});
-    };
-    if (o.command == Command::RecordsExport) {
-        QString error;
-        RowExporter exporter([](const QByteArray& line) { return writeText(Stream::Out, line + '\n'); },
-                             o.exportFormat == QLatin1String("csv"));
-        if (!exportRecordsFrom(o.recordPath, exporter, error))
-            return storeFailure(error);
-        return end(kExitOk);
-    }
-    if (o.command == Command::RecordsSync) {
-        QString error;
-        int uploaded = 0;
-        int others = 0;
-        if (!isServerUrl(o.recordPath))
-            return fail({kExitUsage, QStringLiteral("records sync needs a server URL (postgresql://...)")});
-        if (!syncSpool(o.recordPath, uploaded, others, error))
-            return storeFailure(error);
-        sink->synced(uploaded, others, spoolPath());
-        return end(kExitOk);
-    }
-    if (o.command == Command::RecordsYield) {
-        QVector<JobYield> yields;
-        QString error;
-        if (!readYieldsFrom(o.recordPath, yields, error))
-            return storeFailure(error);
-        for (const JobYield& y : yields)
-            sink->yield(y);
-        return end(kExitOk);
-    }
-    if (o.command == Command::Serials) {
-        QVector<SerialPoolState> pools;
-        QString error;
-        if (!readSerialPoolsFrom(o.recordPath, pools, error))
-            return storeFailure(error);
-        for (const SerialPoolState& pool : pools)
-            sink->pool(pool);
-        return end(kExitOk);
-    }
-    if (o.command == Command::List) {
-        const QStringList attached = UsbDevice().findDevices();
-        for (const ListedProgrammer& p : probeProgrammers(attached, &interrupts.flag()))
-            sink->listed(p);
-        if (interrupts.interrupted())
-            return interrupted();
-        return attached.isEmpty() ? fail({kExitNoProgrammer, QStringLiteral("no programmer attached")}) : end(kExitOk);
-    }
-
-    // --- Everything that can be judged without a programmer, before any is opened. ---
-    JobRequest request;
-    if (o.command == Command::Run || o.command == Command::Station) {
-        request.jobFile = o.file;
-    } else if (isOperation(o.command)) {
-        Step step;
-        step.command = o.command;
-        step.file = o.file;
-        if (o.addr)
-            step.addr = *o.addr;
-        request.step = step;
-    }
-    request.info = o.command == Command::Info;
-    request.speed = o.speed;
-    request.powerOff = o.powerOff;
-    request.skipUnchanged = o.skipUnchanged;
-    request.flashIni = o.flashIni;
-    request.allowBootUpdate = o.allowBootUpdate;
-    request.recordPath = o.recordPath;
-    JobFailure refused;
-    const std::unique_ptr<ProductionJob> job = ProductionJob::prepare(request, refused);
-    if (!job)
-        return fail({refused.code, refused.message});
-
-    QStringList devices;
-    const Failure chosen = chooseDevices(o.devices, UsbDevice().findDevices(), interrupts.flag(), devices);
-    if (interrupts.interrupted())
-        return interrupted();
-    if (chosen.code != kExitOk)
-        return fail(chosen);
-
-    // --- One run per programmer, all at once: once, or once per label at a station. ---
-    sink->begin(devices);
-    // Runs the job on every chosen programmer with this tag; the boards' summaries, or a failure
-    // that kept every board from starting (nothing was sent then).
-    const auto runBoards = [&](const QString& tag, QVector<BoardSummary>& boards) -> Failure {
-        QVector<BoardPlan> plans;
-        JobFailure failure;
-        const bool planned = job->planRound(devices, tag, plans, failure);
-        for (const QString& note : job->roundNotes())
-            sink->log(QString(), QStringLiteral("records"), note);
-        if (!planned)
-            return {failure.code, failure.message};
-        {
-            std::lock_guard<std::mutex> lock(runsMutex);
-            if (interrupts.interrupted()) {
-                // Nothing was sent: the round's numbers go back.
-                for (const BoardPlan& p : plans) {
-                    for (const BoardPlan::Serial& serial : p.serials) {
-                        QString ignored;
-                        job->records()->finishSerial(serial.kind, serial.value, SerialOutcome::Returned, ignored);
-                    }
-                }
-                return {kExitInterrupted, QStringLiteral("interrupted")};
-            }
-            runs.clear();
-            for (int b = 0; b < devices.size(); ++b)
-                runs.push_back(std::make_unique<BoardRun>(devices.at(b), plans.at(b), *sink, job->records()));
-            for (auto& run : runs)
-                run->start();
-        }
-        for (auto& run : runs) {
-            run->wait();
-            boards.push_back(run->summary());
-        }
-        return {};
-    };
-    const auto highest = [](const QVector<BoardSummary>& boards) {
-        int code = kExitOk;
-        for (const BoardSummary& b : boards)
-            code = std::max(code, b.exitCode);
-        return code;
-    };
-
-    if (o.command != Command::Station) {
-        const Failure f = runBoards(o.tag, summaries);
-        if (f.code != kExitOk) {
-            // The numbers of the boards were returned, or none could be taken.
-            return f.code == kExitInterrupted ? interrupted() : fail(f);
-        }
-        sayKeptLocally(*job);
-        return end(highest(summaries));
-    }
-
-    // A station: one run per label read, until the end of input, "q" or Ctrl-C.
-    LineReader lines;
-    int code = kExitOk;
-    for (;;) {
-        if (!json) {
-            writeText(Stream::Err, "Scan the next label (an empty line runs without one; q ends):\n");
-        }
-        const std::optional<QString> line = lines.next(interrupts.flag());
-        if (interrupts.interrupted()) {
-            code = std::max(code, int(kExitInterrupted));
-            break;
-        }
-        if (!line || line->trimmed() == QLatin1String("q"))
-            break;
-        const QString tag = line->trimmed();
-        QVector<BoardSummary> boards;
-        const Failure f = runBoards(tag, boards);
-        if (f.code != kExitOk) {
-            sink->error(QString(), QString(), f.message, f.code);
-            code = std::max(code, f.code);
-            break;
-        }
-        if (!json) {
-            for (const BoardSummary& board : boards) {
-                QStringList serials;
-                for (const QString& text : board.serials)
-                    serials << text;
-                printVerdict(board, tag, serials);
-            }
-        }
-        code = std::max(code, highest(boards));
-        summaries += boards;
-        if (interrupts.interrupted())
-            break;
-    }
-    sayKeptLocally(*job);
-    return end(code);
+    CommandRun run(o, json, *sink);
+    return run.run();
 }
 
 }  // namespace qv::cli

@@ -5,6 +5,9 @@
 #include "targetcode/CodeImage.h"
 #include "uiflash/UiOperations.h"
 
+#include <algorithm>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace qv::engine {
@@ -43,6 +46,38 @@ ProgrammerLink::OpenOutcome ProgrammerSession::open(const QString& path) {
 void ProgrammerSession::close() {
     worker.stopAndWait();
     device.close();
+}
+
+bool ProgrammerSession::reopenAfterRestart(uint32_t boardId, std::chrono::milliseconds timeout, QString& devicePath) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    // The programmer goes away and comes back, as a rule under the same path on the same port.
+    // Another path is tried only when it was not there when the programmer restarted (the other
+    // programmers of a gang are not asked unless they restarted too), and only the board id
+    // decides.
+    // It leaves the bus first: a path still listed at once belongs to the old run of its firmware.
+    const Clock::time_point goneBy = std::min(deadline, Clock::now() + std::chrono::seconds(2));
+    while (Clock::now() < goneBy && !interrupted() && device.findDevices().contains(devicePath))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const QStringList before = device.findDevices();
+    while (Clock::now() < deadline && !interrupted()) {
+        QStringList candidates;
+        for (const QString& path : device.findDevices()) {
+            if (path == devicePath)
+                candidates.prepend(path);
+            else if (!before.contains(path))
+                candidates << path;
+        }
+        for (const QString& path : candidates) {
+            if (open(path) == ProgrammerLink::OpenOutcome::Connected && link.connection().boardId == boardId) {
+                devicePath = path;
+                return true;
+            }
+            close();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
 }
 
 void ProgrammerSession::interrupt() {

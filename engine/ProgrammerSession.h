@@ -15,6 +15,8 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <optional>
 
 namespace qv::engine {
@@ -60,6 +62,10 @@ class ProgrammerSession {
     ProgrammerLink::OpenOutcome open(const QString& path);
     // Stops the worker and releases the device (the programmer may be used by another tool).
     void close();
+    // After the programmer's firmware restarted it (the session closed): waits for the programmer
+    // with this board id to come back, at most timeout, and opens it. devicePath is where it was
+    // and becomes where it is. False when it did not come back in time, or on an interrupt.
+    bool reopenAfterRestart(uint32_t boardId, std::chrono::milliseconds timeout, QString& devicePath);
 
     // Runs one operation on the image bytes given (read and checked by the caller; they are
     // never read from a file again).

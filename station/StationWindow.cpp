@@ -2,7 +2,7 @@
 
 #include "ProgrammerTile.h"
 
-#include "engine/BoardRun.h"
+#include "engine/Round.h"
 #include "engine/ProductionJob.h"
 #include "engine/RecordStore.h"
 #include "engine/ServerStore.h"
@@ -30,7 +30,7 @@
 
 namespace qv::station {
 
-using engine::BoardRun;
+using engine::Round;
 using engine::BoardSummary;
 using engine::OperationResult;
 using engine::OperationStart;
@@ -67,7 +67,9 @@ class StationSink : public engine::EventSink {
     void listed(const engine::ListedProgrammer&) override {}
     void finish(const QVector<BoardSummary>&, int) override {}
 
-    // From a run's thread, as its last act: the window joins and reads the run on its own thread.
+    // From a board's thread, as its last act: the window joins and reads the board on its own
+    // thread. (A connection to QThread::finished would carry the end through Qt's event queue,
+    // whose ordering the thread sanitizer cannot see.)
     void runEnded(const QString& device) {
         StationWindow* window = &window_;
         calls_->post([window, device] { window->boardFinished(device); });
@@ -129,29 +131,6 @@ class RecordsThread {
     bool stopping_ = false;
     std::thread thread_;
 };
-
-namespace {
-
-// A board's run that tells the window when it has ended through the same queue as its events,
-// after its results are final; the window then joins it. (A connection to QThread::finished
-// would carry the end through Qt's event queue, whose ordering the thread sanitizer cannot see.)
-class StationRun : public BoardRun {
-  public:
-    StationRun(const QString& device, const engine::BoardPlan& plan, StationSink& sink, engine::RecordStore* records)
-        : BoardRun(device, plan, sink, records), sink_(sink), device_(device) {}
-
-  protected:
-    void run() override {
-        BoardRun::run();
-        sink_.runEnded(device_);
-    }
-
-  private:
-    StationSink& sink_;
-    const QString device_;
-};
-
-}  // namespace
 
 std::unique_ptr<StationWindow> StationWindow::open(const StationOptions& options, engine::JobFailure& failure) {
     engine::JobRequest request;
@@ -281,12 +260,9 @@ void StationWindow::closeEvent(QCloseEvent* event) {
 }
 
 void StationWindow::stopRuns() {
-    for (BoardRun* run : runs_)
-        run->interrupt();
-    for (auto it = runs_.begin(); it != runs_.end(); ++it) {
-        it.value()->wait();
-        delete it.value();
-    }
+    for (const std::shared_ptr<Round>& round : runs_)
+        round->interrupt();
+    // Each round waits for its boards as it goes.
     runs_.clear();
 }
 
@@ -393,72 +369,50 @@ void StationWindow::startOn(const QStringList& requested) {
     // The round's numbers come from the record store (and a server that went away is asked again
     // first): on the records thread, never here.
     ++recordsAsked_;
-    engine::ProductionJob* job = job_.get();
+    auto round = std::make_shared<Round>(*job_, devices, tag, *sink_);
     QueuedCalls* calls = recordsCalls_;
-    recordsThread_->post([this, job, calls, devices, tag] {
-        QVector<engine::BoardPlan> plans;
+    recordsThread_->post([this, round, calls] {
         engine::JobFailure failure;
-        const bool planned = job->planRound(devices, tag, plans, failure);
-        const QStringList notes = job->roundNotes();
-        calls->post([this, devices, tag, planned, plans, message = failure.message, notes] {
-            roundPlanned(devices, tag, planned, plans, message, notes);
-        });
+        const bool planned = round->plan(failure);
+        calls->post([this, round, planned, message = failure.message] { roundPlanned(round, planned, message); });
     });
 }
 
-void StationWindow::roundPlanned(const QStringList& devices, const QString& tag, bool planned,
-                                 const QVector<engine::BoardPlan>& plans, const QString& failure,
-                                 const QStringList& notes) {
+void StationWindow::roundPlanned(const std::shared_ptr<Round>& round, bool planned, const QString& failure) {
     --recordsAsked_;
-    for (const QString& device : devices)
+    for (const QString& device : round->devices())
         starting_.remove(device);
-    if (planned && closing_) {
+    StationSink* sink = sink_.get();
+    if (planned && (closing_ || !round->start([sink](const QString& device) { sink->runEnded(device); }))) {
         // Nothing was sent: the round's numbers go back.
-        engine::RecordStore* records = job_->records();
-        recordsThread_->post([records, plans] {
-            for (const engine::BoardPlan& p : plans) {
-                for (const engine::BoardPlan::Serial& serial : p.serials) {
-                    QString ignored;
-                    records->finishSerial(serial.kind, serial.value, engine::SerialOutcome::Returned, ignored);
-                }
-            }
-        });
+        recordsThread_->post([round] { round->giveBack(); });
         return;
     }
-    if (!planned || closing_) {
-        for (const QString& device : devices) {
+    if (!planned) {
+        for (const QString& device : round->devices()) {
             if (ProgrammerTile* t = tile(device))
                 t->boardNotStarted();
         }
-        say(planned ? QString() : (notes + QStringList{failure}).join(QLatin1Char('\n')));
+        say((round->notes() + QStringList{failure}).join(QLatin1Char('\n')));
         rescan();
         return;
     }
-    say(notes.join(QLatin1Char('\n')));
-    for (int b = 0; b < devices.size(); ++b) {
-        const QString& device = devices.at(b);
-        auto* run = new StationRun(device, plans.at(b), *sink_, job_->records());
-        runs_.insert(device, run);
-        runTags_.insert(device, tag);
-    }
-    for (const QString& device : devices)
-        runs_.value(device)->start();
+    say(round->notes().join(QLatin1Char('\n')));
+    for (const QString& device : round->devices())
+        runs_.insert(device, round);
 }
 
 void StationWindow::boardFinished(const QString& device) {
-    BoardRun* run = runs_.take(device);
-    if (!run)
+    const std::shared_ptr<Round> round = runs_.take(device);
+    if (!round)
         return;  // already joined by stopRuns
-    run->wait();
-    const BoardSummary summary = run->summary();
-    delete run;
-    const QString tag = runTags_.take(device);
+    const BoardSummary summary = round->wait(device);
     if (summary.exitCode == engine::kExitOk)
         ++passed_;
     else
         ++failed_;
     if (ProgrammerTile* t = tile(device))
-        t->boardEnded(summary, tag);
+        t->boardEnded(summary, round->tag());
     updateCounters();
     // A programmer unplugged during its run goes now.
     rescan();

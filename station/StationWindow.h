@@ -22,9 +22,8 @@ class ProgrammerRoster;
 class QueuedCalls;
 }
 namespace qv::engine {
-class BoardRun;
 class ProductionJob;
-struct BoardPlan;
+class Round;
 struct JobFailure;
 struct JobYield;
 }  // namespace qv::engine
@@ -37,8 +36,8 @@ class StationSink;
 
 // The operators' window: one job, fixed for the life of the window, on every attached
 // programmer at once. A tile per programmer follows hot-plug; "Start all", a tile's "Start" or a
-// label scanned into the Tag field starts boards. Each board is one BoardRun of the engine, as
-// in qv310: the window only hosts the runs and shows their events.
+// label scanned into the Tag field starts boards. Each start is one round of the engine, as in
+// qv310: the window only hosts the rounds and shows their events.
 class StationWindow : public QWidget {
     Q_OBJECT
   public:
@@ -73,8 +72,7 @@ class StationWindow : public QWidget {
     StationWindow(const StationOptions& options, std::unique_ptr<engine::ProductionJob> job);
 
     void startOn(const QStringList& devices);
-    void roundPlanned(const QStringList& devices, const QString& tag, bool planned,
-                      const QVector<engine::BoardPlan>& plans, const QString& failure, const QStringList& notes);
+    void roundPlanned(const std::shared_ptr<engine::Round>& round, bool planned, const QString& failure);
     void yieldRead(int keptLocally, bool known, const engine::JobYield& yield, const QString& error);
     void boardFinished(const QString& device);
     // Adds and removes tiles to match the roster's last search.
@@ -89,8 +87,8 @@ class StationWindow : public QWidget {
     std::unique_ptr<StationSink> sink_;
     std::unique_ptr<qv::ProgrammerRoster> roster_;
     QMap<QString, ProgrammerTile*> tiles_;
-    QMap<QString, engine::BoardRun*> runs_;
-    QMap<QString, QString> runTags_;
+    // The round of each programmer running; a round goes with its last board.
+    QMap<QString, std::shared_ptr<engine::Round>> runs_;
     QSet<QString> starting_;  // programmers whose round is being planned
     int recordsAsked_ = 0;
     bool closing_ = false;
