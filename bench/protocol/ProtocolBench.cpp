@@ -4,7 +4,7 @@
 //
 // Run: qv_protocol_bench [--benchmark_filter=...]
 #include "protocol/Crc32.h"
-#include "app/OperationHost.h"
+#include "protocol/Reporter.h"
 #include "protocol/ProgrammerLink.h"
 #include "usb/UsbBurnCtrl.h"
 #include "usb/UsbDevice.h"
@@ -25,23 +25,14 @@
 
 namespace {
 
-// The window as far as a bulk write needs it: event pumping and nothing else.
-class QuietHost : public qv::OperationHost {
+// A reporter that only pumps events, as the window does between requests.
+class QuietHost : public qv::Reporter {
   public:
     void appendLog(const QString&) override {}
     void clearLog() override {}
     void setProgress(int) override {}
-    void showCriticalMessage(const QString&) override {}
-    void showErrorMessage(const QString&) override {}
-    void setButtonsEnabled(bool) override {}
-    void setButtonEnabled(qv::Button, bool) override {}
     void processEvents() override { QCoreApplication::processEvents(); }
-    QString openFileName(const QString&, const QString&, const QString&) override { return {}; }
-    QString text(qv::TextField) const override { return {}; }
-    void setText(qv::TextField, const QString&) override {}
-    int swdSpeedIndex() const override { return 0; }
-    bool powerOffChecked() const override { return false; }
-    void setMcuTypeRow(int) override {}
+    void refused(const QString&) override {}
 };
 
 std::vector<uint8_t> randomBytes(size_t n) {
