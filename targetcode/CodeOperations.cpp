@@ -22,7 +22,6 @@ constexpr uint32_t kBootIndexLowerBound = 0x1000;
 constexpr uint32_t kBootIndexUpperBound = 0x7DFFF;
 constexpr int64_t kProgressScale = 409600;
 
-const QString kDisconnected = QStringLiteral("The programmer is disconnected!");
 const QString kNothingWritten = QStringLiteral("Flash already holds this image, nothing written.");
 
 std::vector<uint8_t> bootIndexPage() {
@@ -32,13 +31,6 @@ std::vector<uint8_t> bootIndexPage() {
     page[2] = uint8_t(kBootIndexMarker >> 16);
     page[3] = uint8_t(kBootIndexMarker >> 24);
     return page;
-}
-
-WriteResult lost(Reporter& report, WriteResult result, int code) {
-    report.appendLog(kDisconnected);
-    result.code = code;
-    result.programmerLost = true;
-    return result;
 }
 
 }  // namespace
@@ -87,16 +79,10 @@ WriteResult writeCodeImage(ProgrammerLink& link, const CodeWrite& write) {
     const uint32_t total = uint32_t(write.length);
     const uint32_t start = write.start;
 
-    report.clearLog();
-    report.setProgress(0);
-
-    if (attachTarget(link, write.target, false).result != 0) {
+    if (!beginImageWrite(link, write.target)) {
         result.code = 10;
         return result;
     }
-    report.appendLog(QStringLiteral("Init ready..."));
-    logTimestamp(report);
-    report.appendLog(QStringLiteral("Start to program ..."));
 
     // An application placed above the boot area and ending below the index page gets the page
     // that tells the boot code to start it. The end is computed without wrapping, so an image
@@ -122,21 +108,9 @@ WriteResult writeCodeImage(ProgrammerLink& link, const CodeWrite& write) {
     pieces.progress = [&report, &write](uint32_t done) {
         report.setProgress(int(int64_t(done) * kProgressScale / kBlockSize / write.length));
     };
-    const BlockWriteOutcome written = writeBlocks(link, pieces);
-    switch (written.status) {
-        case BlockWriteOutcome::Status::Done:
-        case BlockWriteOutcome::Status::Stopped:
-            break;
-        case BlockWriteOutcome::Status::WholePieceFailed:
-            report.appendLog(failedWriteLine(written.failedAt, written.result));
-            result.code = -3;
-            return result;
-        case BlockWriteOutcome::Status::LastPieceFailed:
-            report.appendLog(failedWriteLine(written.failedAt, written.result));
-            result.code = -5;
-            return result;
-        case BlockWriteOutcome::Status::DeviceClosed:
-            return lost(report, result, -4);
+    if (const std::optional<int> failed = writeImagePieces(link, pieces, result)) {
+        result.code = *failed;
+        return result;
     }
 
     if (bootIndex) {
@@ -151,29 +125,7 @@ WriteResult writeCodeImage(ProgrammerLink& link, const CodeWrite& write) {
             }
         }
     }
-    if (skip)
-        report.appendLog(blockCountsLine(result.blocks));
-
-    report.setProgress(100);
-    if (!link.device().isOpen())
-        return lost(report, result, -6);
-    report.appendLog(QStringLiteral("Program end!"));
-    logTimestamp(report);
-
-    // Nothing written into a range the programmer has just confirmed: that answer is the check.
-    if (!blocks.finalCheckAnswered(write.checkCrc, start, uint32_t(write.checkLength)) &&
-        link.checkDataCrc(write.checkCrc, start, uint32_t(write.checkLength)) != 0) {
-        report.appendLog(QStringLiteral("Check crc NG!"));
-        result.code = -7;
-        return result;
-    }
-    report.appendLog(QStringLiteral("Check crc OK!"));
-    logTimestamp(report);
-
-    const ProgrammerLink::TargetControlReply run = attachTarget(link, write.target, true);
-    result.targetStarted = run.started;
-    result.code = run.result == 0 ? 0 : 10;
-    return result;
+    return finishImageWrite(link, blocks, write.checkCrc, start, uint32_t(write.checkLength), write.target, result);
 }
 
 WriteResult programCode(ProgrammerLink& link, const QByteArray& image, uint32_t start, const WriteOptions& options,
@@ -200,22 +152,14 @@ WriteResult programCode(ProgrammerLink& link, const QByteArray& image, uint32_t 
 
 WriteResult verifyCode(ProgrammerLink& link, CodeKind kind, uint32_t crc, int32_t length,
                        const TargetSettings& target) {
-    Reporter& report = link.report();
     const bool mcu = kind == CodeKind::Mcu;
-    WriteResult result;
-    report.appendLog(attachTarget(link, target, false).result == 0 ? QStringLiteral("Init ready...")
-                                                                   : QStringLiteral("Init fail..."));
-    result.code = link.checkDataCrc(crc, mcu ? kMcuVerifyAddress : 0, uint32_t(length));
-    if (mcu) {
-        report.appendLog(result.ok() ? QStringLiteral("Check EFlash OK!") : QStringLiteral("Check EFlash NG!"));
-    } else {
-        report.appendLog(result.ok() ? QStringLiteral("Check 310 Boot OK!") : QStringLiteral("Check 310 Boot NG!"));
-    }
-    const ProgrammerLink::TargetControlReply run = attachTarget(link, target, true);
-    result.targetStarted = run.started;
-    if (run.result == 0)
-        report.appendLog(QStringLiteral("Target run..."));
-    return result;
+    RangeCheck check;
+    check.crc = crc;
+    check.address = mcu ? kMcuVerifyAddress : 0;
+    check.length = uint32_t(length);
+    check.okLine = mcu ? QStringLiteral("Check EFlash OK!") : QStringLiteral("Check 310 Boot OK!");
+    check.ngLine = mcu ? QStringLiteral("Check EFlash NG!") : QStringLiteral("Check 310 Boot NG!");
+    return checkRange(link, target, check);
 }
 
 }  // namespace qv

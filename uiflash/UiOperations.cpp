@@ -13,15 +13,7 @@ namespace qv {
 namespace {
 
 const QString kIllegal = QStringLiteral("Illegal document");
-const QString kDisconnected = QStringLiteral("The programmer is disconnected!");
 const QString kTooLarge = QStringLiteral("UI file lengthis over than spi flash.");
-
-WriteResult lost(Reporter& report, WriteResult result, int code) {
-    report.appendLog(kDisconnected);
-    result.code = code;
-    result.programmerLost = true;
-    return result;
-}
 
 WriteResult withCode(WriteResult result, int code) {
     result.code = code;
@@ -87,13 +79,8 @@ WriteResult writeUiImage(ProgrammerLink& link, const UiImageWrite& write) {
     if (write.length < 0 || write.length > write.size)
         return withCode(result, -1);
 
-    report.clearLog();
-    report.setProgress(0);
-    if (attachTarget(link, write.target, false).result != 0)
+    if (!beginImageWrite(link, write.target))
         return withCode(result, 10);
-    report.appendLog(QStringLiteral("Init ready..."));
-    logTimestamp(report);
-    report.appendLog(QStringLiteral("Start to program ..."));
     const FlashChipInfo& chip = link.connection().targetFlash;
     if (write.options.refuseUnknownTargetFlash && !chip.known) {
         report.appendLog(unknownTargetFlashLine(chip.id));
@@ -118,39 +105,10 @@ WriteResult writeUiImage(ProgrammerLink& link, const UiImageWrite& write) {
     pieces.progress = [&report, &write](uint32_t done) {
         report.setProgress(int(int64_t(done / kUiPieceSize) * 409600 / write.length));
     };
-    const BlockWriteOutcome written = writeBlocks(link, pieces);
-    switch (written.status) {
-        case BlockWriteOutcome::Status::Done:
-        case BlockWriteOutcome::Status::Stopped:
-            break;
-        case BlockWriteOutcome::Status::WholePieceFailed:
-            report.appendLog(failedWriteLine(written.failedAt, written.result));
-            return withCode(result, -3);
-        case BlockWriteOutcome::Status::LastPieceFailed:
-            report.appendLog(failedWriteLine(written.failedAt, written.result));
-            return withCode(result, -5);
-        case BlockWriteOutcome::Status::DeviceClosed:
-            return lost(report, result, -4);
-    }
-    if (skip)
-        report.appendLog(blockCountsLine(result.blocks));
-    report.setProgress(100);
-    if (!link.device().isOpen())
-        return lost(report, result, -6);
-    report.appendLog(QStringLiteral("Program end!"));
-    logTimestamp(report);
-
-    // Nothing written into a range the programmer has just confirmed: that answer is the check.
-    if (!blocks.finalCheckAnswered(write.checkCrc, kUiFlashBase, uint32_t(write.checkLength)) &&
-        link.checkDataCrc(write.checkCrc, kUiFlashBase, uint32_t(write.checkLength)) != 0) {
-        report.appendLog(QStringLiteral("Check crc NG!"));
-        return withCode(result, -7);
-    }
-    report.appendLog(QStringLiteral("Check crc OK!"));
-    logTimestamp(report);
-    const ProgrammerLink::TargetControlReply run = attachTarget(link, write.target, true);
-    result.targetStarted = run.started;
-    return withCode(result, run.result == 0 ? 0 : 10);
+    if (const std::optional<int> failed = writeImagePieces(link, pieces, result))
+        return withCode(result, *failed);
+    return finishImageWrite(link, blocks, write.checkCrc, kUiFlashBase, uint32_t(write.checkLength), write.target,
+                            result);
 }
 
 WriteResult writeUiBlocks(ProgrammerLink& link, const std::vector<uint8_t>& diff, const FileDiffInfo& info,
@@ -266,18 +224,14 @@ WriteResult updateUiFromDiff(ProgrammerLink& link, const std::vector<uint8_t>& d
 }
 
 WriteResult checkUiArea(ProgrammerLink& link, uint32_t expectedCrc, int32_t length, const TargetSettings& target) {
-    Reporter& report = link.report();
-    WriteResult result;
-    report.appendLog(QString());
-    report.appendLog(attachTarget(link, target, false).result != 0 ? QStringLiteral("Init fail...")
-                                                                   : QStringLiteral("Init ready..."));
-    result.code = link.checkDataCrc(expectedCrc, kUiFlashBase, uint32_t(length));
-    report.appendLog(result.code != 0 ? QStringLiteral("Check EFlash NG!") : QStringLiteral("Check EFlash OK!"));
-    const ProgrammerLink::TargetControlReply run = attachTarget(link, target, true);
-    result.targetStarted = run.started;
-    if (run.result == 0)
-        report.appendLog(QStringLiteral("Target run..."));
-    return result;
+    link.report().appendLog(QString());
+    RangeCheck check;
+    check.crc = expectedCrc;
+    check.address = kUiFlashBase;
+    check.length = uint32_t(length);
+    check.okLine = QStringLiteral("Check EFlash OK!");
+    check.ngLine = QStringLiteral("Check EFlash NG!");
+    return checkRange(link, target, check);
 }
 
 }  // namespace qv
