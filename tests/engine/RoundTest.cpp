@@ -1,5 +1,6 @@
 // A round of boards stopped from another thread: before it starts nothing is sent and every
 // number goes back; while it runs every board stops, ends in its row and keeps no number taken.
+// A round writes the bytes checked when its job was prepared, each board's copy with its number.
 
 #include "engine/ProductionJob.h"
 #include "engine/RecordStore.h"
@@ -43,7 +44,7 @@ class RoundOfBoards : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(work.isValid());
-        std::vector<uint8_t> image = uitest::pattern(3 * 4096, 31);
+        image = uitest::pattern(3 * 4096, 31);
         uitest::putLe32(image, 4, 0x0000A101);  // a harmless running address
         const QByteArray bytes(reinterpret_cast<const char*>(image.data()), int(image.size()));
         QFile mcu(work.filePath(QStringLiteral("mcu.bin")));
@@ -105,6 +106,7 @@ class RoundOfBoards : public ::testing::Test {
     }
 
     QTemporaryDir work;
+    std::vector<uint8_t> image;  // mcu.bin as the job was prepared
     std::vector<std::unique_ptr<vprog::VirtualProgrammer>> programmers;
     QStringList devices;
     std::unique_ptr<ProductionJob> prepared;
@@ -164,6 +166,33 @@ TEST_F(RoundOfBoards, stoppedWhileItsBoardsRunEveryBoardEndsInARowAndKeepsNoNumb
     const SerialPoolState after = pool();
     EXPECT_EQ(after.taken, 0);
     EXPECT_EQ(after.spoiled, 2) << "part of each board's image may be on it";
+}
+
+TEST_F(RoundOfBoards, writesTheBytesCheckedWhateverTheFileBecomesEachBoardWithItsNumber) {
+    // The file is replaced after the job was checked: a round never reads it again.
+    QFile mcu(work.filePath(QStringLiteral("mcu.bin")));
+    ASSERT_TRUE(mcu.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    mcu.write(QByteArray(int(image.size()), '\x5A'));
+    mcu.close();
+
+    Round round(*prepared, devices, QStringLiteral("lot-9"), sink);
+    JobFailure failure;
+    ASSERT_TRUE(round.plan(failure)) << failure.message.toStdString();
+    ASSERT_TRUE(round.start());
+    const QVector<BoardSummary> boards = round.wait();
+    ASSERT_EQ(boards.size(), 2);
+    for (int b = 0; b < boards.size(); ++b) {
+        EXPECT_EQ(boards[b].exitCode, int(kExitOk)) << boards[b].what.toStdString();
+        std::vector<uint8_t> expected = image;
+        uitest::putLe32(expected, 0x100, uint32_t(1000 + b));
+        std::vector<uint8_t> written;
+        programmers[size_t(b)]->withModel([&](vprog::DeviceModel& m) {
+            const std::vector<uint8_t>& flash = m.codeFlash();
+            written.assign(flash.begin() + 0xA000, flash.begin() + 0xA000 + std::ptrdiff_t(expected.size()));
+        });
+        EXPECT_EQ(written, expected) << "board " << b;
+    }
+    EXPECT_EQ(pool().used, 2);
 }
 
 }  // namespace
