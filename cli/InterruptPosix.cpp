@@ -46,7 +46,7 @@ InterruptWatch::InterruptWatch(std::function<void()> onInterrupt) : onInterrupt_
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
     // A closed terminal or SSH session hangs up: the same as SIGTERM, not the sudden end that
-    // SIGHUP's default would be (boards without rows, private copies left behind).
+    // SIGHUP's default would be (boards without rows, numbers left taken).
     ::sigaction(SIGHUP, &action, &previousHup);
 }
 
