@@ -77,8 +77,8 @@ LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir out/asan --output-on-failure -j"$jobs"
 
-stage "ThreadSanitizer: worker hand-over, transactions, hot-plug, console sessions, the station"
-threaded_tests=(tests/usb/qv_usb_tests tests/protocol/qv_protocol_link tests/protocol/qv_protocol_firmware tests/targetcode/qv_target_tests tests/app/qv_app_window_tests tests/cli/qv_cli_tests tests/station/qv_station_tests)
+stage "ThreadSanitizer: worker hand-over, transactions, hot-plug, console sessions, rounds, the station"
+threaded_tests=(tests/usb/qv_usb_tests tests/protocol/qv_protocol_link tests/protocol/qv_protocol_firmware tests/targetcode/qv_target_tests tests/app/qv_app_window_tests tests/cli/qv_cli_tests tests/station/qv_station_tests tests/engine/qv_engine_tests)
 cmake -S . -B out/tsan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=thread -DQV_BUILD_BENCH=OFF
 cmake --build out/tsan -j"$jobs" --target $(for t in "${threaded_tests[@]}"; do basename "$t"; done)
 for t in "${threaded_tests[@]}"; do
