@@ -66,7 +66,6 @@ WriteResult write(ProgrammerLink& link, const QByteArray& image, int32_t length,
     WriteResult outcome;
     if (checkLength < 8 || length < 0 || length > image.size()) {
         outcome.code = -1;
-        outcome.refusal = QStringLiteral("There aren't any datas to update!");
         report.refused(QStringLiteral("There aren't any datas to update!"));
         return outcome;
     }

@@ -36,7 +36,7 @@ struct Check {
 Check checkImage(ProgrammerLink& link, Kind kind, const QByteArray& image);
 
 // Result codes of write: 0 written, checked and the update closed; -1 no image to write (fewer than
-// 8 bytes; refusal set); -3 a full chunk failed; -4 the last partial chunk failed or the device
+// 8 bytes; told to the reporter as refused); -3 a full chunk failed; -4 the last partial chunk failed or the device
 // went away between chunks; -5 the device went away after the chunks; -6 the programmer's CRC
 // check failed.
 // Writes the first length bytes of the image in 4096-byte chunks, has the programmer check the

@@ -31,8 +31,6 @@ struct WriteResult {
     std::optional<bool> targetStarted;
     // The device closed while the operation ran.
     bool programmerLost = false;
-    // A refusal the window shows in a box before anything is sent (empty when none).
-    QString refusal;
     bool ok() const { return code == 0; }
 };
 

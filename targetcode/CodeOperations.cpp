@@ -70,7 +70,6 @@ WriteResult writeCodeImage(ProgrammerLink& link, const CodeWrite& write) {
     Reporter& report = link.report();
     WriteResult result;
     if (write.length < kMinimumImage || write.length > write.size) {
-        result.refusal = QStringLiteral("There aren't any datas to update!");
         report.refused(QStringLiteral("There aren't any datas to update!"));
         result.code = -1;
         return result;

@@ -22,7 +22,7 @@ QString codeRefusalText(CodeKind kind, CodeRefusal refusal);
 // Writes length bytes of data (size bytes available) to the target from start, writes the boot
 // index page for an application placed above the boot area, has the programmer check the CRC of
 // the range [start, start + checkLength) against checkCrc and starts the target. Codes: 0 success;
-// -1 nothing to write (refusal set); -3 a full block or the boot index failed; -4 programmer lost
+// -1 nothing to write (told to the reporter as refused); -3 a full block or the boot index failed; -4 programmer lost
 // during the blocks; -5 the last partial block failed; -6 programmer lost after the writes; -7
 // CRC check failed; 10 SWD init or target run failed.
 struct CodeWrite {

@@ -71,7 +71,6 @@ WriteResult writeUiImage(ProgrammerLink& link, const UiImageWrite& write) {
     Reporter& report = link.report();
     WriteResult result;
     if (write.checkLength < 8) {
-        result.refusal = QStringLiteral("There aren't any datas to update!");
         report.refused(QStringLiteral("There aren't any datas to update!"));
         return withCode(result, -1);
     }

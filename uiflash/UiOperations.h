@@ -19,7 +19,7 @@ class Reporter;
 // and checked. Each function takes the bytes it works on and reports through the link's reporter.
 
 // Result codes of writeUiImage: 0 written, checked and target started; -1 fewer than 8 bytes
-// (refusal set), or larger than the UI room, or (refuseUnknownTargetFlash) the room unknown; -3 a
+// (told to the reporter as refused), or larger than the UI room, or (refuseUnknownTargetFlash) the room unknown; -3 a
 // whole piece failed; -4 programmer gone after a whole piece; -5 the last partial piece failed; -6
 // programmer gone after the last piece; -7 CRC check of the UI area failed; 10 SWD init or target
 // run failed.
